@@ -1,0 +1,571 @@
+// vemo-watchdog: keeps the monitor and the programs of the watch list running,
+// judging each one only by the write lock on its pid file.
+#include "vemo-watchdog.h"
+
+#include "CLockFile.h"
+
+#include <sys/stat.h>
+#include <sys/types.h>
+#include <sys/wait.h>
+#include <syslog.h>
+#include <unistd.h>
+#include <cerrno>
+#include <climits>
+#include <csignal>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <ctime>
+
+namespace {
+
+const char* const kVersion = "1.0.2.6";
+const char* const kRunDir = "/var/run/vemo_monitor";
+const char* const kOwnPidFile = "/var/run/vemo_monitor/vemo_watchdog.pid";
+const char* const kMonitorPidFile = "/var/run/vemo_monitor/vemo_monitor.pid";
+
+// The only state the signal handler shares with the loop.
+volatile bool stopped = false;
+volatile bool g_reload_config = false;
+
+}  // namespace
+
+std::vector<Supervisee*> g_supervisee_vec;
+
+// ---------------------------------------------------------------- signals
+
+typedef void (*SigActionFunc)(int, siginfo_t*, void*);
+
+namespace {
+
+// Async-signal-safe appenders for the handler's note: no stdio, no allocation.
+struct NoteBuffer {
+    char text[160];
+    size_t len = 0;
+
+    void put(const char* s) {
+        while (*s != '\0' && len < sizeof text)
+            text[len++] = *s++;
+    }
+    void put(long value) {
+        char digits[24];
+        size_t n = 0;
+        unsigned long magnitude =
+            value < 0 ? 0UL - static_cast<unsigned long>(value) : static_cast<unsigned long>(value);
+        do {
+            digits[n++] = static_cast<char>('0' + magnitude % 10);
+            magnitude /= 10;
+        } while (magnitude != 0);
+        if (value < 0) put("-");
+        while (n > 0 && len < sizeof text)
+            text[len++] = digits[--n];
+    }
+};
+
+void signal_handler(int sig, siginfo_t* t, void* c) {
+    (void)c;
+    if (t != nullptr) {
+        int saved_errno = errno;
+        NoteBuffer note;
+        note.put("NOTE: vemo_watchdog (");
+        note.put(static_cast<long>(getpid()));
+        if (t->si_code <= 0) {
+            note.put(") received User Sig ");
+            note.put(static_cast<long>(sig));
+            note.put(" from pid: ");
+            note.put(static_cast<long>(t->si_pid));
+            note.put(" uid: ");
+            note.put(static_cast<long>(t->si_uid));
+        } else {
+            note.put(") received Kernel Sig ");
+            note.put(static_cast<long>(sig));
+            note.put(", Reason: ");
+            note.put(static_cast<long>(t->si_code));
+        }
+        note.put("\n");
+        // Nobody may be reading; a lost note is not worth a retry.
+        if (write(STDOUT_FILENO, note.text, note.len) < 0) {
+        }
+        errno = saved_errno;
+    }
+    if (sig == SIGHUP || sig == SIGINT || sig == SIGQUIT || sig == SIGTERM) {
+        stopped = true;
+    } else if (sig == SIGUSR1) {
+        g_reload_config = true;
+    }
+}
+
+// No SA_RESTART: a handled signal must cut the cycle's pause short.
+void set_signal(int signal, SigActionFunc action_func, int do_reset) {
+    struct sigaction action;
+    struct sigaction previous;
+    memset(&action, 0, sizeof action);
+    action.sa_sigaction = action_func;
+    sigemptyset(&action.sa_mask);
+    action.sa_flags = SA_SIGINFO;
+    if (do_reset != 0) action.sa_flags |= SA_RESETHAND;
+    // Only fails for an invalid signal number, and every caller passes a valid one.
+    (void)sigaction(signal, &action, &previous);
+}
+
+void install_signals() {
+    // SIG_IGN goes in as the handler value; the kernel sees the same word either way.
+    SigActionFunc ignore = reinterpret_cast<SigActionFunc>(reinterpret_cast<void (*)()>(SIG_IGN));
+    set_signal(SIGPIPE, ignore, 0);
+    set_signal(SIGCHLD, ignore, 0);
+    set_signal(SIGQUIT, signal_handler, 0);
+    set_signal(SIGTERM, signal_handler, 0);
+    set_signal(SIGINT, signal_handler, 0);
+    set_signal(SIGHUP, signal_handler, 0);
+    set_signal(SIGUSR1, signal_handler, 0);
+}
+
+}  // namespace
+
+// ---------------------------------------------------------------- table and watch list
+
+Installation locate_installation(const char* argv0, const char* cwd) {
+    Installation inst;
+    inst.wdg_fullname = argv0[0] == '/' ? std::string(argv0) : std::string(cwd) + "/" + argv0;
+    size_t sep = inst.wdg_fullname.find_last_of("/\\");
+    if (sep == std::string::npos) {
+        inst.bin_dir = "";
+        inst.watchdog_prog = inst.wdg_fullname;
+    } else {
+        inst.bin_dir = inst.wdg_fullname.substr(0, sep);
+        inst.watchdog_prog = inst.wdg_fullname.substr(sep + 1);
+    }
+    inst.root_dir = inst.bin_dir + "/..";
+    inst.watching_list_config_file = inst.root_dir + "/etc/watching-list.conf";
+    return inst;
+}
+
+void fill_monitor_entry(Supervisee* monitor, const std::string& bin_dir) {
+    monitor->enabled = true;
+    monitor->prog_pid_file = kMonitorPidFile;
+    monitor->prog = bin_dir + "/vemo-monitor";
+    monitor->args[1] = nullptr;
+}
+
+void reset_supervisees(Supervisee* builtin) {
+    for (size_t i = 1; i < g_supervisee_vec.size(); ++i)
+        delete g_supervisee_vec[i];
+    g_supervisee_vec.clear();
+    g_supervisee_vec.push_back(builtin);
+}
+
+namespace {
+
+// Exactly 1 enables; anything else, out-of-range numbers included, disables.
+bool parse_enabled(const std::string& field) {
+    errno = 0;
+    long value = strtol(field.c_str(), nullptr, 10);
+    return errno != ERANGE && value == 1;
+}
+
+void split_fields(const char* line, std::vector<std::string>* items) {
+    const char* start = line;
+    for (;;) {
+        const char* colon = strchr(start, ':');
+        if (colon == nullptr) {
+            items->emplace_back(start);
+            return;
+        }
+        items->emplace_back(start, static_cast<size_t>(colon - start));
+        start = colon + 1;
+    }
+}
+
+// Consumes the rest of an over-long line, up to and including its line feed.
+void skip_rest_of_line(FILE* f) {
+    int c;
+    do {
+        c = fgetc(f);
+    } while (c != '\n' && c != EOF);
+}
+
+// After a piece that filled the whole read: true when the line went on past it.
+bool line_goes_on(FILE* f) {
+    int c = fgetc(f);
+    if (c == EOF || c == '\n') return false;
+    ungetc(c, f);
+    return true;
+}
+
+}  // namespace
+
+void load_supervisees(const std::string& config) {
+    FILE* f = fopen(config.c_str(), "re");
+    if (f == nullptr) return;
+
+    const int kReadLimit = 509;  // at most 508 characters a read
+    char buf[510];
+    memset(buf, 0, sizeof buf);
+    while (fgets(buf, kReadLimit, f) != nullptr) {
+        size_t len = strlen(buf);
+        if (len > 0 && buf[len - 1] == '\n') {
+            buf[--len] = '\0';
+        } else if (len == static_cast<size_t>(kReadLimit - 1) && line_goes_on(f)) {
+            // Its tail must never become an entry of its own.
+            syslog(LOG_ERR, "Invalid line [%s] in config file %s.", buf, config.c_str());
+            skip_rest_of_line(f);
+            continue;
+        }
+
+        const char* p = buf;
+        while (*p == ' ' || *p == '\t')
+            ++p;
+        if (*p == '#') continue;
+
+        Supervisee* entry = new Supervisee;
+        split_fields(p, &entry->items);
+        if (entry->items.size() < 3) {
+            syslog(LOG_ERR, "Invalid line [%s] in config file %s.", buf, config.c_str());
+            delete entry;
+            continue;
+        }
+        entry->enabled = parse_enabled(entry->items[0]);
+        entry->prog_pid_file = entry->items[1];
+        entry->prog = entry->items[2];
+        size_t slot = 1;
+        for (size_t i = 3; i < entry->items.size() && slot <= 14; ++i, ++slot) {
+            entry->args[slot] = &entry->items[i][0];
+        }
+        entry->args[slot] = nullptr;
+        g_supervisee_vec.push_back(entry);
+    }
+    fclose(f);
+}
+
+// ---------------------------------------------------------------- executable lookup
+
+int exec_ok(const char* filename) {
+    struct stat st;
+    if (stat(filename, &st) != 0) {
+        errno = ENOENT;
+        return 0;
+    }
+    if (S_ISDIR(st.st_mode)) {
+        errno = EISDIR;
+        return 0;
+    }
+    if ((st.st_mode & (S_IXUSR | S_IXGRP | S_IXOTH)) != 0) return 1;
+    errno = EACCES;
+    return 0;
+}
+
+char* exec_abspath(const char* filename) {
+    static char abspath[8192];
+    if (filename == nullptr) {
+        errno = ENOENT;
+        return nullptr;
+    }
+    if (filename[0] == '.' || filename[0] == '/') {
+        if (exec_ok(filename) == 0) return nullptr;
+        return realpath(filename, abspath);
+    }
+
+    const char* path = getenv("PATH");
+    if (path == nullptr) {
+        errno = ENOENT;
+        return nullptr;
+    }
+    char* copy = strdup(path);
+    if (copy == nullptr) return nullptr;
+
+    char* dirs[4096];
+    size_t ndirs = 0;
+    char* save = nullptr;
+    // strtok_r skips empty elements: an empty one never means the current directory.
+    for (char* dir = strtok_r(copy, ":", &save); dir != nullptr && ndirs < 4095;
+         dir = strtok_r(nullptr, ":", &save)) {
+        dirs[ndirs++] = dir;
+    }
+    dirs[ndirs] = nullptr;
+
+    char* found = nullptr;
+    bool tested = false;
+    size_t name_len = strlen(filename);
+    for (size_t i = 0; i < ndirs && found == nullptr; ++i) {
+        if (strlen(dirs[i]) + name_len + 2 > sizeof abspath) continue;
+        snprintf(abspath, sizeof abspath, "%s/%s", dirs[i], filename);
+        tested = true;
+        if (exec_ok(abspath) != 0) found = abspath;
+    }
+    int saved = tested ? errno : ENOENT;
+    free(copy);
+    errno = saved;
+    return found;
+}
+
+// ---------------------------------------------------------------- supervision pass
+
+std::string BaseDir(const std::string& file) {
+    size_t sep = file.find_last_of("/\\");
+    return sep == std::string::npos ? file : file.substr(0, sep);
+}
+
+namespace {
+
+// Creates only the last component; a deeper gap surfaces as the probe's ENOENT.
+void ensure_directory(const char* dir) {
+    if (access(dir, R_OK | W_OK | X_OK) != 0) {
+        (void)mkdir(dir, 0755);
+    }
+}
+
+void stop_disabled(const Supervisee& entry) {
+    syslog(LOG_INFO, "%s was disabled.\n", entry.prog.c_str());
+    CLockFile probe(entry.prog_pid_file.c_str());
+    pid_t holder = 0;
+    int rc = probe.Open(&holder);
+    if (rc == 0) {
+        probe.Close();
+        return;
+    }
+    // A pid file may say anything: never signal init or ourselves.
+    if (rc != 1 || holder <= 0 || holder == 1 || holder == getpid()) return;
+    syslog(LOG_INFO, "Sending SIGTERM to (%d:%s)\n", holder, entry.prog.c_str());
+    (void)kill(holder, SIGTERM);
+}
+
+// Runs in the child: returns only when execvp failed.
+void exec_supervisee(Supervisee* entry, char* resolved) {
+    printf("process %s (%d) spawned\n", resolved, getpid());
+    syslog(LOG_INFO, "process %s (%d) spawned\n", resolved, getpid());
+    entry->args[0] = resolved;
+    fflush(stdout);
+    fflush(stderr);
+    int ret = execvp(resolved, entry->args);
+    int err = errno;
+    syslog(LOG_ERR, "execute process %s failure\n", resolved);
+    fprintf(stderr, "ret = %d, error = %s\n", ret, strerror(err));
+}
+
+// Returns true in a child whose execvp failed.
+bool keep_running(Supervisee* entry) {
+    const std::string& pid_file = entry->prog_pid_file;
+    // A bare file name lives in the current directory; there is nothing to create.
+    if (pid_file.find_first_of("/\\") != std::string::npos) {
+        ensure_directory(BaseDir(pid_file).c_str());
+    }
+
+    CLockFile probe(pid_file.c_str());
+    pid_t holder = 0;
+    int rc = probe.Open(&holder);
+    if (rc == -1) {
+        const char* reason = strerror(errno);
+        fprintf(stderr, "Lock file %s failure (%s)\n", pid_file.c_str(), reason);
+        syslog(LOG_WARNING, "Lock file %s failure (%s)\n", pid_file.c_str(), reason);
+        return false;
+    }
+    if (rc == 1 && holder > 0) {
+        printf("Lock file %s held by process %d\n", pid_file.c_str(), holder);
+        return false;
+    }
+    if (rc == 1) {
+        printf("Lock file %s exists, but can't read process ID\n", pid_file.c_str());
+        syslog(LOG_WARNING, "Lock file %s exists, but can't read process ID\n", pid_file.c_str());
+        return false;
+    }
+
+    probe.Close();
+    printf("%s is not running.\n", entry->prog.c_str());
+    syslog(LOG_INFO, "%s is not running.\n", entry->prog.c_str());
+
+    char* resolved = exec_abspath(entry->prog.c_str());
+    if (resolved == nullptr) {
+        const char* reason = strerror(errno);
+        fprintf(stderr, "%s not found : %s\n", entry->prog.c_str(), reason);
+        syslog(LOG_WARNING, "%s not found : %s\n", entry->prog.c_str(), reason);
+        return false;
+    }
+
+    // Buffered text must not be written again by the child.
+    fflush(stdout);
+    fflush(stderr);
+    pid_t child = fork();
+    if (child < 0) {
+        printf("error: %s\n", strerror(errno));
+        syslog(LOG_ERR, "spawning process %s failure\n", resolved);
+        return false;
+    }
+    if (child == 0) {
+        exec_supervisee(entry, resolved);
+        return true;
+    }
+    return false;
+}
+
+}  // namespace
+
+PassOutcome supervise_entries() {
+    for (size_t i = 0; i < g_supervisee_vec.size(); ++i) {
+        Supervisee* entry = g_supervisee_vec[i];
+        if (entry->prog_pid_file.empty() || entry->prog.empty()) {
+            syslog(LOG_ERR, "invalid value in g_supervisee_vec[%d]\n", static_cast<int>(i));
+            continue;
+        }
+        if (!entry->enabled) {
+            stop_disabled(*entry);
+        } else if (keep_running(entry)) {
+            return PASS_LEAVE_CHILD;
+        }
+    }
+    return PASS_DONE;
+}
+
+// ---------------------------------------------------------------- monitor liveness probe
+
+namespace {
+
+const char* const kStateKey = "\"last-request-at\"";
+
+// Judges the piece from its key on; true when the monitor counts as alive.
+bool judge_state_piece(const char* key) {
+    const char* first = key + strlen(kStateKey);
+    while (*first != '\0' && (*first < '0' || *first > '9'))
+        ++first;
+    if (*first == '\0') return false;
+    const char* last = first;
+    for (const char* p = first; *p != '\0'; ++p) {
+        if (*p >= '0' && *p <= '9') last = p;
+    }
+    std::string digits(first, static_cast<size_t>(last - first + 1));
+
+    // strtol saturates at LONG_MAX, a time far in the future, which counts as alive.
+    long value = strtol(digits.c_str(), nullptr, 10);
+    long now = static_cast<long>(time(nullptr));
+    // Written as a subtraction from now, which cannot overflow, instead of value + 3599.
+    if (value >= now - 3599) return true;
+    syslog(LOG_WARNING,
+           "healthy checking failure: vemo-monitor dead for %ld seconds, last request tm %s, "
+           "current %ld\n",
+           now - value, digits.c_str(), now);
+    return false;
+}
+
+}  // namespace
+
+bool VemoMonitorHelthCheck(const std::string& running_root) {
+    std::string path = running_root + "/var/run/vemo_monitor/state.log";
+    for (int attempt = 0; attempt < 3; ++attempt) {
+        FILE* f = fopen(path.c_str(), "re");
+        if (f == nullptr) {
+            syslog(LOG_WARNING, "open %s failure.", path.c_str());
+            sleep(3);
+            continue;
+        }
+        char piece[128];
+        while (fgets(piece, 127, f) != nullptr) {
+            const char* key = strstr(piece, kStateKey);
+            if (key == nullptr) continue;
+            if (judge_state_piece(key)) {
+                fclose(f);
+                return true;
+            }
+            break;
+        }
+        fclose(f);
+        sleep(3);
+    }
+    return false;
+}
+
+// ---------------------------------------------------------------- start-up and cycle
+
+namespace {
+
+void ensure_run_dir() {
+    ensure_directory(kRunDir);
+}
+
+void reap_children() {
+    int status;
+    while (waitpid(-1, &status, WNOHANG) > 0) {
+    }
+}
+
+// Ends the process: another watchdog holds the lock, or it could not be taken.
+[[noreturn]] void report_lock_failure(int rc, pid_t holder, int err) {
+    fprintf(stderr, "WARNING: Can't acquire lockfile '%s' ", kOwnPidFile);
+    syslog(LOG_ERR, "Can't acquire lockfile '%s' ", kOwnPidFile);
+    if (rc == -1) {
+        const char* reason = strerror(err);
+        fprintf(stderr, " (%s)\n", reason);
+        syslog(LOG_ERR, " (%s)\n", reason);
+    } else if (holder <= 0) {
+        fprintf(stderr, " (Lock file exists, but can't read process ID)\n");
+        syslog(LOG_ERR, "(Lock file exists, but can't read process ID)\n");
+    } else {
+        fprintf(stderr, "(Lock file held by process ID %d)\n", holder);
+        syslog(LOG_ERR, "(Lock file held by process ID %d)\n", holder);
+    }
+    exit(-2);
+}
+
+void take_own_lock(CLockFile* lock, pid_t* running_pid) {
+    int rc = lock->Get(running_pid);
+    if (rc != 0) report_lock_failure(rc, *running_pid, errno);
+}
+
+// The lock is free for a moment here: a rival that takes it ends this watchdog.
+void renew_own_lock(CLockFile* lock, pid_t* running_pid) {
+    lock->Close();
+    ensure_run_dir();
+    take_own_lock(lock, running_pid);
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    (void)argc;
+    openlog("vemo-watchdog", LOG_PID | LOG_NDELAY | LOG_NOWAIT, 0);
+    ensure_run_dir();
+
+    if (argv == nullptr || argv[0] == nullptr) {
+        syslog(LOG_ERR,
+               "vemo-watchdog started failure : no program path in the argument vector .\n");
+        return 1;
+    }
+    char* cwd = get_current_dir_name();
+    if (cwd == nullptr) {
+        syslog(LOG_INFO, "%s started failure : unable to get current dir name .\n", argv[0]);
+        return 1;
+    }
+    const Installation inst = locate_installation(argv[0], cwd);
+    free(cwd);
+
+    Supervisee vemo_monitor;
+    fill_monitor_entry(&vemo_monitor, inst.bin_dir);
+    g_supervisee_vec.push_back(&vemo_monitor);
+    load_supervisees(inst.watching_list_config_file);
+
+    // A failed detach leaves us in the foreground, which still supervises.
+    if (daemon(1, 0) != 0) {
+    }
+    install_signals();
+
+    CLockFile watchdog_lockfile(kOwnPidFile);
+    pid_t running_pid = 0;
+    take_own_lock(&watchdog_lockfile, &running_pid);
+    syslog(LOG_INFO, "%s_%s started.\n", inst.watchdog_prog.c_str(), kVersion);
+
+    for (;;) {
+        reap_children();
+        sleep(1);
+        if (g_reload_config) {
+            reset_supervisees(&vemo_monitor);
+            load_supervisees(inst.watching_list_config_file);
+            g_reload_config = false;
+        }
+        if (supervise_entries() == PASS_LEAVE_CHILD) return 0;
+        sleep(10);
+        renew_own_lock(&watchdog_lockfile, &running_pid);
+        if (stopped) {
+            syslog(LOG_INFO, "%s_%s stopped.\n", inst.watchdog_prog.c_str(), kVersion);
+            closelog();
+            return 0;
+        }
+    }
+}

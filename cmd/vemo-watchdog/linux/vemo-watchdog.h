@@ -1,0 +1,46 @@
+// The watchdog's records and free functions, shared with its tests and benchmarks.
+#ifndef VEMO_WATCHDOG_H
+#define VEMO_WATCHDOG_H
+
+#include <string>
+#include <vector>
+
+// One supervised program. Never copied: args points into its own items.
+struct Supervisee {
+    std::vector<std::string> items;
+    bool enabled = false;
+    std::string prog;
+    std::string prog_pid_file;
+    char* args[16] = {};
+};
+
+// Entry 0 is always the built-in monitor entry; the rest are owned here.
+extern std::vector<Supervisee*> g_supervisee_vec;
+
+// Where the watchdog is installed, as derived from argv[0] and the current directory.
+struct Installation {
+    std::string wdg_fullname;
+    std::string bin_dir;
+    std::string root_dir;
+    std::string watchdog_prog;
+    std::string watching_list_config_file;
+};
+
+Installation locate_installation(const char* argv0, const char* cwd);
+void fill_monitor_entry(Supervisee* monitor, const std::string& bin_dir);
+
+std::string BaseDir(const std::string& file);
+int exec_ok(const char* filename);
+char* exec_abspath(const char* filename);
+
+void load_supervisees(const std::string& config);
+void reset_supervisees(Supervisee* builtin);
+
+// What the pass tells the main routine: go on cycling, or (in a child whose
+// execvp failed) leave the main routine with status 0.
+enum PassOutcome { PASS_DONE, PASS_LEAVE_CHILD };
+PassOutcome supervise_entries();
+
+bool VemoMonitorHelthCheck(const std::string& running_root);
+
+#endif
