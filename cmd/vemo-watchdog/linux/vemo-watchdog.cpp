@@ -520,10 +520,12 @@ void renew_own_lock(CLockFile* lock, pid_t* running_pid) {
 
 int main(int argc, char** argv) {
     (void)argc;
-    openlog("vemo-watchdog", LOG_PID | LOG_NDELAY | LOG_NOWAIT, 0);
+    // Named outright: this C library takes a facility of 0 as the kernel's, not the user's.
+    openlog("vemo-watchdog", LOG_PID | LOG_NDELAY | LOG_NOWAIT, LOG_USER);
     ensure_run_dir();
 
-    if (argv == nullptr || argv[0] == nullptr) {
+    // The kernel turns an empty argument vector into one empty string.
+    if (argv == nullptr || argv[0] == nullptr || argv[0][0] == '\0') {
         syslog(LOG_ERR,
                "vemo-watchdog started failure : no program path in the argument vector .\n");
         return 1;

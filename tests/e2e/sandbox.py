@@ -1,0 +1,333 @@
+"""A private world for one end-to-end case of the real watchdog binary.
+
+The case runs as pid 1 of fresh pid and mount namespaces: /run, /tmp and /dev are
+tmpfs mounts of its own, /dev/log is a datagram socket that records every syslog
+record, and every process the daemon starts is reaped here and dies with the case.
+"""
+
+import ctypes
+import fcntl
+import json
+import os
+import re
+import shutil
+import signal
+import socket
+import struct
+import threading
+import time
+
+LOG_ERR, LOG_WARNING, LOG_INFO = 3, 4, 6
+PRIORITY_NAMES = {3: "err", 4: "warning", 6: "info"}
+
+RUN_DIR = "/var/run/vemo_monitor"
+OWN_PID_FILE = RUN_DIR + "/vemo_watchdog.pid"
+MONITOR_PID_FILE = RUN_DIR + "/vemo_monitor.pid"
+TREE = "/tmp/tree"
+RECORD_DIR = "/tmp/rec"
+VERSION = "1.0.2.6"
+CYCLE = 11.0
+
+_libc = ctypes.CDLL(None, use_errno=True)
+_libc.mount.argtypes = [ctypes.c_char_p, ctypes.c_char_p, ctypes.c_char_p, ctypes.c_ulong, ctypes.c_char_p]
+MS_RDONLY, MS_NOEXEC, MS_BIND, MS_REC, MS_PRIVATE = 1, 8, 4096, 16384, 1 << 18
+
+_SYSLOG_RE = re.compile(rb"^<(\d+)>(?:\w{3} [ \d]\d \d\d:\d\d:\d\d )?([^\[:]*)(?:\[(\d+)\])?: (.*)$", re.S)
+
+
+class CaseFailure(AssertionError):
+    pass
+
+
+def check(condition, message):
+    if not condition:
+        raise CaseFailure(message)
+
+
+def mount(source, target, fstype, flags=0, data=None):
+    rc = _libc.mount(source.encode(), target.encode(), fstype.encode() if fstype else None, flags,
+                     data.encode() if data else None)
+    if rc != 0:
+        err = ctypes.get_errno()
+        raise OSError(err, "mount %s on %s: %s" % (source, target, os.strerror(err)))
+
+
+class Record:
+    """One syslog record as the daemon sent it."""
+
+    def __init__(self, raw, when):
+        self.raw = raw
+        self.when = when
+        m = _SYSLOG_RE.match(raw)
+        if m is None:
+            self.priority, self.facility, self.ident, self.pid, self.text = -1, -1, "", 0, raw.decode("utf-8", "replace")
+            return
+        pri = int(m.group(1))
+        self.priority, self.facility = pri & 7, pri >> 3
+        self.ident = m.group(2).decode()
+        self.pid = int(m.group(3)) if m.group(3) else 0
+        self.text = m.group(4).decode("utf-8", "replace")
+
+    def __repr__(self):
+        return "<%s [%d] %r>" % (PRIORITY_NAMES.get(self.priority, self.priority), self.pid, self.text)
+
+
+class Sandbox:
+    def __init__(self, build_dir):
+        self.build_dir = build_dir
+        self.records = []
+        self.exits = {}
+        self._lock = threading.Condition()
+        self._stop = False
+        check(os.getpid() == 1, "the sandbox must run as pid 1 of its own pid namespace")
+        self._make_world()
+        threading.Thread(target=self._record_syslog, daemon=True).start()
+        threading.Thread(target=self._reap, daemon=True).start()
+
+    # ------------------------------------------------------------ world
+
+    def _make_world(self):
+        mount("none", "/", None, MS_REC | MS_PRIVATE)
+        mount("proc", "/proc", "proc")
+        mount("tmpfs", "/run", "tmpfs", 0, "mode=755")
+        mount("tmpfs", "/tmp", "tmpfs", 0, "mode=1777")
+        host_dev = "/tmp/.hostdev"
+        os.mkdir(host_dev)
+        mount("/dev", host_dev, None, MS_BIND | MS_REC)
+        mount("tmpfs", "/dev", "tmpfs", 0, "mode=755")
+        for name in ("null", "zero", "full", "random", "urandom"):
+            open("/dev/" + name, "w").close()
+            mount(host_dev + "/" + name, "/dev/" + name, None, MS_BIND)
+        self.log_socket = socket.socket(socket.AF_UNIX, socket.SOCK_DGRAM)
+        self.log_socket.bind("/dev/log")
+        self.log_socket.settimeout(0.2)
+        os.makedirs(RECORD_DIR)
+
+    def _record_syslog(self):
+        while not self._stop:
+            try:
+                data = self.log_socket.recv(65536)
+            except socket.timeout:
+                continue
+            except OSError:
+                return
+            with self._lock:
+                self.records.append(Record(data, time.monotonic()))
+                self._lock.notify_all()
+
+    def _reap(self):
+        # As pid 1 we inherit every orphan: reap them all and keep their statuses.
+        while not self._stop:
+            try:
+                pid, status = os.waitpid(-1, os.WNOHANG)
+            except ChildProcessError:
+                pid = 0
+            if pid > 0:
+                code = os.waitstatus_to_exitcode(status)
+                with self._lock:
+                    self.exits[pid] = code
+                    self._lock.notify_all()
+                continue
+            time.sleep(0.02)
+
+    # ------------------------------------------------------------ processes
+
+    def spawn(self, argv, cwd="/", env=None, before_exec=None, stdio=None, path=None):
+        """Starts argv (executing path, else argv[0]) in a child; returns its pid."""
+        env = dict(os.environ if env is None else env)
+        pid = os.fork()
+        if pid == 0:
+            try:
+                os.chdir(cwd)
+                if stdio is not None:
+                    fd = os.open(stdio, os.O_WRONLY | os.O_CREAT | os.O_APPEND, 0o644)
+                    os.dup2(fd, 1)
+                    os.dup2(fd, 2)
+                if before_exec is not None:
+                    before_exec()
+                os.execve(path or argv[0], argv, env)
+            except BaseException as e:  # noqa: BLE001 - the child must never return into the case
+                os.write(2, ("spawn %s: %s\n" % (argv[0], e)).encode())
+            os._exit(127)
+        return pid
+
+    def wait_exit(self, pid, timeout=5.0):
+        """The exit status of a process that ends here (negative: killed by that signal)."""
+        self.wait_for(lambda: pid in self.exits, timeout, "pid %d to exit" % pid)
+        return self.exits[pid]
+
+    def alive(self, pid):
+        try:
+            with open("/proc/%d/stat" % pid) as f:
+                return f.read().rsplit(")", 1)[1].split()[0] != "Z"
+        except OSError:
+            return False
+
+    def processes(self):
+        """pid -> command line of every live process of the sandbox but this one."""
+        out = {}
+        for name in os.listdir("/proc"):
+            if name.isdigit() and int(name) != 1 and self.alive(int(name)):
+                try:
+                    with open("/proc/%s/cmdline" % name, "rb") as f:
+                        out[int(name)] = [a.decode() for a in f.read().split(b"\0")[:-1]]
+                except OSError:
+                    pass
+        return out
+
+    # ------------------------------------------------------------ waiting
+
+    def wait_for(self, predicate, timeout, what):
+        deadline = time.monotonic() + timeout
+        with self._lock:
+            while True:
+                value = predicate()
+                if value:
+                    return value
+                left = deadline - time.monotonic()
+                if left <= 0:
+                    raise CaseFailure("timed out after %.1fs waiting for %s; log so far:\n%s"
+                                      % (timeout, what, self.format_log()))
+                self._lock.wait(min(left, 0.1))
+
+    def wait_record(self, text, priority=None, start=0, timeout=2 * CYCLE, pid=None):
+        """The first record at or after index start whose text matches (str: exact, re: search)."""
+        def find():
+            for i in range(start, len(self.records)):
+                r = self.records[i]
+                if self._matches(r, text, priority, pid):
+                    return (i, r)
+            return None
+        return self.wait_for(find, timeout, "record %r" % (text,))
+
+    @staticmethod
+    def _matches(r, text, priority, pid):
+        if priority is not None and r.priority != priority:
+            return False
+        if pid is not None and r.pid != pid:
+            return False
+        if isinstance(text, str):
+            return r.text == text
+        return text.search(r.text) is not None
+
+    def count(self, text, priority=None, start=0, end=None, pid=None):
+        with self._lock:
+            recs = self.records[start:end]
+        return sum(1 for r in recs if self._matches(r, text, priority, pid))
+
+    def transcript(self, start=0, end=None, pid=None):
+        with self._lock:
+            recs = self.records[start:end]
+        return [(r.priority, r.text) for r in recs if pid is None or r.pid == pid]
+
+    def format_log(self):
+        return "\n".join("  %7s [%d] %r" % (PRIORITY_NAMES.get(r.priority, r.priority), r.pid, r.text)
+                         for r in self.records)
+
+    def expect_transcript(self, expected, start=0, end=None, pid=None):
+        got = self.transcript(start, end, pid)
+        check(got == expected, "transcript differs\n expected: %r\n got:      %r" % (expected, got))
+
+    # ------------------------------------------------------------ the tree and the daemon
+
+    def make_tree(self, root=TREE, monitor="fixture", watch_list=None):
+        """An installation tree: bin/vemo-watchdog, bin/vemo-monitor, etc/watching-list.conf."""
+        os.makedirs(root + "/bin", exist_ok=True)
+        os.makedirs(root + "/etc", exist_ok=True)
+        shutil.copy2(os.path.join(self.build_dir, "vemo-watchdog"), root + "/bin/vemo-watchdog")
+        if monitor == "fixture":
+            shutil.copy2(self.fixture_path(), root + "/bin/vemo-monitor")
+        elif monitor is not None:
+            self.write(root + "/bin/vemo-monitor", monitor, 0o755)
+        if watch_list is not None:
+            self.write(root + "/etc/watching-list.conf", watch_list)
+        return root
+
+    def fixture_path(self):
+        return os.path.join(self.build_dir, "tests", "vemo-fixture")
+
+    @staticmethod
+    def write(path, text, mode=0o644):
+        with open(path, "w") as f:
+            f.write(text)
+        os.chmod(path, mode)
+
+    def daemon_env(self, extra=None):
+        env = {"PATH": "/usr/local/bin:/usr/bin:/bin", "VEMO_FIXTURE_DIR": RECORD_DIR}
+        env.update(extra or {})
+        return env
+
+    def start_watchdog(self, root=TREE, argv0=None, cwd=None, env=None, before_exec=None, stdio=None):
+        """Launches the watchdog as an operator would; returns the launcher's pid."""
+        argv0 = argv0 or root + "/bin/vemo-watchdog"
+        cwd = cwd or root
+        path = argv0 if argv0.startswith("/") else os.path.join(cwd, argv0)
+        env = self.daemon_env() if env is None else env
+        return self.spawn([argv0], cwd=cwd, env=env, before_exec=before_exec, stdio=stdio, path=path)
+
+    def start_daemon(self, root=TREE, **kw):
+        """Launches the watchdog and waits for its start; returns (daemon pid, index of its start record)."""
+        launcher = self.start_watchdog(root, **kw)
+        check(self.wait_exit(launcher) == 0, "the launching command must return 0")
+        i, r = self.wait_record("vemo-watchdog_%s started.\n" % VERSION, LOG_INFO, timeout=5)
+        return r.pid, i
+
+    def stop_daemon(self, pid):
+        os.kill(pid, signal.SIGTERM)
+        return self.wait_exit(pid, timeout=CYCLE + 3)
+
+    # ------------------------------------------------------------ locks and fixture records
+
+    @staticmethod
+    def lock_holder(path):
+        """The pid the kernel names as holder of the whole-file write lock, or 0."""
+        try:
+            fd = os.open(path, os.O_RDONLY)
+        except OSError:
+            return 0
+        try:
+            query = struct.pack("hhqqi", fcntl.F_WRLCK, os.SEEK_SET, 0, 0, 0)
+            res = fcntl.fcntl(fd, fcntl.F_GETLK, query)
+            l_type, _, _, _, l_pid = struct.unpack("hhqqi", res)
+            return 0 if l_type == fcntl.F_UNLCK else l_pid
+        finally:
+            os.close(fd)
+
+    def wait_lock(self, path, timeout=2 * CYCLE, other_than=0):
+        return self.wait_for(lambda: (lambda h: h if h and h != other_than else 0)(self.lock_holder(path)),
+                             timeout, "a holder of %s" % path)
+
+    @staticmethod
+    def fixture_records():
+        out = []
+        for name in sorted(os.listdir(RECORD_DIR)):
+            if name.endswith(".rec"):
+                with open(os.path.join(RECORD_DIR, name)) as f:
+                    out.append(json.load(f))
+        return out
+
+    def wait_fixture(self, predicate, timeout=2 * CYCLE, what="a fixture record"):
+        def find():
+            recs = [r for r in self.fixture_records() if predicate(r)]
+            return recs or None
+        return self.wait_for(find, timeout, what)
+
+    @staticmethod
+    def terms(pid):
+        try:
+            with open("%s/%d.term" % (RECORD_DIR, pid)) as f:
+                return len(f.readlines())
+        except OSError:
+            return 0
+
+    def close(self):
+        self._stop = True
+
+
+CASES = {}
+
+
+def case(func):
+    """Registers an end-to-end case under its function name."""
+    CASES[func.__name__] = func
+    return func

@@ -1,0 +1,142 @@
+"""Start-up, the own lock and its renewal, as an operator sees them."""
+
+import ctypes
+import os
+import shutil
+import signal
+import time
+
+from sandbox import (CYCLE, LOG_ERR, LOG_INFO, MONITOR_PID_FILE, OWN_PID_FILE, RUN_DIR, TREE, VERSION,
+                     case, check)
+
+STARTED = "vemo-watchdog_%s started.\n" % VERSION
+STOPPED = "vemo-watchdog_%s stopped.\n" % VERSION
+MONITOR = TREE + "/bin/vemo-monitor"
+
+
+def read(path):
+    with open(path) as f:
+        return f.read()
+
+
+@case
+def start_supervise_and_stop(sb):
+    """One whole run: start, own lock, the monitor started once, a quiet steady pass, orderly stop."""
+    sb.make_tree()
+    pid, first = sb.start_daemon()
+    r = sb.records[first]
+    check((r.facility, r.ident) == (1, "vemo-watchdog"), "user facility and our identity: %r" % r.raw)
+    check(read(OWN_PID_FILE) == "%d\n" % pid, "own pid file holds the daemon's pid and a line feed")
+    check(sb.lock_holder(OWN_PID_FILE) == pid, "the daemon holds its own lock")
+    check(oct(os.stat(RUN_DIR).st_mode & 0o777) == oct(0o755), "run directory created with mode 0755")
+
+    monitor = sb.wait_lock(MONITOR_PID_FILE, timeout=3)
+    sb.expect_transcript([
+        (LOG_INFO, STARTED),
+        (LOG_INFO, "%s is not running.\n" % MONITOR),
+        (LOG_INFO, "process %s (%d) spawned\n" % (MONITOR, monitor)),
+    ], start=first)
+    rec = sb.wait_fixture(lambda rec: rec["pid"] == monitor)[0]
+    check(rec["argv"] == [MONITOR], "the monitor gets its resolved path and no arguments: %r" % rec["argv"])
+    check(rec["ppid"] == pid, "the monitor is the daemon's child")
+
+    # A full cycle later the running monitor only earns a note on standard output.
+    steady = len(sb.records)
+    time.sleep(CYCLE + 1)
+    sb.expect_transcript([], start=steady)
+    check(sb.lock_holder(OWN_PID_FILE) == pid, "the renewed lock is still the daemon's")
+
+    check(sb.stop_daemon(pid) == 0, "orderly stop exits 0")
+    sb.expect_transcript([(LOG_INFO, STOPPED)], start=steady)
+    check(sb.alive(monitor), "the monitor outlives the watchdog")
+    check(read(OWN_PID_FILE) == "%d\n" % pid, "the pid file stays with the last pid")
+
+
+@case
+def own_lock_failure_ends_254(sb):
+    """The lock failure report, for a lock held by another watchdog and for a lock that cannot be taken."""
+    sb.make_tree(monitor=None)
+    first_pid, _ = sb.start_daemon()
+    held = "(Lock file held by process ID %d)\n" % first_pid
+    rows = [
+        ("held by a running watchdog", False, held),
+        ("run directory is a file", True, " (Not a directory)\n"),
+    ]
+    for name, blocker, reason in rows:
+        if blocker:
+            sb.stop_daemon(first_pid)
+            shutil.rmtree(RUN_DIR)
+            sb.write(RUN_DIR, "not a directory\n")
+        start = len(sb.records)
+        launcher = sb.start_watchdog()
+        check(sb.wait_exit(launcher) == 0, "%s: the launching command still returns 0" % name)
+        i, r = sb.wait_record("Can't acquire lockfile '%s' " % OWN_PID_FILE, LOG_ERR, start=start, timeout=5)
+        check(sb.wait_exit(r.pid) == 254, "%s: the background copy ends with 254" % name)
+        sb.expect_transcript([
+            (LOG_ERR, "Can't acquire lockfile '%s' " % OWN_PID_FILE),
+            (LOG_ERR, reason),
+        ], start=i, pid=r.pid)
+        check(sb.count(STARTED, start=start) == 0, "%s: no start is logged" % name)
+
+
+@case
+def start_refused_without_a_place(sb):
+    """No current directory, or no argv[0]: exit 1 with a message, before detaching."""
+    sb.make_tree(monitor=None)
+    path = TREE + "/bin/vemo-watchdog"
+
+    def vanish_cwd():
+        os.makedirs("/tmp/gone")
+        os.chdir("/tmp/gone")
+        os.rmdir("/tmp/gone")
+
+    env = sb.daemon_env()
+    pid = sb.spawn([path], env=env, before_exec=vanish_cwd)
+    check(sb.wait_exit(pid) == 1, "an unavailable current directory exits 1 (absolute argv[0] too)")
+    sb.wait_record("%s started failure : unable to get current dir name .\n" % path, LOG_INFO, timeout=2)
+
+    def exec_without_argv():
+        libc = ctypes.CDLL(None)
+        argv = (ctypes.c_char_p * 1)(None)
+        envp = (ctypes.c_char_p * 2)(b"PATH=/usr/bin:/bin", None)
+        libc.execve(path.encode(), argv, envp)
+
+    pid = sb.spawn([path], cwd=TREE, before_exec=exec_without_argv)
+    check(sb.wait_exit(pid) == 1, "an empty argument vector exits 1")
+    sb.wait_record("vemo-watchdog started failure : no program path in the argument vector .\n", LOG_ERR,
+                   timeout=2)
+    check(not os.path.exists(OWN_PID_FILE), "neither start took the lock")
+
+
+@case
+def renewal_restores_pid_file_and_run_dir(sb):
+    """The own pid file, then the whole run directory, removed mid-run: both back with our pid."""
+    sb.make_tree(monitor=None)
+    pid, _ = sb.start_daemon()
+    for victim in (OWN_PID_FILE, RUN_DIR):
+        shutil.rmtree(victim) if os.path.isdir(victim) else os.unlink(victim)
+        sb.wait_for(lambda: os.path.exists(OWN_PID_FILE) and read(OWN_PID_FILE) == "%d\n" % pid,
+                    CYCLE + 2, "%s to come back with the daemon's pid" % victim)
+        check(sb.lock_holder(OWN_PID_FILE) == pid, "the daemon holds the re-created lock")
+    check(sb.stop_daemon(pid) == 0, "orderly stop after the renewals")
+
+
+@case
+def relative_start_locates_the_tree(sb):
+    """Started as ./bin/vemo-watchdog from the tree root: paths keep the '.', the child gets the real path."""
+    sb.make_tree(watch_list="bogus\n")
+    start = len(sb.records)
+    launcher = sb.start_watchdog(argv0="./bin/vemo-watchdog", cwd=TREE)
+    check(sb.wait_exit(launcher) == 0, "the launcher returns 0")
+    _, r = sb.wait_record(STARTED, LOG_INFO, start=start, timeout=5)
+    monitor = sb.wait_lock(MONITOR_PID_FILE, timeout=3)
+    sb.expect_transcript([
+        (LOG_ERR, "Invalid line [bogus] in config file %s/./bin/../etc/watching-list.conf." % TREE),
+        (LOG_INFO, STARTED),
+        (LOG_INFO, "%s/./bin/vemo-monitor is not running.\n" % TREE),
+        (LOG_INFO, "process %s (%d) spawned\n" % (MONITOR, monitor)),
+    ], start=start)
+    rec = sb.wait_fixture(lambda rec: rec["pid"] == monitor)[0]
+    check(rec["argv"] == [MONITOR] and rec["cwd"] == TREE, "argv[0] resolved, cwd inherited: %r" % rec)
+    os.kill(r.pid, signal.SIGTERM)
+    check(sb.wait_exit(r.pid, CYCLE + 3) == 0, "orderly stop")
