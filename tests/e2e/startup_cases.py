@@ -140,3 +140,20 @@ def relative_start_locates_the_tree(sb):
     check(rec["argv"] == [MONITOR] and rec["cwd"] == TREE, "argv[0] resolved, cwd inherited: %r" % rec)
     os.kill(r.pid, signal.SIGTERM)
     check(sb.wait_exit(r.pid, CYCLE + 3) == 0, "orderly stop")
+
+
+@case
+def failed_detach_keeps_supervising(sb):
+    """daemon() fails without a real /dev/null: the watchdog goes on in the foreground, its streams intact."""
+    sb.make_tree()
+    sb.keep_stdio()
+    pid, first = sb.start_daemon(stdio="/tmp/out")
+    monitor = sb.wait_lock(MONITOR_PID_FILE, timeout=3)
+    time.sleep(CYCLE)
+    check(sb.stop_daemon(pid) == 0, "orderly stop")
+    lines = read("/tmp/out").splitlines(keepends=True)
+    expected = ["%s is not running.\n" % MONITOR, "process %s (%d) spawned\n" % (MONITOR, monitor),
+                "Lock file %s held by process %d\n" % (MONITOR_PID_FILE, monitor),
+                "NOTE: vemo_watchdog (%d) received User Sig 15 from pid: 1 uid: 0\n" % pid]
+    check(sorted(lines) == sorted(expected), "the streams hold every text exactly once: %r" % lines)
+    check(lines.index(expected[0]) < lines.index(expected[1]) < lines.index(expected[2]), "in order")
