@@ -1,0 +1,244 @@
+// The lock is the watchdog's only sign of life, so it is tested on the real kernel against a rival.
+#include <gtest/gtest.h>
+
+#include <dirent.h>
+#include <fcntl.h>
+#include <signal.h>
+#include <sys/prctl.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+#include <cerrno>
+#include <climits>
+
+#include "CLockFile.h"
+#include "test_support.h"
+
+namespace {
+
+// A child process holding the whole-file write lock until the object goes away.
+class Holder {
+public:
+    explicit Holder(const std::string& path) {
+        int ready[2];
+        if (pipe(ready) != 0) return;
+        pid_ = fork();
+        if (pid_ == 0) {
+            prctl(PR_SET_PDEATHSIG, SIGKILL);
+            int fd = open(path.c_str(), O_RDWR | O_CREAT, 0644);
+            struct flock lock = {};
+            lock.l_type = F_WRLCK;
+            lock.l_whence = SEEK_SET;
+            if (fd < 0 || fcntl(fd, F_SETLK, &lock) != 0) _exit(1);
+            if (write(ready[1], "r", 1) != 1) _exit(1);
+            for (;;)
+                pause();
+        }
+        close(ready[1]);
+        char c;
+        locked_ = pid_ > 0 && read(ready[0], &c, 1) == 1;
+        close(ready[0]);
+    }
+    ~Holder() {
+        if (pid_ <= 0) return;
+        kill(pid_, SIGKILL);
+        waitpid(pid_, nullptr, 0);
+    }
+    pid_t pid() const { return pid_; }
+    bool locked() const { return locked_; }
+
+private:
+    pid_t pid_ = -1;
+    bool locked_ = false;
+};
+
+// What Open returns for the path in another process: the lock as the rest of the system sees it.
+int open_elsewhere(const std::string& path) {
+    pid_t pid = fork();
+    if (pid == 0) {
+        CLockFile lock(path.c_str());
+        pid_t holder;
+        _exit(lock.Open(&holder) + 1);
+    }
+    int status = 0;
+    waitpid(pid, &status, 0);
+    return WIFEXITED(status) ? WEXITSTATUS(status) - 1 : -2;
+}
+
+std::vector<int> open_fds() {
+    std::vector<int> fds;
+    DIR* dir = opendir("/proc/self/fd");
+    while (struct dirent* e = readdir(dir)) {
+        if (e->d_name[0] != '.' && atoi(e->d_name) != dirfd(dir)) fds.push_back(atoi(e->d_name));
+    }
+    closedir(dir);
+    return fds;
+}
+
+int fd_of(const std::string& path) {
+    for (int fd : open_fds()) {
+        char target[PATH_MAX] = {};
+        std::string link = "/proc/self/fd/" + std::to_string(fd);
+        if (readlink(link.c_str(), target, sizeof target - 1) > 0 && path == target) return fd;
+    }
+    return -1;
+}
+
+// Both entry points must fail the same way, reporting no holder.
+void expect_refused(CLockFile* lock, int err) {
+    for (bool get : {false, true}) {
+        pid_t holder = -5;
+        errno = 0;
+        EXPECT_EQ(get ? lock->Get(&holder) : lock->Open(&holder), -1) << (get ? "Get" : "Open");
+        EXPECT_EQ(errno, err) << (get ? "Get" : "Open");
+        EXPECT_EQ(holder, 0) << (get ? "Get" : "Open");
+    }
+}
+
+class LockFileTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        char buf[PATH_MAX];
+        ASSERT_NE(realpath(tmp_.path().c_str(), buf), nullptr);
+        path_ = std::string(buf) + "/x.pid";
+    }
+    TempDir tmp_;
+    std::string path_;
+};
+
+TEST_F(LockFileTest, FreeLockIsTakenAndFileCreatedUnderUmask) {
+    for (mode_t mask : {022, 077}) {
+        SCOPED_TRACE(mask);
+        unlink(path_.c_str());
+        mode_t old = umask(mask);
+        CLockFile lock(path_.c_str());
+        pid_t holder = -5;
+        EXPECT_EQ(lock.Open(&holder), 0);
+        umask(old);
+        EXPECT_EQ(holder, 0);
+        struct stat st;
+        ASSERT_EQ(stat(path_.c_str(), &st), 0);
+        EXPECT_EQ(st.st_mode & 0777, 0644 & ~mask);
+        EXPECT_EQ(st.st_size, 0);
+        EXPECT_EQ(open_elsewhere(path_), 1);
+        lock.Close();
+        EXPECT_EQ(open_elsewhere(path_), 0);
+    }
+}
+
+TEST_F(LockFileTest, HeldElsewhereReportsTheKernelsHolderWhateverTheFileSays) {
+    for (const char* text : {"", "junk", "999\n", "1\n"}) {
+        SCOPED_TRACE(text);
+        write_file(path_, text);
+        Holder other(path_);
+        ASSERT_TRUE(other.locked());
+        std::vector<int> fds = open_fds();
+        CLockFile lock(path_.c_str());
+        pid_t holder = 0;
+        EXPECT_EQ(lock.Open(&holder), 1);
+        EXPECT_EQ(holder, other.pid());
+        holder = 0;
+        EXPECT_EQ(lock.Get(&holder), 1);
+        EXPECT_EQ(holder, other.pid());
+        EXPECT_EQ(read_file(path_), text);  // a loser never touches the holder's text
+        EXPECT_EQ(open_fds(), fds);
+    }
+}
+
+TEST_F(LockFileTest, GetLeavesExactlyOwnPid) {
+    std::string own = std::to_string(getpid()) + "\n";
+    write_file(path_, "12345678901234567890\nolder and longer text\n");
+    CLockFile lock(path_.c_str());
+    pid_t holder;
+    ASSERT_EQ(lock.Get(&holder), 0);
+    EXPECT_EQ(read_file(path_), own);
+
+    // Renewal after someone removed the file must bring it back.
+    unlink(path_.c_str());
+    lock.Close();
+    ASSERT_EQ(lock.Get(&holder), 0);
+    EXPECT_EQ(read_file(path_), own);
+    lock.Close();
+}
+
+TEST_F(LockFileTest, DirectoryAtThePathFailsWithoutLeakingADescriptor) {
+    std::vector<int> fds = open_fds();
+    CLockFile lock(tmp_.path().c_str());
+    expect_refused(&lock, EISDIR);
+    EXPECT_EQ(open_fds(), fds);
+}
+
+TEST_F(LockFileTest, SecondCloseLeavesAReusedDescriptorAlone) {
+    CLockFile lock(path_.c_str());
+    pid_t holder;
+    ASSERT_EQ(lock.Get(&holder), 0);
+    lock.Close();
+    int other = open("/dev/null", O_RDONLY);
+    lock.Close();
+    EXPECT_NE(fcntl(other, F_GETFD), -1);
+    close(other);
+    EXPECT_EQ(open_elsewhere(path_), 0);
+}
+
+TEST_F(LockFileTest, HeldDescriptorIsCloseOnExec) {
+    for (bool get : {false, true}) {
+        SCOPED_TRACE(get ? "Get" : "Open");
+        CLockFile lock(path_.c_str());
+        pid_t holder;
+        ASSERT_EQ(get ? lock.Get(&holder) : lock.Open(&holder), 0);
+        int fd = fd_of(path_);
+        ASSERT_NE(fd, -1);
+        EXPECT_TRUE(fcntl(fd, F_GETFD) & FD_CLOEXEC);
+        lock.Close();
+        EXPECT_EQ(fd_of(path_), -1);
+    }
+}
+
+TEST_F(LockFileTest, NamesThatDoNotFitAreRefused) {
+    // "./" steps keep a 4095-character name a real, reachable path.
+    std::string fit = tmp_.path() + "/";
+    while (fit.size() < 4095 - 8)
+        fit += "./";
+    fit += std::string(4095 - fit.size(), 'f');
+    ASSERT_EQ(fit.size(), 4095u);
+
+    for (size_t extra : {1, 900}) {
+        SCOPED_TRACE(extra);
+        std::string name = fit + std::string(extra, 'g');
+        CLockFile lock(name.c_str());
+        EXPECT_STREQ(lock.GetCLockFileName(), "");
+        expect_refused(&lock, ENAMETOOLONG);
+        EXPECT_NE(access(fit.c_str(), F_OK), 0) << "a cut name was opened";
+    }
+
+    CLockFile lock(fit.c_str());
+    EXPECT_EQ(lock.GetCLockFileName(), fit);
+    pid_t holder;
+    EXPECT_EQ(lock.Get(&holder), 0) << strerror(errno);
+    EXPECT_EQ(read_file(fit), std::to_string(getpid()) + "\n");
+    lock.Close();
+}
+
+TEST(LockFileNameTest, SetAndGet) {
+    CLockFile unnamed;
+    EXPECT_STREQ(unnamed.GetCLockFileName(), "");
+    unnamed.SetCLockFileName("/run/a.pid");
+    EXPECT_STREQ(unnamed.GetCLockFileName(), "/run/a.pid");
+    unnamed.SetCLockFileName("b");
+    EXPECT_STREQ(unnamed.GetCLockFileName(), "b");
+}
+
+TEST(LockFilePidTextTest, ParseHolderPid) {
+    const struct {
+        const char* text;
+        pid_t pid;
+    } rows[] = {
+        {"123\n", 123},    {"  42", 42},      {"-7", -7},         {"", 0},
+        {"abc", 0},        {"12abc", 12},     {"99999999999", 0}, {"2147483647", INT_MAX},
+        {"2147483648", 0}, {"4294967297", 0}, {"-2147483649", 0}, {"99999999999999999999", 0},
+    };
+    for (const auto& row : rows)
+        EXPECT_EQ(parse_holder_pid(row.text), row.pid) << row.text;
+}
+
+}  // namespace
