@@ -15,18 +15,19 @@
 namespace {
 
 // Closing ANY descriptor of the locked file drops the process's lock, so every one of them
-// must survive exec, not only the one CLockFile opened.
-bool keep_fd_if_pid_file(int fd, const struct stat& pid_file) {
+// must survive exec, not only the one CLockFile opened. 1: kept; 0: another file; -1: failed.
+int keep_if_pid_file(int fd, const struct stat& pid_file) {
     struct stat st;
     if (fstat(fd, &st) != 0 || st.st_dev != pid_file.st_dev || st.st_ino != pid_file.st_ino)
-        return false;
+        return 0;
     int flags = fcntl(fd, F_GETFD);
-    return flags >= 0 && fcntl(fd, F_SETFD, flags & ~FD_CLOEXEC) == 0;
+    return flags >= 0 && fcntl(fd, F_SETFD, flags & ~FD_CLOEXEC) == 0 ? 1 : -1;
 }
 
-// True when at least one descriptor of the pid file will stay open across exec.
+// True when every descriptor of the pid file, and at least one, will stay open across exec.
 bool keep_lock_across_exec(const struct stat& pid_file) {
-    bool kept = false;
+    int kept = 0;
+    bool failed = false;
     DIR* dir = opendir("/proc/self/fd");
     if (dir != nullptr) {
         int own = dirfd(dir);
@@ -34,19 +35,23 @@ bool keep_lock_across_exec(const struct stat& pid_file) {
             char* end = nullptr;
             long fd = strtol(e->d_name, &end, 10);
             if (end == e->d_name || *end != '\0' || fd == own) continue;
-            if (keep_fd_if_pid_file(static_cast<int>(fd), pid_file)) kept = true;
+            int rc = keep_if_pid_file(static_cast<int>(fd), pid_file);
+            kept += rc > 0;
+            failed |= rc < 0;
         }
         closedir(dir);
-        return kept;
+    } else {
+        // Without /proc, try every descriptor number the limit allows.
+        struct rlimit lim;
+        rlim_t top = getrlimit(RLIMIT_NOFILE, &lim) == 0 ? lim.rlim_cur : 1024;
+        if (top == RLIM_INFINITY || top > (1 << 20)) top = 1 << 20;
+        for (rlim_t fd = 0; fd < top; ++fd) {
+            int rc = keep_if_pid_file(static_cast<int>(fd), pid_file);
+            kept += rc > 0;
+            failed |= rc < 0;
+        }
     }
-    // Without /proc, try every descriptor number the limit allows.
-    struct rlimit lim;
-    rlim_t top = getrlimit(RLIMIT_NOFILE, &lim) == 0 ? lim.rlim_cur : 1024;
-    if (top == RLIM_INFINITY || top > (1 << 20)) top = 1 << 20;
-    for (rlim_t fd = 0; fd < top; ++fd) {
-        if (keep_fd_if_pid_file(static_cast<int>(fd), pid_file)) kept = true;
-    }
-    return kept;
+    return kept > 0 && !failed;
 }
 
 }  // namespace
@@ -59,7 +64,7 @@ int main(int argc, char** argv) {
     const char* pid_file = argv[1];
     const char* program = argv[2];
 
-    // The lock belongs to this process, and exec keeps the process: the pid written is the program's.
+    // Exec keeps the process, so the pid Get writes is the program's.
     CLockFile lock(pid_file);
     pid_t holder = 0;
     int rc = lock.Get(&holder);
@@ -69,15 +74,18 @@ int main(int argc, char** argv) {
         return 1;
     }
     if (rc == 1) {
-        fprintf(stderr, "vemo-lockrun: %s is locked by a process that cannot be named\n",
+        fprintf(stderr, "vemo-lockrun: %s is locked by another process (its pid cannot be read)\n",
                 pid_file);
         return 1;
     }
-    struct stat st;
-    if (rc == 0 && stat(pid_file, &st) != 0) rc = -1;
-    if (rc == 0 && !keep_lock_across_exec(st)) rc = -1;
     if (rc != 0) {
         fprintf(stderr, "vemo-lockrun: cannot lock %s: %s\n", pid_file, strerror(errno));
+        return 1;
+    }
+    // Checked by name: a lock on a file since replaced at that path would guard nothing.
+    struct stat st;
+    if (stat(pid_file, &st) != 0 || !keep_lock_across_exec(st)) {
+        fprintf(stderr, "vemo-lockrun: cannot keep the lock on %s across exec\n", pid_file);
         return 1;
     }
 
