@@ -144,6 +144,11 @@ class Sandbox:
         pid = os.fork()
         if pid == 0:
             try:
+                # Launch as a shell would: nothing of this runner's survives but what the case asks for.
+                os.closerange(3, os.sysconf("SC_OPEN_MAX"))
+                for sig in (signal.SIGPIPE, signal.SIGXFSZ):
+                    signal.signal(sig, signal.SIG_DFL)
+                os.umask(0o022)
                 os.chdir(cwd)
                 if stdio is not None:
                     fd = os.open(stdio, os.O_WRONLY | os.O_CREAT | os.O_APPEND, 0o644)

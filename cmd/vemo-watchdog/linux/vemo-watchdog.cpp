@@ -4,7 +4,10 @@
 
 #include "CLockFile.h"
 
+#include <fcntl.h>
+#include <linux/close_range.h>
 #include <sys/stat.h>
+#include <sys/syscall.h>
 #include <sys/types.h>
 #include <sys/wait.h>
 #include <syslog.h>
@@ -329,11 +332,23 @@ void stop_disabled(const Supervisee& entry) {
     (void)kill(holder, SIGTERM);
 }
 
+// Whatever the launcher left open must not reach a supervised program either. Marked, not
+// closed: the system-log socket must still work if execvp fails.
+void mark_inherited_close_on_exec() {
+    if (syscall(SYS_close_range, 3U, ~0U, CLOSE_RANGE_CLOEXEC) == 0) return;
+    long max_fd = sysconf(_SC_OPEN_MAX);
+    for (long fd = 3; fd < (max_fd > 0 ? max_fd : 1024); ++fd) {
+        int flags = fcntl(static_cast<int>(fd), F_GETFD);
+        if (flags >= 0) (void)fcntl(static_cast<int>(fd), F_SETFD, flags | FD_CLOEXEC);
+    }
+}
+
 // Runs in the child: returns only when execvp failed.
 void exec_supervisee(Supervisee* entry, char* resolved) {
     printf("process %s (%d) spawned\n", resolved, getpid());
     syslog(LOG_INFO, "process %s (%d) spawned\n", resolved, getpid());
     entry->args[0] = resolved;
+    mark_inherited_close_on_exec();
     fflush(stdout);
     fflush(stderr);
     int ret = execvp(resolved, entry->args);
