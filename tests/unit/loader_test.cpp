@@ -93,6 +93,10 @@ const LoaderRow kRows[] = {
      kLongLine + "\n1:/b.pid:/bin/b\n",
      {{true, "/b.pid", "/bin/b", {}}},
      {kLongLine.substr(0, 508)}},
+    {"long_comment_skipped_whole",
+     "  #" + kLongLine + "\n1:/b.pid:/bin/b\n",
+     {{true, "/b.pid", "/bin/b", {}}},
+     {}},
 };
 
 class LoaderTest : public ::testing::Test {

@@ -206,19 +206,23 @@ void load_supervisees(const std::string& config) {
     memset(buf, 0, sizeof buf);
     while (fgets(buf, kReadLimit, f) != nullptr) {
         size_t len = strlen(buf);
+        bool overlong = false;
         if (len > 0 && buf[len - 1] == '\n') {
             buf[--len] = '\0';
         } else if (len == static_cast<size_t>(kReadLimit - 1) && line_goes_on(f)) {
             // Its tail must never become an entry of its own.
-            syslog(LOG_ERR, "Invalid line [%s] in config file %s.", buf, config.c_str());
             skip_rest_of_line(f);
-            continue;
+            overlong = true;
         }
 
         const char* p = buf;
         while (*p == ' ' || *p == '\t')
             ++p;
         if (*p == '#') continue;
+        if (overlong) {
+            syslog(LOG_ERR, "Invalid line [%s] in config file %s.", buf, config.c_str());
+            continue;
+        }
 
         Supervisee* entry = new Supervisee;
         split_fields(p, &entry->items);
