@@ -265,6 +265,8 @@ class Sandbox:
 
     def daemon_env(self, extra=None):
         env = {"PATH": "/usr/local/bin:/usr/bin:/bin", "VEMO_FIXTURE_DIR": RECORD_DIR}
+        # A sanitizer build reports through these; the daemon must see them too.
+        env.update({k: v for k, v in os.environ.items() if k in ("ASAN_OPTIONS", "LSAN_OPTIONS", "UBSAN_OPTIONS")})
         env.update(extra or {})
         return env
 

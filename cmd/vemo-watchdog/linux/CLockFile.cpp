@@ -16,9 +16,6 @@ CLockFile::CLockFile(const char* name) : fd(-1) {
     SetCLockFileName(name);
 }
 
-// The lock outlives the object on purpose: only Close gives it up.
-CLockFile::~CLockFile() = default;
-
 // A name that does not fit is kept unterminated, so Open can refuse it.
 void CLockFile::SetCLockFileName(const char* name) {
     size_t len = strnlen(name, sizeof fname);

@@ -8,7 +8,8 @@ class CLockFile {
 public:
     CLockFile();
     explicit CLockFile(const char* name);
-    ~CLockFile();
+    // The lock outlives the object on purpose: only Close gives it up.
+    ~CLockFile() = default;
 
     void SetCLockFileName(const char* name);
     const char* GetCLockFileName();
