@@ -576,9 +576,10 @@ int main(int argc, char** argv) {
         reap_children();
         sleep(1);
         if (g_reload_config) {
+            // Cleared first: a request made while the list is read must not be lost with it.
+            g_reload_config = false;
             reset_supervisees(&vemo_monitor);
             load_supervisees(inst.watching_list_config_file);
-            g_reload_config = false;
         }
         if (supervise_entries() == PASS_LEAVE_CHILD) return 0;
         sleep(10);
