@@ -173,3 +173,28 @@ def reload_in_short_pause_without_list(sb):
     expect_run(sb, pid, first, [(LOG_INFO, STARTED), (LOG_INFO, "%s is not running.\n" % MONITOR),
                                 (LOG_INFO, STOPPED)], [(MONITOR, monitor)])
     check(not os.path.exists("/var/run/prog-a"), "the entry read at start-up left the table unseen")
+
+
+@case
+def reload_requested_during_reload_is_kept(sb):
+    """A SIGUSR1 that lands while the list is being read brings one more reload, with the list as it is then."""
+    sb.make_tree(monitor=None, watch_list="")
+    x = install(sb, "x")
+    install(sb, "y")
+    pid, _ = sb.start_daemon()
+    # A FIFO holds the daemon inside its reload until this case lets it go.
+    os.unlink(LIST)
+    os.mkfifo(LIST)
+    os.kill(pid, signal.SIGUSR1)
+    writer = os.open(LIST, os.O_WRONLY)
+    os.write(writer, entry("1", "x").encode())
+    with open(LIST + ".new", "w") as f:
+        f.write(entry("1", "y"))
+    os.rename(LIST + ".new", LIST)
+    os.kill(pid, signal.SIGUSR1)
+    time.sleep(SETTLE)
+    os.close(writer)
+    sb.wait_record("process %s (%d) spawned\n" % (x, sb.wait_lock(pid_file("x"), timeout=3)), LOG_INFO, timeout=3)
+    sb.wait_lock(pid_file("y"), timeout=CYCLE + 2)
+    check(sb.lock_holder(pid_file("x")) != 0, "x, dropped from the list, keeps running")
+    check(sb.stop_daemon(pid) == 0, "orderly stop")
