@@ -5,6 +5,7 @@
 #include <fcntl.h>
 #include <signal.h>
 #include <sys/prctl.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -159,6 +160,25 @@ TEST_F(LockFileTest, GetLeavesExactlyOwnPid) {
     ASSERT_EQ(lock.Get(&holder), 0);
     EXPECT_EQ(read_file(path_), own);
     lock.Close();
+}
+
+TEST_F(LockFileTest, ShortWriteReportsEioNotAStaleError) {
+    // A file-size limit of one byte cuts the pid text short without any error of its own.
+    pid_t pid = fork();
+    if (pid == 0) {
+        struct rlimit one = {1, 1};
+        signal(SIGXFSZ, SIG_IGN);
+        if (setrlimit(RLIMIT_FSIZE, &one) != 0) _exit(10);
+        size_t fds = open_fds().size();
+        CLockFile lock(path_.c_str());
+        pid_t holder;
+        errno = EPERM;
+        int rc = lock.Get(&holder);
+        _exit(rc == -1 && errno == EIO && open_fds().size() == fds ? 0 : 1);
+    }
+    int status = 0;
+    ASSERT_EQ(waitpid(pid, &status, 0), pid);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
 }
 
 TEST_F(LockFileTest, DirectoryAtThePathFailsWithoutLeakingADescriptor) {
