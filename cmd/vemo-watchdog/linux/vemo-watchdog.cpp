@@ -364,14 +364,15 @@ void exec_supervisee(Supervisee* entry, char* resolved) {
 // Returns true in a child whose execvp failed.
 bool keep_running(Supervisee* entry) {
     const std::string& pid_file = entry->prog_pid_file;
-    // A bare file name lives in the current directory; there is nothing to create.
-    if (pid_file.find_first_of("/\\") != std::string::npos) {
-        ensure_directory(BaseDir(pid_file).c_str());
-    }
-
     CLockFile probe(pid_file.c_str());
     pid_t holder = 0;
     int rc = probe.Open(&holder);
+    // Only a missing directory fails the open with ENOENT, so the steady state never pays for the
+    // directory check. A bare file name lives in the current directory: nothing to create.
+    if (rc == -1 && errno == ENOENT && pid_file.find_first_of("/\\") != std::string::npos) {
+        ensure_directory(BaseDir(pid_file).c_str());
+        rc = probe.Open(&holder);
+    }
     if (rc == -1) {
         const char* reason = strerror(errno);
         fprintf(stderr, "Lock file %s failure (%s)\n", pid_file.c_str(), reason);

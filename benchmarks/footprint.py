@@ -1,0 +1,169 @@
+#!/usr/bin/env python3
+"""Footprint of the installed daemon supervising N copies of the example program.
+
+footprint.py [--build-dir DIR] [--n 10,100,1000] [--window SECONDS] [--repeat R]
+
+Needs root, unshare(1) and a full build of DIR (`cmake --build DIR`: the install rules want every
+installed file). Each measurement runs in a fresh private world of its own (see tests/e2e/sandbox.py):
+`cmake --install` into that world's /tmp, N enabled entries, launch, then the daemon's PSS/RSS/USS
+from /proc/PID/smaps_rollup, its on-CPU time (/proc/PID/schedstat) and voluntary context switches
+over the window, and the time from the launch until all N pid files are locked. Medians are printed
+as a table and as JSON lines.
+"""
+
+import argparse
+import json
+import os
+import shutil
+import statistics
+import subprocess
+import sys
+import time
+
+HERE = os.path.dirname(os.path.abspath(__file__))
+sys.path.insert(0, os.path.join(HERE, "..", "tests", "e2e"))
+
+import sandbox  # noqa: E402
+
+PREFIX = "/tmp/inst"
+FP_DIR = "/var/run/fp"
+MONITOR = "#!/bin/sh\nexec %s/bin/supervised-example " + sandbox.MONITOR_PID_FILE + "\n"
+COLUMNS = [("n", "N", "%d"), ("pss_kb", "PSS kB", "%d"), ("rss_kb", "RSS kB", "%d"),
+           ("uss_kb", "USS kB", "%d"), ("pss_end_kb", "PSS end kB", "%d"),
+           ("cpu_ms_per_60s", "CPU ms per 60 s", "%.2f"), ("all_running_s", "time until all run (s)", "%.3f"),
+           ("start_cpu_ms", "CPU ms until all run", "%.1f"),
+           ("passes", "passes in window", "%d"), ("vcsw", "vol. ctx sw", "%d")]
+
+
+def memory(pid):
+    fields = {}
+    with open("/proc/%d/smaps_rollup" % pid) as f:
+        for line in f:
+            parts = line.split()
+            if len(parts) == 3 and parts[2] == "kB":
+                fields[parts[0].rstrip(":")] = int(parts[1])
+    return fields["Pss"], fields["Rss"], fields["Private_Clean"] + fields["Private_Dirty"]
+
+
+def on_cpu_ns(pid):
+    with open("/proc/%d/schedstat" % pid) as f:
+        return int(f.read().split()[0])
+
+
+def voluntary_switches(pid):
+    with open("/proc/%d/status" % pid) as f:
+        return next(int(line.split()[1]) for line in f if line.startswith("voluntary_ctxt_switches"))
+
+
+def locked_count(paths, inodes):
+    """How many of paths are write-locked now, from one read of /proc/locks.
+
+    One read of /proc/locks costs about what two lock probes do, whatever N is; probing every pid
+    file (open + F_GETLK + close) per poll would compete with the daemon for the CPU at N = 1000.
+    """
+    for p in paths:
+        if p not in inodes:
+            try:
+                st = os.stat(p)  # the example truncates, never replaces, so the inode stays
+            except FileNotFoundError:
+                continue
+            inodes[p] = "%02x:%02x:%d" % (os.major(st.st_dev), os.minor(st.st_dev), st.st_ino)
+    with open("/proc/locks") as f:
+        held = {parts[5] for parts in (line.split() for line in f)
+                if parts[1] == "POSIX" and parts[3] == "WRITE"}
+    return sum(1 for key in inodes.values() if key in held)
+
+
+def measure_once(sb, n, window, trace):
+    """One run in this world; returns a dict of figures."""
+    sb.write(PREFIX + "/etc/watching-list.conf", "".join(
+        "1:%s/%d.pid:%s/bin/supervised-example:%s/%d.pid\n" % (FP_DIR, i, PREFIX, FP_DIR, i) for i in range(n)))
+    paths = ["%s/%d.pid" % (FP_DIR, i) for i in range(n)] + [sandbox.MONITOR_PID_FILE]
+    inodes = {}
+    launched = time.monotonic()
+    launcher = sb.start_watchdog(PREFIX)
+    while locked_count(paths, inodes) < len(paths):
+        sandbox.check(time.monotonic() - launched < sandbox.CYCLE, "not all %d running after one cycle" % n)
+        time.sleep(0.01)
+    all_running = time.monotonic() - launched
+    sandbox.check(sb.wait_exit(launcher) == 0, "the launcher must return 0")
+    _, started = sb.wait_record("vemo-watchdog_%s started.\n" % sandbox.VERSION, sandbox.LOG_INFO, timeout=5)
+    pid = started.pid
+    start_cpu = on_cpu_ns(pid)
+    _, first = sb.wait_record("%s/bin/vemo-monitor is not running.\n" % PREFIX, sandbox.LOG_INFO, pid=pid)
+    time.sleep(0.2)  # the last fork is behind the last lock: let the pass end
+    pss, rss, uss = memory(pid)
+    tracer = sb.spawn(["strace", "-c", "-o", "/tmp/strace.txt", "-p", str(pid)],
+                      path=shutil.which("strace")) if trace else None
+    w0, cpu0, vcsw0 = time.monotonic(), on_cpu_ns(pid), voluntary_switches(pid)
+    time.sleep(window)
+    w1, cpu1, vcsw1 = time.monotonic(), on_cpu_ns(pid), voluntary_switches(pid)
+    pss_end, _, _ = memory(pid)
+    if tracer:
+        os.kill(tracer, 2)
+        sb.wait_exit(tracer)
+        with open("/tmp/strace.txt") as f:
+            sys.stderr.write("N=%d, strace -c over %.0f s:\n%s" % (n, window, f.read()))
+    # Passes follow the first one every cycle; only a pass's own length (milliseconds) drifts them.
+    passes = sum(1 for k in range(int((w1 - first.when) / sandbox.CYCLE) + 1)
+                 if first.when + k * sandbox.CYCLE >= w0)
+    status = sb.stop_daemon(pid)
+    sandbox.check(status == 0, "the daemon must stop with status 0, not %d" % status)
+    return {"n": n, "pss_kb": pss, "rss_kb": rss, "uss_kb": uss, "pss_end_kb": pss_end,
+            "cpu_ms_per_60s": (cpu1 - cpu0) / 1e6 * 60.0 / (w1 - w0), "all_running_s": all_running,
+            "start_cpu_ms": start_cpu / 1e6, "passes": passes, "vcsw": vcsw1 - vcsw0}
+
+
+def inside(args):
+    """Pid 1 of a fresh world: install, run one measurement, print it as one JSON line."""
+    sb = sandbox.Sandbox(args.build_dir)
+    subprocess.run(["cmake", "--install", args.build_dir, "--prefix", PREFIX], check=True,
+                   stdout=subprocess.DEVNULL)
+    shutil.copy2(os.path.join(args.build_dir, "examples", "supervised-example"), PREFIX + "/bin/")
+    sb.write(PREFIX + "/bin/vemo-monitor", MONITOR % PREFIX, 0o755)
+    print(json.dumps(measure_once(sb, int(args.n), args.window, args.strace)))
+    return 0
+
+
+def main():
+    parser = argparse.ArgumentParser(description=__doc__.split("\n")[0])
+    parser.add_argument("--build-dir", default=os.path.join(HERE, "..", "build"))
+    parser.add_argument("--n", default="10,100,1000")
+    parser.add_argument("--window", type=float, default=60.0)
+    parser.add_argument("--repeat", type=int, default=3)
+    parser.add_argument("--strace", action="store_true", help="strace -c the daemon over the window (slows it)")
+    parser.add_argument("--inside", action="store_true", help=argparse.SUPPRESS)
+    args = parser.parse_args()
+    args.build_dir = os.path.abspath(args.build_dir)
+    if args.inside:
+        return inside(args)
+    unshare = shutil.which("unshare")
+    if os.geteuid() != 0 or unshare is None:
+        print("footprint.py needs root and unshare(1) for its private namespaces", file=sys.stderr)
+        return 1
+    medians = []
+    for n in [int(x) for x in args.n.split(",")]:
+        runs = []
+        for r in range(args.repeat):
+            argv = [unshare, "--mount", "--pid", "--fork", "--kill-child", "--propagation", "private",
+                    sys.executable, os.path.abspath(__file__), "--inside", "--build-dir", args.build_dir,
+                    "--n", str(n), "--window", str(args.window)] + (["--strace"] if args.strace else [])
+            out = subprocess.run(argv, stdout=subprocess.PIPE, text=True)
+            if out.returncode != 0:
+                print("N=%d run %d failed:\n%s" % (n, r + 1, out.stdout), file=sys.stderr)
+                return 1
+            runs.append(json.loads(out.stdout.strip().splitlines()[-1]))
+            print("N=%d run %d: %s" % (n, r + 1, json.dumps(runs[-1])), file=sys.stderr)
+        medians.append({key: statistics.median(run[key] for run in runs) for key, _, _ in COLUMNS})
+    print(" | ".join(title for _, title, _ in COLUMNS))
+    for m in medians:
+        print(" | ".join(fmt % m[key] for key, _, fmt in COLUMNS))
+    for m in medians:
+        print(json.dumps(dict({k: round(v, 3) for k, v in m.items()}, repeat=args.repeat, window_s=args.window)))
+    return 0
+
+
+if __name__ == "__main__":
+    code = main()
+    sys.stdout.flush()
+    os._exit(code)
