@@ -44,6 +44,11 @@ def check(condition, message):
         raise CaseFailure(message)
 
 
+def read(path):
+    with open(path) as f:
+        return f.read()
+
+
 def mount(source, target, fstype, flags=0, data=None):
     rc = _libc.mount(source.encode(), target.encode(), fstype.encode() if fstype else None, flags,
                      data.encode() if data else None)

@@ -6,7 +6,7 @@ import shutil
 import signal
 import time
 
-from sandbox import CYCLE, LOG_ERR, LOG_INFO, MONITOR_PID_FILE, OWN_PID_FILE, TREE, VERSION, case, check
+from sandbox import CYCLE, LOG_ERR, LOG_INFO, MONITOR_PID_FILE, OWN_PID_FILE, TREE, VERSION, case, check, read
 
 STARTED = "vemo-watchdog_%s started.\n" % VERSION
 STOPPED = "vemo-watchdog_%s stopped.\n" % VERSION
@@ -17,9 +17,15 @@ OFF = "/opt/off-marker"  # a disabled entry: its record marks every pass
 SETTLE = 0.3  # after a pass's last record: a signal that lands before the pause begins cannot cut it short
 
 
-def read(path):
-    with open(path) as f:
-        return f.read()
+def signal_in_short_pause(sb, pid, first, sig):
+    """Sends sig in the 1 s pause after the start; returns when it was sent, once that cycle's pass ran at once."""
+    sent = time.monotonic()
+    os.kill(pid, sig)
+    check(sent - sb.records[first].when < 0.5, "the signal must land in the 1 s pause")
+    monitor = sb.wait_lock(MONITOR_PID_FILE, timeout=2)
+    _, r = sb.wait_record("process %s (%d) spawned\n" % (MONITOR, monitor), LOG_INFO, start=first, timeout=1)
+    check(r.when - sent < 0.5, "the pass runs at once: %.2fs after the signal" % (r.when - sent))
+    return sent, r
 
 
 def install(sb, name):
@@ -110,12 +116,8 @@ def stop_during_short_pause(sb):
     """SIGTERM in the 1 s pause: that cycle's pass runs at once, then the whole 10 s pause, then the stop."""
     sb.make_tree()
     pid, first = sb.start_daemon()
-    sent = time.monotonic()
-    os.kill(pid, signal.SIGTERM)
-    check(sent - sb.records[first].when < 0.5, "the signal must land in the 1 s pause")
-    monitor = sb.wait_lock(MONITOR_PID_FILE, timeout=2)
-    _, spawned = sb.wait_record("process %s (%d) spawned\n" % (MONITOR, monitor), LOG_INFO, start=first, timeout=1)
-    check(spawned.when - sent < 0.5, "the pass runs at once: %.2fs after the signal" % (spawned.when - sent))
+    _, spawned = signal_in_short_pause(sb, pid, first, signal.SIGTERM)
+    monitor = spawned.pid
     check(sb.wait_exit(pid, timeout=CYCLE + 2) == 0, "orderly stop exits 0")
     _, stop = sb.wait_record(STOPPED, LOG_INFO, start=first, timeout=1)
     check(9.5 <= stop.when - spawned.when <= 11, "the full pause first: %.2fs" % (stop.when - spawned.when))
@@ -162,12 +164,8 @@ def reload_in_short_pause_without_list(sb):
     install(sb, "prog-a")
     pid, first = sb.start_daemon()
     os.unlink(LIST)
-    sent = time.monotonic()
-    os.kill(pid, signal.SIGUSR1)
-    check(sent - sb.records[first].when < 0.5, "the signal must land in the 1 s pause")
-    monitor = sb.wait_lock(MONITOR_PID_FILE, timeout=2)
-    _, r = sb.wait_record("process %s (%d) spawned\n" % (MONITOR, monitor), LOG_INFO, start=first, timeout=1)
-    check(r.when - sent < 0.5, "the pass runs at once: %.2fs after the signal" % (r.when - sent))
+    _, spawned = signal_in_short_pause(sb, pid, first, signal.SIGUSR1)
+    monitor = spawned.pid
     time.sleep(SETTLE)
     check(sb.stop_daemon(pid) == 0, "orderly stop")
     expect_run(sb, pid, first, [(LOG_INFO, STARTED), (LOG_INFO, "%s is not running.\n" % MONITOR),

@@ -7,16 +7,11 @@ import signal
 import time
 
 from sandbox import (CYCLE, LOG_ERR, LOG_INFO, MONITOR_PID_FILE, OWN_PID_FILE, RUN_DIR, TREE, VERSION,
-                     case, check)
+                     case, check, read)
 
 STARTED = "vemo-watchdog_%s started.\n" % VERSION
 STOPPED = "vemo-watchdog_%s stopped.\n" % VERSION
 MONITOR = TREE + "/bin/vemo-monitor"
-
-
-def read(path):
-    with open(path) as f:
-        return f.read()
 
 
 @case
