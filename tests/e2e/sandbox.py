@@ -49,6 +49,15 @@ def read(path):
         return f.read()
 
 
+HOST_TMP = "/tmp/.hosttmp"  # the host's /tmp, still reachable under the case's own
+
+
+def host_path(path):
+    """Where a host path (a build or source tree that may live in /tmp) is found inside the sandbox."""
+    path = os.path.abspath(path)
+    return HOST_TMP + path[4:] if path == "/tmp" or path.startswith("/tmp/") else path
+
+
 def mount(source, target, fstype, flags=0, data=None):
     rc = _libc.mount(source.encode(), target.encode(), fstype.encode() if fstype else None, flags,
                      data.encode() if data else None)
@@ -79,7 +88,7 @@ class Record:
 
 class Sandbox:
     def __init__(self, build_dir):
-        self.build_dir = build_dir
+        self.build_dir = host_path(build_dir)
         self.records = []
         self.exits = {}
         self._lock = threading.Condition()
@@ -95,7 +104,11 @@ class Sandbox:
         mount("none", "/", None, MS_REC | MS_PRIVATE)
         mount("proc", "/proc", "proc")
         mount("tmpfs", "/run", "tmpfs", 0, "mode=755")
+        host_tmp = os.open("/tmp", os.O_PATH | os.O_DIRECTORY)
         mount("tmpfs", "/tmp", "tmpfs", 0, "mode=1777")
+        os.mkdir(HOST_TMP)
+        mount("/proc/self/fd/%d" % host_tmp, HOST_TMP, None, MS_BIND | MS_REC)
+        os.close(host_tmp)
         host_dev = "/tmp/.hostdev"
         os.mkdir(host_dev)
         mount("/dev", host_dev, None, MS_BIND | MS_REC)
