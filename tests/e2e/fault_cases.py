@@ -8,8 +8,7 @@ import shutil
 import signal
 import time
 
-from sandbox import (CYCLE, LOG_INFO, MONITOR_PID_FILE, OWN_PID_FILE, RUN_DIR, TREE, VERSION, case, check,
-                     host_path)
+from sandbox import CYCLE, LOG_INFO, MONITOR_PID_FILE, OWN_PID_FILE, RUN_DIR, TREE, VERSION, case, check
 
 STARTED = "vemo-watchdog_%s started.\n" % VERSION
 WATCH_LIST = TREE + "/etc/watching-list.conf"
@@ -92,7 +91,7 @@ def valgrind_daemon_is_clean(sb):
     # Not --child-silent-after-fork: the daemon itself is the child of daemon()'s fork.
     launcher = sb.spawn([valgrind, "--tool=memcheck", "--error-exitcode=99", "--leak-check=full",
                          "--show-leak-kinds=definite,indirect", "--errors-for-leak-kinds=definite,indirect",
-                         "--track-fds=yes", "--vgdb=no", "-s", "--suppressions=" + host_path(SUPPRESSIONS),
+                         "--track-fds=yes", "--vgdb=no", "-s", "--suppressions=" + SUPPRESSIONS,
                          "--log-file=/tmp/vg.%p", prog("vemo-watchdog")], cwd=TREE, env=sb.daemon_env())
     check(sb.wait_exit(launcher, 30) == 0, "the launcher returns 0 under memcheck")
     pid = sb.wait_record(STARTED, LOG_INFO, timeout=30)[1].pid

@@ -30,7 +30,7 @@ CYCLE = 11.0
 
 _libc = ctypes.CDLL(None, use_errno=True)
 _libc.mount.argtypes = [ctypes.c_char_p, ctypes.c_char_p, ctypes.c_char_p, ctypes.c_ulong, ctypes.c_char_p]
-MS_RDONLY, MS_NOEXEC, MS_BIND, MS_REC, MS_PRIVATE = 1, 8, 4096, 16384, 1 << 18
+MS_RDONLY, MS_NOEXEC, MS_BIND, MS_MOVE, MS_REC, MS_PRIVATE = 1, 8, 4096, 8192, 16384, 1 << 18
 
 _SYSLOG_RE = re.compile(rb"^<(\d+)>(?:\w{3} [ \d]\d \d\d:\d\d:\d\d )?([^\[:]*)(?:\[(\d+)\])?: (.*)$", re.S)
 
@@ -47,15 +47,6 @@ def check(condition, message):
 def read(path):
     with open(path) as f:
         return f.read()
-
-
-HOST_TMP = "/tmp/.hosttmp"  # the host's /tmp, still reachable under the case's own
-
-
-def host_path(path):
-    """Where a host path (a build or source tree that may live in /tmp) is found inside the sandbox."""
-    path = os.path.abspath(path)
-    return HOST_TMP + path[4:] if path == "/tmp" or path.startswith("/tmp/") else path
 
 
 def mount(source, target, fstype, flags=0, data=None):
@@ -88,7 +79,7 @@ class Record:
 
 class Sandbox:
     def __init__(self, build_dir):
-        self.build_dir = host_path(build_dir)
+        self.build_dir = build_dir
         self.records = []
         self.exits = {}
         self._lock = threading.Condition()
@@ -104,11 +95,15 @@ class Sandbox:
         mount("none", "/", None, MS_REC | MS_PRIVATE)
         mount("proc", "/proc", "proc")
         mount("tmpfs", "/run", "tmpfs", 0, "mode=755")
-        host_tmp = os.open("/tmp", os.O_PATH | os.O_DIRECTORY)
+        kept = self._host_tmp_trees()
+        for i, top in enumerate(kept):  # parked on the fresh /run while the tmpfs covers /tmp
+            os.mkdir("/run/.kept%d" % i)
+            mount(top, "/run/.kept%d" % i, None, MS_BIND | MS_REC)
         mount("tmpfs", "/tmp", "tmpfs", 0, "mode=1777")
-        os.mkdir(HOST_TMP)
-        mount("/proc/self/fd/%d" % host_tmp, HOST_TMP, None, MS_BIND | MS_REC)
-        os.close(host_tmp)
+        for i, top in enumerate(kept):
+            os.mkdir(top)
+            mount("/run/.kept%d" % i, top, None, MS_MOVE)
+            os.rmdir("/run/.kept%d" % i)
         host_dev = "/tmp/.hostdev"
         os.mkdir(host_dev)
         mount("/dev", host_dev, None, MS_BIND | MS_REC)
@@ -120,6 +115,18 @@ class Sandbox:
         self.log_socket.bind("/dev/log")
         self.log_socket.settimeout(0.2)
         os.makedirs(RECORD_DIR)
+
+    def _host_tmp_trees(self):
+        """The build and source trees that live under the host's /tmp stay where they are."""
+        source = os.path.dirname(os.path.dirname(os.path.dirname(os.path.realpath(__file__))))
+        tops = set()
+        for path in (os.path.realpath(self.build_dir), source):
+            parts = path.split("/")
+            if len(parts) > 2 and parts[1] == "tmp":
+                top = "/tmp/" + parts[2]
+                check(top not in (TREE, RECORD_DIR, "/tmp/.hostdev"), "%s is the sandbox's own; build elsewhere" % top)
+                tops.add(top)
+        return sorted(tops)
 
     @staticmethod
     def keep_stdio():
