@@ -58,16 +58,38 @@ bool well_formed(const Supervisee& e) {
     return slot < 16 && (slot == e.items.size() - 2 || slot == 15);
 }
 
+// The line rule itself, judged from the raw bytes: an entry is only ever a whole physical line of
+// at most 508 characters without a NUL, never the tail of a longer one.
+bool from_whole_short_line(const Supervisee& e, const std::string& data) {
+    std::string joined = e.items[0];
+    for (size_t i = 1; i < e.items.size(); ++i)
+        joined += ":" + e.items[i];
+    size_t start = 0;
+    while (start <= data.size()) {
+        size_t end = data.find('\n', start);
+        if (end == std::string::npos) end = data.size();
+        std::string line = data.substr(start, end - start);
+        size_t lead = line.find_first_not_of(" \t");
+        if (line.size() <= 508 && line.find('\0') == std::string::npos &&
+            lead != std::string::npos && line.compare(lead, std::string::npos, joined) == 0)
+            return true;
+        start = end + 1;
+    }
+    return false;
+}
+
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     static Supervisee builtin;
     if (!write_list(data, size)) abort();
+    const std::string text(reinterpret_cast<const char*>(data), size);
     reset_supervisees(&builtin);
     load_supervisees(g_list_path);
     if (g_supervisee_vec.empty() || g_supervisee_vec[0] != &builtin) abort();
     for (size_t i = 1; i < g_supervisee_vec.size(); ++i) {
         if (!well_formed(*g_supervisee_vec[i])) abort();
+        if (!from_whole_short_line(*g_supervisee_vec[i], text)) abort();
     }
     reset_supervisees(&builtin);
     return 0;

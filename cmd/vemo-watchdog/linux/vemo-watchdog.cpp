@@ -3,6 +3,7 @@
 #include "vemo-watchdog.h"
 
 #include "CLockFile.h"
+#include "watchlist.h"
 
 #include <fcntl.h>
 #include <linux/close_range.h>
@@ -19,6 +20,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
+#include <utility>
 
 namespace {
 
@@ -157,85 +159,25 @@ void reset_supervisees(Supervisee* builtin) {
     g_supervisee_vec.push_back(builtin);
 }
 
-namespace {
-
-// Exactly 1 enables; anything else, out-of-range numbers included, disables.
-bool parse_enabled(const std::string& field) {
-    errno = 0;
-    long value = strtol(field.c_str(), nullptr, 10);
-    return errno != ERANGE && value == 1;
-}
-
-void split_fields(const char* line, std::vector<std::string>* items) {
-    const char* start = line;
-    for (;;) {
-        const char* colon = strchr(start, ':');
-        if (colon == nullptr) {
-            items->emplace_back(start);
-            return;
-        }
-        items->emplace_back(start, static_cast<size_t>(colon - start));
-        start = colon + 1;
-    }
-}
-
-// Consumes the rest of an over-long line, up to and including its line feed.
-void skip_rest_of_line(FILE* f) {
-    int c;
-    do {
-        c = fgetc(f);
-    } while (c != '\n' && c != EOF);
-}
-
-// After a piece that filled the whole read: true when the line went on past it.
-bool line_goes_on(FILE* f) {
-    int c = fgetc(f);
-    if (c == EOF || c == '\n') return false;
-    ungetc(c, f);
-    return true;
-}
-
-}  // namespace
-
 void load_supervisees(const std::string& config) {
     FILE* f = fopen(config.c_str(), "re");
     if (f == nullptr) return;
 
-    const int kReadLimit = 509;  // at most 508 characters a read
-    char buf[510];
-    memset(buf, 0, sizeof buf);
-    while (fgets(buf, kReadLimit, f) != nullptr) {
-        size_t len = strlen(buf);
-        bool overlong = false;
-        if (len > 0 && buf[len - 1] == '\n') {
-            buf[--len] = '\0';
-        } else if (len == static_cast<size_t>(kReadLimit - 1) && line_goes_on(f)) {
-            // Its tail must never become an entry of its own.
-            skip_rest_of_line(f);
-            overlong = true;
-        }
-
-        const char* p = buf;
-        while (*p == ' ' || *p == '\t')
-            ++p;
-        if (*p == '#') continue;
-        if (overlong) {
-            syslog(LOG_ERR, "Invalid line [%s] in config file %s.", buf, config.c_str());
+    WatchLine line;
+    while (read_watch_line(f, &line)) {
+        if (line.kind == LINE_COMMENT) continue;
+        if (line.kind != LINE_ENTRY) {
+            syslog(LOG_ERR, "Invalid line [%s] in config file %s.", line.text.c_str(),
+                   config.c_str());
             continue;
         }
-
         Supervisee* entry = new Supervisee;
-        split_fields(p, &entry->items);
-        if (entry->items.size() < 3) {
-            syslog(LOG_ERR, "Invalid line [%s] in config file %s.", buf, config.c_str());
-            delete entry;
-            continue;
-        }
-        entry->enabled = parse_enabled(entry->items[0]);
+        entry->items = std::move(line.fields);
+        entry->enabled = line.enabled;
         entry->prog_pid_file = entry->items[1];
         entry->prog = entry->items[2];
         size_t slot = 1;
-        for (size_t i = 3; i < entry->items.size() && slot <= 14; ++i, ++slot) {
+        for (size_t i = kMinFields; i < entry->items.size() && slot <= kMaxArgs; ++i, ++slot) {
             entry->args[slot] = &entry->items[i][0];
         }
         entry->args[slot] = nullptr;
