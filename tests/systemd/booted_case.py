@@ -1,0 +1,731 @@
+#!/usr/bin/env python3
+"""The package on a real host: Debian 12 booted with systemd in systemd-nspawn, real daemons on the list.
+
+booted_case.py --build-dir BUILD [--source-dir SRC] [--cache-dir DIR] [--deadline SECONDS]
+
+One case, one transcript. Before anything boots, tools/demo.sh runs as the first command of a fresh
+minbase root (set-up from nothing), beside the booted part so the two overlap in time. Each step
+below prints what it checked; a failed check is reported and the case goes on, so one run shows
+every fault; the case fails if any check failed or the container could not boot.
+"""
+
+import argparse
+import json
+import os
+import re
+import signal
+import subprocess
+import sys
+import threading
+import time
+import traceback
+import urllib.parse
+
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+
+from nspawn import (Chroot, Container, Failure, RootTar, cgroup2_root, make_workdir, mounts_under,  # noqa: E402
+                    need, remove_cgroup, remove_tree, run, sweep_leftovers, wait_for)
+
+PREFIX = "/opt/vemo-watchdog"
+LOCKRUN = PREFIX + "/bin/vemo-lockrun"
+WATCH_LIST = PREFIX + "/etc/watching-list.conf"
+RUN = "/var/run/vemo_monitor"
+UNIT = "vemo-watchdog.service"
+CYCLE = 11  # the watchdog's cycle, seconds
+ENABLE_LINK = "/etc/systemd/system/multi-user.target.wants/" + UNIT
+
+# What the booted root holds besides minbase: systemd itself and the daemons a user would supervise.
+BOOT_PACKAGES = ("systemd", "systemd-sysv", "dbus", "adduser", "procps", "iproute2", "curl",
+                 "memcached", "redis-server", "redis-tools", "nginx-light", "prometheus",
+                 "libmicrohttpd12")
+
+
+def lockrun_line(pid_name, *argv, options=()):
+    """A watch-list line running a program that takes no lock through vemo-lockrun."""
+    pid_file = "%s/%s.pid" % (RUN, pid_name)
+    return ":".join(("1", pid_file, LOCKRUN) + tuple(options) + (pid_file,) + argv)
+
+
+MEMCACHED = lockrun_line("memcached", "/usr/bin/memcached", "-u", "memcache", "-l", "127.0.0.1", "-p", "11211")
+# Redis drops to its own user through setpriv and stays in the foreground.
+REDIS = lockrun_line("redis", "/usr/bin/setpriv", "--reuid=redis", "--regid=redis", "--init-groups",
+                     "/usr/bin/redis-server", "/etc/redis/redis.conf", "--daemonize", "no")
+NGINX = lockrun_line("nginx", "/usr/sbin/nginx", "-g", "daemon off;")
+# Restarted by vemo-lockrun itself, within a second, between two of the watchdog's cycles.
+MEMCACHED_R = lockrun_line("memcached-r", "/usr/bin/memcached", "-u", "memcache", "-l", "127.0.0.1", "-p", "11212",
+                           options=("--restart",))
+# A typing error in the program: vemo-lockrun must say so in the log, naming the pid file and the program.
+TYPO = lockrun_line("typo", "/usr/bin/memcache")
+
+PROMETHEUS_YML = """\
+global:
+  scrape_interval: 2s
+  evaluation_interval: 2s
+scrape_configs:
+  - job_name: vemo
+    static_configs:
+      - targets: ['127.0.0.1:9717']
+"""
+
+# The steps, in order, and what each checks. Each is a method of Case named after the step.
+STEPS = (
+    ("install", "dpkg -i alone leaves the unit enabled and active; systemctl enable --now agrees; the "
+                "unit's MainPID is the watchdog of the pid file"),
+    ("watch_list", "an edited list (memcached, redis through setpriv) and systemctl reload: each answers on "
+                   "its port (memcached version, redis-cli ping)"),
+    ("redis_bgsave", "a Redis BGSAVE completes (rdb_saves grows, status ok) and Redis logs no waitpid error"),
+    ("reload", "systemctl reload with nginx, memcached under --restart and a mistyped program added: nginx "
+               "answers curl, the second memcached answers, vemo-lockrun logs the mistyped program"),
+    ("broken_list", "systemctl reload of a list with an invalid line fails and changes nothing; the fixed "
+                    "list reloads"),
+    ("prometheus", "Prometheus scrapes vemo-monitor: up==1 for the job, vemo_watchdog_up==1, "
+                   "vemo_program_up==1 for each line"),
+    ("kill_program", "a SIGKILLed memcached is started again within a cycle, answers, and Prometheus saw its "
+                     "vemo_program_up fall to 0"),
+    ("lockrun_restart", "memcached under vemo-lockrun --restart, SIGKILLed, answers again in under a second; "
+                        "its state file counts the restart"),
+    ("stop", "systemctl stop ends the watchdog alone: every program keeps its pid and answers"),
+    ("kill_watchdog", "a SIGKILLed watchdog is restarted by systemd and adopts the programs: same pids, "
+                      "one copy each, nothing spawned"),
+    ("second_watchdog", "with a watchdog started by hand, systemctl start fails visibly, the hand one keeps "
+                        "running; once it is gone, systemctl start succeeds"),
+    ("reboot", "systemctl reboot; after the boot the unit is active and every program answers again, "
+               "Prometheus sees the job up"),
+    ("journal", "records of SYSLOG_IDENTIFIER=vemo-watchdog: facility user, the known messages at their "
+                "priorities, _SYSTEMD_UNIT=vemo-watchdog.service"),
+    ("remove", "dpkg -r stops the watchdog (none runs, none from deleted files), the unit is gone, the "
+               "programs run on and answer"),
+    ("purge", "dpkg -P leaves no enable link, keeps the pid files of the programs still running"),
+    ("poweroff", "systemctl poweroff ends the container: nspawn exits 0"),
+)
+
+
+class Case:
+    def __init__(self, args):
+        self.args = args
+        self.failures = []
+        self.timings = []  # (phase, seconds, note)
+        self.started = time.monotonic()
+        self.workdir = None
+        self.cgroup = None
+        self.container = None
+        self.demo = None
+        self.demo_result = {}
+        self.tars = ()
+        self.pids = {}  # program -> pid seen running
+        self.main_pids = set()  # (boot id, pid) of every MainPID the unit had
+        self.boot_id = None
+
+    # ---- reporting
+
+    def check(self, condition, text, detail=""):
+        if condition:
+            print("  ok   " + text)
+        else:
+            print("  FAIL " + text + (": " + detail if detail else ""))
+            self.failures.append(text)
+        sys.stdout.flush()
+        return condition
+
+    def timed(self, phase, func, note=""):
+        t0 = time.monotonic()
+        try:
+            return func()
+        finally:
+            self.timings.append((phase, time.monotonic() - t0, note() if callable(note) else note))
+
+    # ---- the whole case
+
+    def run(self):
+        host_cache = self.args.cache_dir
+        try:
+            need(os.geteuid() == 0, "the booted-systemd case needs root (namespaces, cgroups, nspawn)")
+            for tool in ("systemd-nspawn", "mmdebstrap", "nsenter", "unshare", "cpack"):
+                need(run(["sh", "-c", "command -v " + tool], timeout=5).returncode == 0,
+                     "%s is missing on the host: apt-get install systemd-container mmdebstrap util-linux cmake"
+                     % tool)
+            cg_root = cgroup2_root()
+            need(cg_root, "no cgroup2 hierarchy is mounted on the host: the container cannot get a cgroup")
+            sweep_leftovers(self.args.work_parent)
+            self.workdir = make_workdir(self.args.work_parent)
+            self.cgroup = os.path.join(cg_root, os.path.basename(self.workdir))
+
+            deb = self.timed("package (cpack)", self.make_package)
+            minbase = RootTar("minbase", host_cache)
+            full = RootTar("booted", host_cache, include=BOOT_PACKAGES)
+            self.tars = (minbase, full)
+            demo_thread = threading.Thread(target=self.demo_from_nothing, args=(minbase,), daemon=True)
+            if not self.args.no_demo:
+                demo_thread.start()
+            self.timed("root filesystem for the boot", lambda: full.ensure(self.workdir, timeout=900),
+                       lambda: "built by mmdebstrap, now cached" if full.built else "from the cache " + full.path)
+            root = os.path.join(self.workdir, "booted")
+            self.timed("unpack and prepare the boot root", lambda: self.prepare_root(full, root, deb))
+            self.container = Container(root, self.cgroup, os.path.join(self.workdir, "nspawn.log"))
+            self.timed("boot to running", self.boot)
+            print("booted: container PID 1 is host pid %d, cgroup %s" % (self.container.leader, self.cgroup))
+            for number, (name, checks) in enumerate(STEPS, 1):
+                if self.args.steps and name not in self.args.steps:
+                    continue
+                print("== %d/%d %s: %s" % (number, len(STEPS), name, checks))
+                sys.stdout.flush()
+                try:
+                    self.timed("step " + name, getattr(self, "step_" + name))
+                except Failure as e:
+                    self.check(False, "step %s" % name, str(e))
+                except Exception:  # noqa: BLE001 - a fault in the case itself fails it too, with its story
+                    traceback.print_exc()
+                    self.check(False, "step %s" % name, "raised (above)")
+            if not self.args.no_demo:
+                self.timed("demo (waited for at the end)", lambda: self.wait_demo(demo_thread))
+            if self.args.steps or self.args.no_demo:
+                self.check(False, "the whole case ran", "parts were left out on the command line")
+        except Failure as e:
+            self.check(False, "the case could not go on", str(e))
+        finally:
+            # Nothing may interrupt the cleanup: it is what keeps the host clean.
+            signal.alarm(0)
+            for signum in (signal.SIGTERM, signal.SIGINT, signal.SIGHUP):
+                signal.signal(signum, signal.SIG_IGN)
+            self.timed("cleanup", self.cleanup)
+        self.report()
+        return 1 if self.failures else 0
+
+    def report(self):
+        print("== wall time per phase")
+        for phase, seconds, note in self.timings:
+            print("  %-36s %7.1f s  %s" % (phase, seconds, note))
+        for phase, seconds, note in self.demo_result.get("timings", []):
+            print("  %-36s %7.1f s  %s" % (phase, seconds, note))
+        print("  %-36s %7.1f s" % ("total", time.monotonic() - self.started))
+        if self.failures:
+            print("FAIL systemd.booted: %d check(s) failed:" % len(self.failures))
+            for text in self.failures:
+                print("  - " + text)
+        else:
+            print("PASS systemd.booted")
+
+    # ---- host-side phases
+
+    def make_package(self):
+        out = os.path.join(self.workdir, "deb")
+        config = os.path.join(self.args.build_dir, "CPackConfig.cmake")
+        need(os.path.exists(config), "no %s: configure and build first" % config)
+        result = run(["cpack", "-G", "DEB", "-B", out, "--config", config], timeout=300)
+        need(result.returncode == 0, "cpack failed:\n" + result.stdout + result.stderr)
+        debs = [n for n in os.listdir(out) if n.endswith(".deb")]
+        need(len(debs) == 1, "cpack made %r, not one .deb" % debs)
+        return os.path.join(out, debs[0])
+
+    def prepare_root(self, tar, root, deb):
+        tar.extract(root)
+        with open(os.path.join(root, "etc/hostname"), "w") as f:
+            f.write("vemo-booted\n")
+        # The daemons run under the watchdog only, not under their own units as well.
+        result = run(["systemctl", "--root=" + root, "disable", "memcached.service", "redis-server.service",
+                      "nginx.service"], timeout=60)
+        need(result.returncode == 0, "cannot disable the daemons' own units: " + result.stderr)
+        with open(os.path.join(root, "etc/prometheus/prometheus.yml"), "w") as f:
+            f.write(PROMETHEUS_YML)
+        self.deb_in_root = "/var/tmp/" + os.path.basename(deb)
+        run(["cp", deb, root + self.deb_in_root], timeout=30)
+
+    def demo_from_nothing(self, minbase):
+        """tools/demo.sh as the first command of a fresh minbase root, with the source tree copied in."""
+        timings = []
+        self.demo_result = {"timings": timings}
+        try:
+            t0 = time.monotonic()
+            minbase.ensure(self.workdir, timeout=900)
+            timings.append(("demo: minbase root", time.monotonic() - t0,
+                            "built by mmdebstrap, now cached" if minbase.built else "from the cache"))
+            t0 = time.monotonic()
+            root = os.path.join(self.workdir, "demo")
+            minbase.extract(root)
+            source = os.path.join(root, "root/vemo-watchdog")
+            os.makedirs(source)
+            # The tree as a user clones it: no build directories, no git metadata.
+            copy = run(["sh", "-c", 'tar -C "$1" --exclude="./build*" --exclude=./.git -cf - . | tar -C "$2" -xf -',
+                        "copy", self.args.source_dir, source], timeout=120)
+            need(copy.returncode == 0, "cannot copy the source tree: " + copy.stderr)
+            log_path = os.path.join(self.workdir, "demo.log")
+            with open(log_path, "w") as log:
+                self.demo = Chroot(root)
+                self.demo.start(["/root/vemo-watchdog/tools/demo.sh"], log)
+            status = self.demo.wait(timeout=self.args.demo_timeout)
+            if status is None:
+                self.demo.kill()
+            timings.append(("demo: tools/demo.sh from nothing", time.monotonic() - t0,
+                            "exit status %s" % status))
+            with open(log_path, errors="replace") as f:
+                self.demo_result.update(status=status, log=f.read())
+        except Failure as e:
+            self.demo_result["error"] = str(e)
+        except Exception as e:  # noqa: BLE001 - reported as a failed check at the end
+            self.demo_result["error"] = repr(e)
+
+    def wait_demo(self, thread):
+        print("== demo: tools/demo.sh as the first command of a fresh minbase root")
+        thread.join(timeout=max(1, self.args.demo_timeout + 60))
+        result = self.demo_result
+        if "error" in result:
+            self.check(False, "demo from nothing", result["error"])
+            return
+        log = result.get("log", "")
+        ok = self.check(result.get("status") == 0, "tools/demo.sh exits 0 as the first command of a fresh root",
+                        "status %s" % result.get("status"))
+        ok &= self.check(re.search(r"^PASS demo\b", log, re.M) is not None, "the demo's own checks pass")
+        if not ok:
+            print("  demo output (last 40 lines):")
+            for line in log.splitlines()[-40:]:
+                print("    | " + line)
+
+    def cleanup(self):
+        """Leaves nothing behind: the container, its cgroup, the demo's namespaces, the root copies."""
+        errors = []
+        for what, func in (("container", lambda: self.container and self.container.destroy()),
+                           ("demo", lambda: self.demo and self.demo.kill()),
+                           ("mmdebstrap", lambda: [tar.kill() for tar in self.tars]),
+                           ("cgroup", lambda: self.cgroup and remove_cgroup(self.cgroup))):
+            try:
+                func()
+            except Exception as e:  # noqa: BLE001 - every part is cleaned even when one fails
+                errors.append("%s: %s" % (what, e))
+        if self.workdir:
+            left = mounts_under(self.workdir)
+            if left:
+                errors.append("mounts left under %s: %s" % (self.workdir, left))
+            rooted = []
+            for pid in os.listdir("/proc"):
+                if pid.isdigit():
+                    try:
+                        if os.readlink("/proc/%s/root" % pid).startswith(self.workdir):
+                            rooted.append(int(pid))
+                    except OSError:
+                        pass
+            if rooted:
+                errors.append("processes still inside %s: %s" % (self.workdir, rooted))
+            if not self.args.keep and not left:
+                try:
+                    remove_tree(self.workdir)
+                except Failure as e:
+                    errors.append(str(e))
+        if self.cgroup and os.path.exists(self.cgroup):
+            errors.append("cgroup %s still there" % self.cgroup)
+        print("== cleanup")
+        self.check(not errors, "nothing left behind: no container, cgroup, mount, process or root copy",
+                   "; ".join(errors))
+
+    # ---- inside the container
+
+    def boot(self):
+        self.container.boot()
+        self.boot_id = self.out("cat /proc/sys/kernel/random/boot_id").replace("-", "")
+
+    def sh(self, script, timeout=30, stdin=None):
+        return self.container.sh(script, timeout=timeout, stdin=stdin)
+
+    def out(self, script, timeout=30):
+        return self.sh(script, timeout).stdout.strip()
+
+    def unit_state(self):
+        return self.out("systemctl is-active %s" % UNIT)
+
+    def main_pid(self, ours=True):
+        """The unit's MainPID; remembered as one of the unit's watchdogs unless told otherwise."""
+        value = self.out("systemctl show -p MainPID --value %s" % UNIT)
+        pid = int(value) if value.isdigit() else 0
+        if pid and ours:
+            self.main_pids.add((self.boot_id, str(pid)))
+        return pid
+
+    def pid_file(self, name):
+        value = self.out("cat %s/%s.pid 2>/dev/null" % (RUN, name))
+        return int(value) if value.isdigit() else 0
+
+    def alive(self, pid):
+        return pid > 0 and self.sh("kill -0 %d" % pid).returncode == 0
+
+    def procs(self, comm):
+        """[(pid, command line)] of the processes named comm in the container."""
+        script = 'for p in $(pgrep -x %s); do printf "%%s " "$p"; tr "\\0" " " </proc/$p/cmdline; echo; done' % comm
+        found = []
+        for line in self.out(script).splitlines():
+            pid, _, cmdline = line.partition(" ")
+            if pid.isdigit():
+                found.append((int(pid), cmdline.strip()))
+        return found
+
+    def write(self, path, text):
+        result = self.sh('cat >"%s"' % path, stdin=text)
+        need(result.returncode == 0, "cannot write %s: %s" % (path, result.stderr))
+
+    def reload(self):
+        return self.sh("systemctl reload %s" % UNIT, timeout=60)
+
+    # The small clients, each bounded, each returning what the daemon answered.
+    def memcached_version(self, port=11211):
+        script = ('exec 3<>/dev/tcp/127.0.0.1/%d && printf "version\\r\\n" >&3 && read -r -t 2 line <&3 && '
+                  'echo "$line"' % port)
+        return self.out("timeout 3 bash -c '%s' 2>/dev/null" % script.replace("'", "'\\''"))
+
+    def redis(self, *command):
+        return self.out("redis-cli -h 127.0.0.1 -p 6379 %s 2>&1" % " ".join(command), timeout=10)
+
+    def nginx_status(self):
+        return self.out("curl -sS -m 3 -o /dev/null -w '%{http_code}' http://127.0.0.1/ 2>&1")
+
+    def answers(self, name):
+        if name == "memcached":
+            return self.memcached_version(11211).startswith("VERSION ")
+        if name == "memcached-r":
+            return self.memcached_version(11212).startswith("VERSION ")
+        if name == "redis":
+            return self.redis("ping") == "PONG"
+        if name == "nginx":
+            return self.nginx_status() == "200"
+        raise ValueError(name)
+
+    def check_answers(self, names, timeout=2 * CYCLE + 5, context=""):
+        """Waits until each program answers on its port, then records its pid from its pid file."""
+        for name in names:
+            try:
+                wait_for("%s to answer" % name, lambda name=name: self.answers(name), timeout=timeout)
+                self.pids[name] = self.pid_file(name)
+                self.check(True, "%s answers%s (pid %d)" % (name, context, self.pids[name]))
+            except Failure as e:
+                self.check(False, "%s answers%s" % (name, context), str(e))
+
+    def same_pids(self, names, context):
+        for name in names:
+            now = self.pid_file(name)
+            self.check(now == self.pids.get(name) and self.alive(now), "%s still runs as pid %s %s"
+                       % (name, self.pids.get(name), context), "pid file says %d" % now)
+
+    def journal(self, identifier="vemo-watchdog"):
+        result = self.sh("journalctl -o json --no-pager SYSLOG_IDENTIFIER=%s" % identifier, timeout=60)
+        records = []
+        for line in result.stdout.splitlines():
+            try:
+                records.append(json.loads(line))
+            except ValueError:
+                pass
+        return records
+
+    def messages(self, text, identifier="vemo-watchdog"):
+        return [r for r in self.journal(identifier) if text in str(r.get("MESSAGE", ""))]
+
+    def prom(self, query):
+        """The value of an instant query's first series in Prometheus, or None."""
+        url = "http://127.0.0.1:9090/api/v1/query?query=" + urllib.parse.quote(query)
+        body = self.out("curl -sS -m 5 '%s'" % url)
+        try:
+            data = json.loads(body)
+        except ValueError:
+            return None
+        result = data.get("data", {}).get("result", [])
+        return float(result[0]["value"][1]) if result else None
+
+    # ---- the steps
+
+    def step_install(self):
+        result = self.sh("dpkg -i %s" % self.deb_in_root, timeout=120)
+        self.check(result.returncode == 0, "dpkg -i succeeds", result.stdout + result.stderr)
+        self.check(self.out("systemctl is-enabled %s" % UNIT) == "enabled", "dpkg -i enabled the unit")
+        self.check(self.unit_state() == "active", "dpkg -i started the unit")
+        result = self.sh("systemctl enable --now %s" % UNIT, timeout=60)
+        self.check(result.returncode == 0, "systemctl enable --now succeeds", result.stderr)
+        self.check(self.unit_state() == "active", "the unit is active")
+        pid = wait_for("the watchdog's pid file", lambda: self.pid_file("vemo_watchdog"), timeout=10)
+        self.check(self.main_pid() == pid, "MainPID is the watchdog of the pid file (%d)" % pid,
+                   "MainPID %d" % self.main_pid())
+        self.check(any(r.get("_SYSTEMD_UNIT") == UNIT for r in self.messages(" started.")),
+                   "the journal has the watchdog's start from the unit")
+
+    def step_watch_list(self):
+        self.write(WATCH_LIST, "\n".join((MEMCACHED, REDIS)) + "\n")
+        result = self.reload()
+        self.check(result.returncode == 0, "systemctl reload succeeds", result.stderr)
+        self.check_answers(("memcached", "redis"))
+        self.check(len(self.procs("memcached")) == 1 and len(self.procs("redis-server")) == 1,
+                   "one memcached and one redis-server run")
+        user = self.out("ps -o user= -p %d" % self.pids.get("redis", 0))
+        self.check(user == "redis", "redis-server runs as redis", "runs as %r" % user)
+
+    def step_redis_bgsave(self):
+        def persistence():
+            info = self.redis("info", "persistence")
+            return dict(line.split(":", 1) for line in info.splitlines() if ":" in line)
+
+        before = int(persistence().get("rdb_saves", "0"))
+        self.check(self.redis("bgsave") == "Background saving started", "BGSAVE is accepted")
+        try:
+            info = wait_for("the background save to end", lambda: (lambda i: i if i.get("rdb_bgsave_in_progress")
+                            == "0" and int(i.get("rdb_saves", "0")) > before else None)(persistence()), timeout=20)
+            self.check(info.get("rdb_last_bgsave_status") == "ok", "the background save completes with status ok",
+                       info.get("rdb_last_bgsave_status", ""))
+        except Failure as e:
+            self.check(False, "the background save completes", str(e))
+        errors = self.out("grep -c 'waitpid() returned an error' /var/log/redis/redis-server.log")
+        self.check(errors == "0", "Redis logs no waitpid error", "%s such lines" % errors)
+
+    def step_reload(self):
+        self.write(WATCH_LIST, "\n".join((MEMCACHED, REDIS, NGINX, MEMCACHED_R, TYPO)) + "\n")
+        result = self.reload()
+        self.check(result.returncode == 0, "systemctl reload of the edited list succeeds", result.stderr)
+        self.check_answers(("nginx", "memcached-r"), context=" after the reload")
+        self.same_pids(("memcached", "redis"), "across the reload")
+        try:
+            found = wait_for("vemo-lockrun's record of the mistyped program", lambda: [
+                r for r in self.journal("vemo-lockrun")
+                if "/usr/bin/memcache" in str(r.get("MESSAGE")) and "typo.pid" in str(r.get("MESSAGE"))],
+                timeout=2 * CYCLE + 5, interval=1)
+            self.check(True, "vemo-lockrun logs the mistyped program with its pid file: %s" % found[0]["MESSAGE"])
+        except Failure as e:
+            self.check(False, "vemo-lockrun logs the mistyped program with its pid file", str(e))
+
+    def step_broken_list(self):
+        good = "\n".join((MEMCACHED, REDIS, NGINX, MEMCACHED_R)) + "\n"
+        self.write(WATCH_LIST, good + "1:%s/half.pid\n" % RUN)
+        result = self.reload()
+        self.check(result.returncode != 0, "systemctl reload of a list with an invalid line fails",
+                   "exit status %d" % result.returncode)
+        self.check(self.unit_state() == "active", "the watchdog still runs")
+        self.write(WATCH_LIST, good)
+        result = self.reload()
+        self.check(result.returncode == 0, "systemctl reload of the fixed list succeeds", result.stderr)
+        self.same_pids(("memcached", "redis", "nginx", "memcached-r"), "across both reloads")
+
+    def step_prometheus(self):
+        for query, text in (('up{job="vemo"}', "up for the job"),
+                            ("vemo_watchdog_up", "vemo_watchdog_up")):
+            try:
+                wait_for("Prometheus to show %s at 1" % query, lambda query=query: self.prom(query) == 1.0, timeout=30)
+                self.check(True, "Prometheus shows %s at 1" % text)
+            except Failure as e:
+                self.check(False, "Prometheus shows %s at 1" % text, str(e))
+        for name in ("memcached", "redis", "nginx", "memcached-r"):
+            query = 'vemo_program_up{pid_file="%s/%s.pid"}' % (RUN, name)
+            value = self.prom(query)
+            self.check(value == 1.0, "Prometheus shows %s at 1" % query, "value %s" % value)
+
+    def step_kill_program(self):
+        old = self.pids.get("memcached", 0)
+        need(old, "no memcached pid from the earlier steps")
+        mark = len(self.messages("spawned"))
+        self.sh("kill -KILL %d" % old)
+        killed = time.monotonic()
+        try:
+            new = wait_for("memcached to run again", lambda: (lambda p: p if p not in (0, old) and self.alive(p)
+                                                               else 0)(self.pid_file("memcached")),
+                           timeout=CYCLE + 5)
+            self.check(True, "memcached runs again as pid %d, %.1f s after the kill" % (new, time.monotonic() - killed))
+        except Failure as e:
+            self.check(False, "memcached runs again", str(e))
+        self.check_answers(("memcached",), context=" after its restart")
+        self.check(len([p for p, c in self.procs("memcached") if c.endswith("-p 11211")]) == 1,
+                   "one copy of memcached on 11211")
+        self.check(len(self.messages("spawned")) > mark, "the journal has the spawn")
+        query = 'min_over_time(vemo_program_up{pid_file="%s/memcached.pid"}[1m])' % RUN
+        try:
+            wait_for("Prometheus to have seen memcached down", lambda: self.prom(query) == 0.0, timeout=15)
+            self.check(True, "Prometheus saw vemo_program_up of memcached fall to 0")
+        except Failure as e:
+            self.check(False, "Prometheus saw vemo_program_up of memcached fall to 0", str(e))
+        query = 'vemo_program_up{pid_file="%s/memcached.pid"}' % RUN
+        try:
+            wait_for("Prometheus to see memcached up again", lambda: self.prom(query) == 1.0, timeout=15)
+            self.check(True, "and back at 1")
+        except Failure as e:
+            self.check(False, "vemo_program_up of memcached back at 1", str(e))
+
+    def step_lockrun_restart(self):
+        state_file = "%s/memcached-r.pid.lockrun" % RUN
+
+        def state():
+            text = self.out("cat %s 2>/dev/null" % state_file)
+            return dict(line.split("=", 1) for line in text.splitlines() if "=" in line)
+
+        keeper = self.pid_file("memcached-r")
+        child = int(state().get("child_pid", "0") or 0)
+        need(child > 0 and child != keeper, "no running child in %s" % state_file)
+        before = int(state().get("restarts", "0"))
+        # Kill and probe in one shell, so the measured time is the daemon's, not nsenter's.
+        script = ("kill -KILL %d; t0=$(date +%%s%%N); i=0; while [ $i -lt 100 ]; do "
+                  "if exec 3<>/dev/tcp/127.0.0.1/11212 && printf 'version\\r\\n' >&3 && read -r -t 1 l <&3 && "
+                  "[ \"${l#VERSION }\" != \"$l\" ]; then echo $(( ($(date +%%s%%N) - t0) / 1000000 )); exit 0; fi; "
+                  "exec 3>&-; sleep 0.02; i=$((i+1)); done 2>/dev/null; echo never" % child)
+        took = self.out("bash -c \"%s\"" % script.replace('"', '\\"'), timeout=15)
+        self.check(took.isdigit() and int(took) < 1000, "the SIGKILLed memcached answers again in under a second",
+                   "took %s ms" % took)
+        if took.isdigit():
+            print("       (%s ms)" % took)
+        now = state()
+        self.check(int(now.get("restarts", "0")) == before + 1 and now.get("last_exit") == "killed SIGKILL",
+                   "the state file counts the restart and names SIGKILL", repr(now))
+        self.check(self.pid_file("memcached-r") == keeper, "vemo-lockrun itself kept running (pid %d)" % keeper)
+
+    def step_stop(self):
+        result = self.sh("systemctl stop %s" % UNIT, timeout=60)
+        self.check(result.returncode == 0, "systemctl stop succeeds", result.stderr)
+        self.check(self.unit_state() == "inactive", "the unit is inactive")
+        self.check(not self.procs("vemo-watchdog"), "no watchdog runs")
+        self.same_pids(("memcached", "redis", "nginx", "memcached-r"), "after the stop")
+        for name in ("memcached", "redis", "nginx", "memcached-r"):
+            self.check(self.answers(name), "%s answers" % name)
+
+    def step_kill_watchdog(self):
+        result = self.sh("systemctl start %s" % UNIT, timeout=60)
+        self.check(result.returncode == 0 and self.unit_state() == "active", "systemctl start", result.stderr)
+        old = self.main_pid()
+        mark = len(self.messages("spawned"))
+        self.sh("kill -KILL %d" % old)
+        try:
+            new = wait_for("systemd to restart the watchdog", lambda: (lambda p: p if p not in (0, old) else 0)(
+                self.main_pid()) if self.unit_state() == "active" else 0, timeout=30)
+            self.check(True, "systemd restarted the watchdog: MainPID %d, was %d" % (new, old))
+        except Failure as e:
+            self.check(False, "systemd restarted the SIGKILLed watchdog", str(e))
+        # One whole cycle of the new watchdog: it would have spawned anything it found not running.
+        time_mark = time.monotonic()
+        wait_for("a cycle of the new watchdog", lambda: time.monotonic() - time_mark > CYCLE + 1, timeout=CYCLE + 5,
+                 interval=1)
+        self.same_pids(("memcached", "redis", "nginx", "memcached-r"), "under the new watchdog")
+        counts = {"memcached": len(self.procs("memcached")),
+                  "redis-server": len(self.procs("redis-server")),
+                  "nginx master": len([c for _, c in self.procs("nginx") if "master" in c])}
+        self.check(counts == {"memcached": 2, "redis-server": 1, "nginx master": 1},
+                   "no second copy (memcached on 11211 and 11212, one redis-server, one nginx master)", repr(counts))
+        self.check(len(self.messages("spawned")) == mark, "the new watchdog spawned nothing")
+
+    def step_second_watchdog(self):
+        result = self.sh("systemctl stop %s" % UNIT, timeout=60)
+        self.check(result.returncode == 0, "systemctl stop", result.stderr)
+        old = self.pid_file("vemo_watchdog")
+        self.sh("cd %s && %s/bin/vemo-watchdog </dev/null >/dev/null 2>&1" % (PREFIX, PREFIX))
+        hand = wait_for("the hand-started watchdog's pid file",
+                        lambda: (lambda p: p if p != old and self.alive(p) else 0)(self.pid_file("vemo_watchdog")),
+                        timeout=10)
+        print("       watchdog started by hand: pid %d" % hand)
+        mark = len(self.messages("Can't acquire lockfile"))
+        result = self.sh("systemctl start %s" % UNIT, timeout=60)
+        self.check(result.returncode != 0, "systemctl start fails while another watchdog holds the lock",
+                   "exit status %d" % result.returncode)
+        print("       systemctl start said: %s" % (result.stderr.strip().splitlines() or [""])[0])
+        self.check(self.unit_state() != "active", "the unit is not active", self.unit_state())
+        self.check(self.main_pid(ours=False) != hand, "systemd did not adopt the hand-started watchdog as MainPID")
+        refusals = [r for r in self.messages("Can't acquire lockfile")[mark:] if r.get("_PID") != str(hand)]
+        self.check(refusals and refusals[0].get("PRIORITY") == "3",
+                   "the unit's watchdog logged that it cannot take the lock, at err")
+        self.sh("systemctl stop %s" % UNIT, timeout=60)
+        self.check(self.alive(hand), "the hand-started watchdog still runs after systemctl stop")
+        self.sh("kill -TERM %d" % hand)
+        try:
+            wait_for("the hand-started watchdog to stop", lambda: not self.alive(hand), timeout=CYCLE + 5)
+        except Failure as e:
+            self.check(False, "the hand-started watchdog stops on SIGTERM", str(e))
+        result = self.sh("systemctl start %s" % UNIT, timeout=60)
+        self.check(result.returncode == 0 and self.unit_state() == "active",
+                   "once it is gone, systemctl start succeeds", result.stderr)
+        self.main_pid()
+
+    def step_reboot(self):
+        self.sh("systemctl reboot")
+        status = self.container.wait_stopped(timeout=90)
+        self.check(status == 133, "nspawn ends with 133, the container asked for a reboot", "status %s" % status)
+        t0 = time.monotonic()
+        self.boot()
+        print("       booted again in %.1f s" % (time.monotonic() - t0))
+        self.check(self.unit_state() == "active", "the unit is active after the boot")
+        self.main_pid()
+        self.check_answers(("memcached", "redis", "nginx", "memcached-r"), context=" after the reboot")
+        try:
+            wait_for("Prometheus to show the job up", lambda: self.prom('up{job="vemo"}') == 1.0, timeout=60)
+            self.check(True, "Prometheus shows up==1 for the job after the reboot")
+        except Failure as e:
+            self.check(False, "Prometheus shows up==1 for the job after the reboot", str(e))
+
+    def step_journal(self):
+        records = self.journal()
+        self.check(len(records) > 20, "the journal holds %d records of vemo-watchdog, both boots" % len(records))
+        bad = [r for r in records if r.get("SYSLOG_FACILITY") != "1"]
+        self.check(not bad, "every record has facility user (1)", repr(bad[:1]))
+        units = {r.get("_SYSTEMD_UNIT") for r in records} - {None}
+        self.check(units == {UNIT}, "_SYSTEMD_UNIT is %s wherever journald names a unit" % UNIT, repr(units))
+        # A process's last words may reach journald after it is gone, when its unit can no longer be read.
+        last_words = re.compile(r" stopped\.$|^Can't acquire lockfile|^ ?\(")
+        ours = [r for r in records if (r.get("_BOOT_ID"), r.get("_PID")) in self.main_pids
+                and not last_words.search(str(r.get("MESSAGE", "")).rstrip("\n"))]
+        stray = [r for r in ours if r.get("_SYSTEMD_UNIT") != UNIT]
+        self.check(ours and not stray, "every record of the unit's watchdogs carries _SYSTEMD_UNIT=%s" % UNIT,
+                   "; ".join("pid %s: %r" % (r.get("_PID"), r.get("MESSAGE")) for r in stray[:3]))
+        for pattern, priority in ((r" started\.$", "6"), (r" is not running\.$", "6"), (r" spawned$", "6"),
+                                  (r" stopped\.$", "6"), (r"^Can't acquire lockfile", "3")):
+            found = [r for r in records if re.search(pattern, str(r.get("MESSAGE", "")).rstrip("\n"))]
+            priorities = {r.get("PRIORITY") for r in found}
+            self.check(found and priorities == {priority}, "%d records matching /%s/ at priority %s"
+                       % (len(found), pattern, priority), "priorities %r" % priorities)
+
+    def step_remove(self):
+        running = dict(self.pids)
+        result = self.sh("dpkg -r vemo-watchdog", timeout=120)
+        self.check(result.returncode == 0, "dpkg -r succeeds", result.stdout + result.stderr)
+        self.check(self.unit_state() != "active", "the unit is not active", self.unit_state())
+        exes = self.out("for p in /proc/[0-9]*; do readlink $p/exe; done 2>/dev/null | grep vemo-watchdog")
+        self.check(exes == "", "no watchdog runs, from deleted files or otherwise", exes)
+        self.pids = running
+        self.same_pids(("memcached", "redis", "nginx", "memcached-r"), "after dpkg -r")
+        for name in ("memcached", "redis", "nginx", "memcached-r"):
+            self.check(self.answers(name), "%s answers after dpkg -r" % name)
+
+    def step_purge(self):
+        result = self.sh("dpkg -P vemo-watchdog", timeout=120)
+        self.check(result.returncode == 0, "dpkg -P succeeds", result.stdout + result.stderr)
+        links = self.out("find /etc/systemd -name '*vemo*' 2>/dev/null")
+        self.check(links == "", "no enable link or other unit file is left", links)
+        self.check(self.out("find /etc/systemd /lib/systemd /usr/lib/systemd -xtype l 2>/dev/null") == "",
+                   "no dangling link under the systemd directories")
+        self.same_pids(("memcached", "redis", "nginx"), "after dpkg -P, their pid files kept")
+        for name in ("memcached", "redis", "nginx"):
+            self.check(self.answers(name), "%s answers after dpkg -P" % name)
+
+    def step_poweroff(self):
+        self.sh("systemctl poweroff")
+        status = self.container.wait_stopped(timeout=90)
+        self.check(status == 0, "nspawn exits 0 after the poweroff", "status %s" % status)
+
+
+def main():
+    here = os.path.dirname(os.path.abspath(__file__))
+    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+    parser.add_argument("--build-dir", required=True)
+    parser.add_argument("--source-dir", default=os.path.normpath(os.path.join(here, "..", "..")))
+    parser.add_argument("--cache-dir", default=os.environ.get("VEMO_SYSTEMD_CACHE", "/var/cache/vemo-systemd-test"))
+    parser.add_argument("--work-parent", default="/var/tmp")
+    parser.add_argument("--deadline", type=int, default=840,
+                        help="seconds after which the case gives up and cleans up (below ctest's TIMEOUT)")
+    parser.add_argument("--demo-timeout", type=int, default=600)
+    parser.add_argument("--steps", type=lambda text: text.split(","), default=None,
+                        help="run only these steps, comma-separated (while developing the case)")
+    parser.add_argument("--no-demo", action="store_true", help="leave out the demo (while developing the case)")
+    parser.add_argument("--keep", action="store_true", help="keep the work directory for a post-mortem")
+    args = parser.parse_args()
+    args.build_dir = os.path.abspath(args.build_dir)
+    args.source_dir = os.path.abspath(args.source_dir)
+
+    def give_up(signum, _frame):
+        raise Failure("gave up: %s" % ("the case's deadline of %d s passed" % args.deadline
+                                       if signum == signal.SIGALRM else "signal %d" % signum))
+
+    for signum in (signal.SIGALRM, signal.SIGTERM, signal.SIGINT, signal.SIGHUP):
+        signal.signal(signum, give_up)
+    signal.alarm(args.deadline)
+    case = Case(args)
+    status = case.run()
+    signal.alarm(0)
+    sys.stdout.flush()
+    return status
+
+
+if __name__ == "__main__":
+    sys.exit(main())
