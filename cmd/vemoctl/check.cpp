@@ -153,7 +153,8 @@ struct LineChecker {
         struct stat own;
         if (stat(absolute(path, ctx.lookup.cwd).c_str(), &own) == 0 && !S_ISREG(own.st_mode)) {
             add(n, true,
-                "pid file " + quoted(path) + " is not a regular file: the entry can never run");
+                "pid file " + quoted(path) +
+                    " is not a regular file: its lock cannot tell whether the program runs");
         }
         if (path.find('/') == std::string::npos) return;
         std::string dir = parent_of(absolute(path, ctx.lookup.cwd));
