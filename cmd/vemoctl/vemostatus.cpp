@@ -537,7 +537,8 @@ bool watchdog_holds_lock(const HostStatus& status) {
 
 int status_exit_code(const HostStatus& status) {
     if (!status.list_read || status.watchdog.held_state == STATE_ERROR) return 4;
-    if (!watchdog_holds_lock(status) || !entry_as_wanted(status.monitor)) return 3;
+    if (!watchdog_holds_lock(status)) return 3;
+    if (status.monitor_selected && !entry_as_wanted(status.monitor)) return 3;
     for (const EntryStatus& e : status.entries) {
         if (!entry_as_wanted(e)) return 3;
     }
