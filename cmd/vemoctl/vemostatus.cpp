@@ -90,6 +90,11 @@ double boot_time() {
     return cached;
 }
 
+// Why a pid file that is no regular file cannot be probed.
+int errno_of_type(mode_t mode) {
+    return S_ISDIR(mode) ? EISDIR : EINVAL;
+}
+
 // Control characters never reach a terminal or a log from a list line.
 std::string printable(const std::string& text) {
     std::string out;
@@ -123,27 +128,9 @@ const char* state_name(EntryState state) {
 
 LockProbe probe_pid_file(const std::string& path) {
     LockProbe p;
-    struct stat st;
-    // Looked at before opening: a device or FIFO is never opened, a directory never "runs".
-    if (stat(path.c_str(), &st) != 0) {
-        if (errno == ENOENT) {
-            p.missing = true;
-            return p;
-        }
-        p.held_state = STATE_ERROR;
-        p.err = errno;
-        p.error = errno_text(errno);
-        return p;
-    }
-    if (!S_ISREG(st.st_mode)) {
-        p.held_state = STATE_ERROR;
-        p.err = S_ISDIR(st.st_mode) ? EISDIR : EINVAL;
-        p.error = S_ISDIR(st.st_mode) ? errno_text(EISDIR) : "not a regular file";
-        return p;
-    }
-    int fd = open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+    // Non-blocking, so a FIFO never stalls us; no terminal becomes ours.
+    int fd = open(path.c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
     if (fd < 0) {
-        // Removed between the two looks: as missing as before.
         if (errno == ENOENT) {
             p.missing = true;
             return p;
@@ -157,30 +144,46 @@ LockProbe probe_pid_file(const std::string& path) {
     memset(&query, 0, sizeof query);
     query.l_type = F_WRLCK;
     query.l_whence = SEEK_SET;
-    if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode) || fcntl(fd, F_GETLK, &query) != 0) {
+    if (fcntl(fd, F_GETLK, &query) != 0) {
         p.held_state = STATE_ERROR;
-        p.err = errno != 0 ? errno : EINVAL;
+        p.err = errno;
         p.error = errno_text(p.err);
         close(fd);
         return p;
     }
-    p.written_at = epoch_of(st.st_mtim);
-    if (query.l_type != F_UNLCK) {
+    if (query.l_type != F_UNLCK && query.l_pid > 0) {
+        // Held by a named process: the daemon's probe sees it running whatever the file is.
+        // Three calls for a running entry keep a thousand entries cheap.
         p.holder = query.l_pid;
-        p.held_state = p.holder > 0 ? STATE_RUNNING : STATE_LOCKED_UNKNOWN;
+        p.held_state = STATE_RUNNING;
+        close(fd);
+        return p;
     }
-    if (p.held_state != STATE_RUNNING) {
-        // What the last holder wrote, the same 15 bytes the daemon's lock would read.
-        char text[16];
-        ssize_t n;
-        do {
-            n = pread(fd, text, sizeof text - 1, 0);
-        } while (n < 0 && errno == EINTR);
-        if (n > 0) {
-            std::string first(text, static_cast<size_t>(n));
-            first = first.substr(0, first.find('\n'));
-            p.pid_text = printable(first);
-        }
+    if (query.l_type != F_UNLCK) p.held_state = STATE_LOCKED_UNKNOWN;
+    // Free: the daemon's own open would fail on a directory, and only a regular file says
+    // anything about its last holder.
+    struct stat st;
+    int type_err = fstat(fd, &st) != 0   ? errno
+                   : S_ISREG(st.st_mode) ? 0
+                                         : errno_of_type(st.st_mode);
+    if (type_err != 0) {
+        p.held_state = STATE_ERROR;
+        p.err = type_err;
+        p.error = type_err == EINVAL ? "not a regular file" : errno_text(type_err);
+        close(fd);
+        return p;
+    }
+    p.written_at = epoch_of(st.st_mtim);
+    // What the last holder wrote, the same 15 bytes the daemon's lock would read.
+    char text[16];
+    ssize_t n;
+    do {
+        n = pread(fd, text, sizeof text - 1, 0);
+    } while (n < 0 && errno == EINTR);
+    if (n > 0) {
+        std::string first(text, static_cast<size_t>(n));
+        first = first.substr(0, first.find('\n'));
+        p.pid_text = printable(first);
     }
     close(fd);
     return p;
@@ -191,8 +194,17 @@ ProcessInfo read_process(pid_t pid) {
     if (pid <= 0) return info;
     char path[64];
     snprintf(path, sizeof path, "/proc/%d/stat", static_cast<int>(pid));
-    std::string text;
-    if (!read_small_file(path, 4096, &text)) return info;
+    // One open, one read: the line is far shorter than the buffer.
+    int fd = open(path, O_RDONLY | O_CLOEXEC);
+    if (fd < 0) return info;
+    char buf[1024];
+    ssize_t n;
+    do {
+        n = read(fd, buf, sizeof buf - 1);
+    } while (n < 0 && errno == EINTR);
+    close(fd);
+    if (n <= 0) return info;
+    std::string text(buf, static_cast<size_t>(n));
     // The name may hold anything, parentheses included: fields resume after the last ')'.
     size_t close_paren = text.rfind(')');
     if (close_paren == std::string::npos) return info;
