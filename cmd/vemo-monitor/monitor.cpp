@@ -68,9 +68,13 @@ std::string apply_line(const std::string& line, MonitorConfig* config) {
     }
     for (const NumberKey& k : kNumberKeys) {
         if (key != k.name) continue;
-        if (!parse_number(value, k.low, k.high, &(config->*k.field)))
-            return key + " wants a whole number from " + std::to_string(k.low) + " to " +
-                   std::to_string(k.high) + ", not '" + value + "'";
+        if (!parse_number(value, k.low, k.high, &(config->*k.field))) {
+            std::string error = key;
+            error += " wants a whole number from " + std::to_string(k.low);
+            error += " to " + std::to_string(k.high);
+            error += ", not '" + value;
+            return error + "'";
+        }
         return "";
     }
     return "unknown key '" + key + "'";

@@ -103,8 +103,11 @@ bool find_account(const std::string& configured, Account* out) {
     const char* names[] = {configured.c_str(), kDefaultUser, kFallbackUser};
     for (const char* name : names) {
         if (name[0] == '\0') continue;
-        const struct passwd* pw = getpwnam(name);
-        if (pw != nullptr && pw->pw_uid != 0) {
+        struct passwd entry;
+        struct passwd* pw = nullptr;
+        char buf[4096];
+        if (getpwnam_r(name, &entry, buf, sizeof buf, &pw) == 0 && pw != nullptr &&
+            pw->pw_uid != 0) {
             out->name = name;
             out->uid = pw->pw_uid;
             out->gid = pw->pw_gid;
@@ -316,7 +319,7 @@ bool ask_worker(char code, WorkerReply* reply) {
 }
 
 void stop_workers() {
-    for (Worker& w : g_pool.workers) {
+    for (const Worker& w : g_pool.workers) {
         close(w.fd);
         int status;
         while (waitpid(w.pid, &status, 0) < 0 && errno == EINTR) {
