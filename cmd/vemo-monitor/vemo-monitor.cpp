@@ -31,6 +31,7 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
+#include <memory>
 #include <mutex>
 #include <string>
 #include <vector>
@@ -267,33 +268,34 @@ bool start_workers(unsigned count, const StatusSource& source, const Account& ac
 }
 
 struct WorkerReply {
-    bool ok = false;
+    bool asked = false;  // a worker answered
+    bool ok = false;     // and the status could be determined
     bool watchdog_up = false;
     std::string body;
 };
 
-// One status pass by a free worker. A worker that fails is lost, and the monitor ends so the
-// watchdog starts it afresh: it cannot fork a new one after dropping root.
-bool ask_worker(char code, WorkerReply* reply) {
-    size_t slot = 0;
-    {
-        std::unique_lock<std::mutex> hold(g_pool.mutex);
-        for (;;) {
-            bool any_alive = false;
-            bool found = false;
-            for (size_t i = 0; i < g_pool.workers.size() && !found; ++i) {
-                any_alive |= !g_pool.workers[i].lost;
-                if (!g_pool.workers[i].lost && !g_pool.workers[i].busy) {
-                    slot = i;
-                    found = true;
-                }
+// Waits for a free worker and marks it busy; false when every worker is lost.
+bool acquire_worker(size_t* slot) {
+    std::unique_lock<std::mutex> hold(g_pool.mutex);
+    for (;;) {
+        bool any_alive = false;
+        for (size_t i = 0; i < g_pool.workers.size(); ++i) {
+            any_alive |= !g_pool.workers[i].lost;
+            if (!g_pool.workers[i].lost && !g_pool.workers[i].busy) {
+                g_pool.workers[i].busy = true;
+                *slot = i;
+                return true;
             }
-            if (found) break;
-            if (!any_alive) return false;
-            g_pool.freed.wait(hold);
         }
-        g_pool.workers[slot].busy = true;
+        if (!any_alive) return false;
+        g_pool.freed.wait(hold);
     }
+}
+
+// One status pass by the acquired worker, which is free again after. A worker that fails is
+// lost, and the monitor ends so the watchdog starts it afresh: it cannot fork a new one after
+// dropping root.
+bool ask_worker(size_t slot, char code, WorkerReply* reply) {
     int fd = g_pool.workers[slot].fd;
     ReplyHeader header = {0, 0, 0};
     bool ok = write_all(fd, &code, 1) && read_all(fd, &header, sizeof header) &&
@@ -316,6 +318,56 @@ bool ask_worker(char code, WorkerReply* reply) {
     reply->ok = header.ok != 0;
     reply->watchdog_up = header.watchdog_up != 0;
     return true;
+}
+
+// Requests of one kind that arrive while no pass for them has begun share the next one: every
+// answer still comes from a pass begun after its request arrived, and a burst of clients costs
+// a few passes instead of one each.
+struct SharedPass {
+    std::mutex mutex;
+    std::condition_variable finished;
+    unsigned long long begun = 0;  // passes begun, numbered in the order they began
+    unsigned long long kept = 0;   // the number of the pass whose answer is kept
+    size_t running = 0;
+    unsigned users = 0;
+    std::shared_ptr<const WorkerReply> answer;  // dropped when nobody waits, so idle holds none
+};
+
+SharedPass g_passes[3];
+
+// false when no worker could be asked.
+bool fresh_status(char code, WorkerReply* reply) {
+    SharedPass& p = g_passes[code == ASK_METRICS ? 0 : code == ASK_STATUS ? 1 : 2];
+    std::unique_lock<std::mutex> hold(p.mutex);
+    ++p.users;
+    const unsigned long long need = p.begun + 1;
+    while (p.kept < need) {
+        if (p.running >= g_pool.workers.size()) {
+            p.finished.wait(hold);
+            continue;
+        }
+        ++p.running;
+        hold.unlock();
+        size_t slot = 0;
+        bool have = acquire_worker(&slot);
+        hold.lock();
+        unsigned long long mine = ++p.begun;
+        hold.unlock();
+        auto got = std::make_shared<WorkerReply>();
+        got->asked = have && ask_worker(slot, code, got.get());
+        hold.lock();
+        --p.running;
+        if (mine > p.kept) {
+            p.kept = mine;
+            p.answer = got;
+        }
+        p.finished.notify_all();
+    }
+    std::shared_ptr<const WorkerReply> answer = p.answer;
+    if (--p.users == 0 && p.running == 0) p.answer.reset();
+    hold.unlock();
+    *reply = *answer;
+    return reply->asked;
 }
 
 void stop_workers() {
@@ -425,7 +477,7 @@ enum MHD_Result answer(void* cls, struct MHD_Connection* connection, const char*
                strcmp(url, "/healthz") == 0) {
         char code = url[1] == 'm' ? ASK_METRICS : url[1] == 's' ? ASK_STATUS : ASK_HEALTH;
         WorkerReply reply;
-        bool asked = ask_worker(code, &reply);
+        bool asked = fresh_status(code, &reply);
         if (code == ASK_HEALTH) {
             bool up = asked && reply.ok && reply.watchdog_up;
             rc = send_text(connection, up ? MHD_HTTP_OK : MHD_HTTP_SERVICE_UNAVAILABLE,
