@@ -1,0 +1,705 @@
+// vemo-monitor: the companion the watchdog always supervises. It holds its pid-file lock, serves
+// the host's supervision status over HTTP (libmicrohttpd) and records the time of the last request
+// it served in the state file, which is how the liveness probe tells it is alive.
+//
+// Two kinds of process: the server (the lock holder; accepts HTTP, writes the state file) and
+// status workers forked before any thread exists. A status pass runs in a worker because a
+// process cannot see its own fcntl lock, and closing any descriptor of its pid file would drop it.
+#include "CLockFile.h"
+#include "monitor.h"
+#include "vemostatus.h"
+
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <grp.h>
+#include <linux/capability.h>
+#include <linux/close_range.h>
+#include <microhttpd.h>
+#include <netinet/in.h>
+#include <pwd.h>
+#include <sys/prctl.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/syscall.h>
+#include <sys/wait.h>
+#include <syslog.h>
+#include <unistd.h>
+#include <atomic>
+#include <cerrno>
+#include <condition_variable>
+#include <csignal>
+#include <cstdint>
+#include <cstdio>
+#include <cstring>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <vector>
+
+namespace {
+
+const char* const kRunDir = "/var/run/vemo_monitor";
+const char* const kPidFile = "/var/run/vemo_monitor/vemo_monitor.pid";
+const char* const kStateFile = "/var/run/vemo_monitor/state.log";
+const char* const kDefaultUser = "vemo-monitor";
+const char* const kFallbackUser = "nobody";
+// A status pass that takes longer than this is stuck: the monitor ends and is started again.
+const int kWorkerTimeoutSeconds = 30;
+// Far above any real watch list's status text; only a broken worker sends more.
+const uint64_t kMaxReply = 256ULL << 20;
+
+// The only state the signal handler shares with the main loop.
+volatile sig_atomic_t g_stop = 0;
+
+void on_stop(int sig) {
+    (void)sig;
+    g_stop = 1;
+}
+
+std::string errno_text(int err) {
+    char buf[128];
+    return strerror_r(err, buf, sizeof buf);
+}
+
+// ---------------------------------------------------------------- descriptors
+
+bool write_all(int fd, const void* data, size_t len) {
+    const char* p = static_cast<const char*>(data);
+    while (len > 0) {
+        ssize_t n = write(fd, p, len);
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) return false;
+        p += n;
+        len -= static_cast<size_t>(n);
+    }
+    return true;
+}
+
+// false on end of file too (errno 0 then).
+bool read_all(int fd, void* data, size_t len) {
+    char* p = static_cast<char*>(data);
+    while (len > 0) {
+        ssize_t n = read(fd, p, len);
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) {
+            if (n == 0) errno = 0;
+            return false;
+        }
+        p += n;
+        len -= static_cast<size_t>(n);
+    }
+    return true;
+}
+
+// ---------------------------------------------------------------- privileges
+
+struct Account {
+    std::string name;
+    uid_t uid = 0;
+    gid_t gid = 0;
+};
+
+// The configured user, else vemo-monitor, else nobody; false when none can be used.
+bool find_account(const std::string& configured, Account* out) {
+    const char* names[] = {configured.c_str(), kDefaultUser, kFallbackUser};
+    for (const char* name : names) {
+        if (name[0] == '\0') continue;
+        struct passwd entry;
+        struct passwd* pw = nullptr;
+        char buf[4096];
+        if (getpwnam_r(name, &entry, buf, sizeof buf, &pw) == 0 && pw != nullptr &&
+            pw->pw_uid != 0) {
+            out->name = name;
+            out->uid = pw->pw_uid;
+            out->gid = pw->pw_gid;
+            return true;
+        }
+        // A configured user was checked with the file; only the defaults fall through.
+        if (name == configured.c_str()) break;
+    }
+    return false;
+}
+
+// Only reading: every pid file whatever its directory's mode, and the /proc entries of
+// processes of other users (the watchdog's executable, environment and directory).
+bool keep_only_read_capabilities() {
+    struct __user_cap_header_struct header = {_LINUX_CAPABILITY_VERSION_3, 0};
+    struct __user_cap_data_struct data[_LINUX_CAPABILITY_U32S_3] = {};
+    data[0].effective = data[0].permitted = (1U << CAP_DAC_READ_SEARCH) | (1U << CAP_SYS_PTRACE);
+    return syscall(SYS_capset, &header, data) == 0;
+}
+
+// Becomes the account for good; on failure *step names what failed (errno says why).
+bool drop_root(const Account& account, bool keep_read, const char** step) {
+    if (geteuid() != 0) return true;
+    if (keep_read && prctl(PR_SET_KEEPCAPS, 1L, 0L, 0L, 0L) != 0) {
+        *step = "prctl(PR_SET_KEEPCAPS)";
+        return false;
+    }
+    if (setgroups(1, &account.gid) != 0) {
+        *step = "setgroups";
+        return false;
+    }
+    if (setgid(account.gid) != 0) {
+        *step = "setgid";
+        return false;
+    }
+    if (setuid(account.uid) != 0) {
+        *step = "setuid";
+        return false;
+    }
+    if (keep_read && !keep_only_read_capabilities()) {
+        *step = "capset";
+        return false;
+    }
+    // Never to be undone: check it cannot be.
+    if (setuid(0) == 0 || getegid() != account.gid) {
+        *step = "checking the drop";
+        errno = EPERM;
+        return false;
+    }
+    if (prctl(PR_SET_NO_NEW_PRIVS, 1L, 0L, 0L, 0L) != 0) {
+        *step = "prctl(PR_SET_NO_NEW_PRIVS)";
+        return false;
+    }
+    return true;
+}
+
+// ---------------------------------------------------------------- status workers
+
+enum : char { ASK_METRICS = 'm', ASK_STATUS = 's', ASK_HEALTH = 'h', WORKER_READY = 'R' };
+
+struct ReplyHeader {
+    uint32_t ok;
+    uint32_t watchdog_up;
+    uint64_t length;
+};
+
+struct Worker {
+    int fd = -1;
+    pid_t pid = 0;
+    bool busy = false;
+    bool lost = false;
+};
+
+struct WorkerPool {
+    std::mutex mutex;
+    std::condition_variable freed;
+    std::vector<Worker> workers;
+};
+
+WorkerPool g_pool;
+std::atomic<bool> g_worker_lost{false};
+
+// The worker's life: one status pass per request byte, until the server closes its end.
+[[noreturn]] void worker_main(int fd, const StatusSource& source, const Account& account) {
+    // Only the server decides when to end; it dying kills us (checked again after the setting).
+    sigset_t all;
+    sigfillset(&all);
+    (void)sigprocmask(SIG_BLOCK, &all, nullptr);
+    (void)prctl(PR_SET_PDEATHSIG, SIGKILL, 0L, 0L, 0L);
+    if (getppid() == 1) _exit(1);
+    if (dup2(fd, 3) < 0) _exit(1);
+    (void)syscall(SYS_close_range, 4U, ~0U, 0U);
+    fd = 3;
+    openlog("vemo-monitor", LOG_PID | LOG_NDELAY, LOG_USER);
+    const char* step = "";
+    if (!drop_root(account, true, &step)) {
+        syslog(LOG_ERR, "status worker: %s failure (%s)", step, errno_text(errno).c_str());
+        _exit(1);
+    }
+    char ready = WORKER_READY;
+    if (!write_all(fd, &ready, 1)) _exit(1);
+    for (;;) {
+        char code = 0;
+        ssize_t n = read(fd, &code, 1);
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) _exit(0);
+        HostStatus status;
+        ReplyHeader header = {0, 0, 0};
+        std::string body;
+        if (!collect_status(source, &status)) {
+            body = errno_text(errno);
+        } else {
+            header.ok = 1;
+            header.watchdog_up = watchdog_holds_lock(status) ? 1 : 0;
+            if (code == ASK_METRICS) body = render_prometheus(status);
+            if (code == ASK_STATUS) body = render_json(status);
+        }
+        header.length = body.size();
+        if (!write_all(fd, &header, sizeof header) || !write_all(fd, body.data(), body.size()))
+            _exit(1);
+    }
+}
+
+// Forks the workers while the server is still single-threaded; false with *why on failure.
+bool start_workers(unsigned count, const StatusSource& source, const Account& account,
+                   std::string* why) {
+    for (unsigned i = 0; i < count; ++i) {
+        int pair[2];
+        if (socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, pair) != 0) {
+            *why = "socketpair: " + errno_text(errno);
+            return false;
+        }
+        fflush(nullptr);
+        pid_t pid = fork();
+        if (pid < 0) {
+            *why = "fork: " + errno_text(errno);
+            close(pair[0]);
+            close(pair[1]);
+            return false;
+        }
+        if (pid == 0) worker_main(pair[1], source, account);
+        close(pair[1]);
+        struct timeval limit = {kWorkerTimeoutSeconds, 0};
+        char ready = 0;
+        if (setsockopt(pair[0], SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof limit) != 0 ||
+            !read_all(pair[0], &ready, 1) || ready != WORKER_READY) {
+            *why = "a status worker did not start (see its message)";
+            close(pair[0]);
+            return false;
+        }
+        Worker w;
+        w.fd = pair[0];
+        w.pid = pid;
+        g_pool.workers.push_back(w);
+    }
+    return true;
+}
+
+struct WorkerReply {
+    bool asked = false;  // a worker answered
+    bool ok = false;     // and the status could be determined
+    bool watchdog_up = false;
+    std::string body;
+};
+
+// Waits for a free worker and marks it busy; false when every worker is lost.
+bool acquire_worker(size_t* slot) {
+    std::unique_lock<std::mutex> hold(g_pool.mutex);
+    for (;;) {
+        bool any_alive = false;
+        for (size_t i = 0; i < g_pool.workers.size(); ++i) {
+            any_alive |= !g_pool.workers[i].lost;
+            if (!g_pool.workers[i].lost && !g_pool.workers[i].busy) {
+                g_pool.workers[i].busy = true;
+                *slot = i;
+                return true;
+            }
+        }
+        if (!any_alive) return false;
+        g_pool.freed.wait(hold);
+    }
+}
+
+// One status pass by the acquired worker, which is free again after. A worker that fails is
+// lost, and the monitor ends so the watchdog starts it afresh: it cannot fork a new one after
+// dropping root.
+bool ask_worker(size_t slot, char code, WorkerReply* reply) {
+    int fd = g_pool.workers[slot].fd;
+    ReplyHeader header = {0, 0, 0};
+    bool ok = write_all(fd, &code, 1) && read_all(fd, &header, sizeof header) &&
+              header.length <= kMaxReply;
+    if (ok) {
+        reply->body.resize(static_cast<size_t>(header.length));
+        ok = read_all(fd, &reply->body[0], reply->body.size());
+    }
+    {
+        std::lock_guard<std::mutex> hold(g_pool.mutex);
+        g_pool.workers[slot].busy = false;
+        g_pool.workers[slot].lost = !ok;
+    }
+    g_pool.freed.notify_all();
+    if (!ok) {
+        g_worker_lost = true;
+        (void)kill(getpid(), SIGTERM);
+        return false;
+    }
+    reply->ok = header.ok != 0;
+    reply->watchdog_up = header.watchdog_up != 0;
+    return true;
+}
+
+// Requests of one kind that arrive while no pass for them has begun share the next one: every
+// answer still comes from a pass begun after its request arrived, and a burst of clients costs
+// a few passes instead of one each.
+struct SharedPass {
+    std::mutex mutex;
+    std::condition_variable finished;
+    unsigned long long begun = 0;  // passes begun, numbered in the order they began
+    unsigned long long kept = 0;   // the number of the pass whose answer is kept
+    size_t running = 0;
+    unsigned users = 0;
+    std::shared_ptr<const WorkerReply> answer;  // dropped when nobody waits, so idle holds none
+};
+
+SharedPass g_passes[3];
+
+// false when no worker could be asked.
+bool fresh_status(char code, WorkerReply* reply) {
+    SharedPass& p = g_passes[code == ASK_METRICS ? 0 : code == ASK_STATUS ? 1 : 2];
+    std::unique_lock<std::mutex> hold(p.mutex);
+    ++p.users;
+    const unsigned long long need = p.begun + 1;
+    while (p.kept < need) {
+        if (p.running >= g_pool.workers.size()) {
+            p.finished.wait(hold);
+            continue;
+        }
+        ++p.running;
+        hold.unlock();
+        size_t slot = 0;
+        bool have = acquire_worker(&slot);
+        hold.lock();
+        unsigned long long mine = ++p.begun;
+        hold.unlock();
+        auto got = std::make_shared<WorkerReply>();
+        got->asked = have && ask_worker(slot, code, got.get());
+        hold.lock();
+        --p.running;
+        if (mine > p.kept) {
+            p.kept = mine;
+            p.answer = got;
+        }
+        p.finished.notify_all();
+    }
+    std::shared_ptr<const WorkerReply> answer = p.answer;
+    if (--p.users == 0 && p.running == 0) p.answer.reset();
+    hold.unlock();
+    *reply = *answer;
+    return reply->asked;
+}
+
+void stop_workers() {
+    for (const Worker& w : g_pool.workers) {
+        close(w.fd);
+        int status;
+        while (waitpid(w.pid, &status, 0) < 0 && errno == EINTR) {
+        }
+    }
+}
+
+// ---------------------------------------------------------------- state file
+
+std::mutex g_state_mutex;
+StateRecord g_state;
+int g_state_fd = -1;
+bool g_state_failing = false;
+std::atomic<unsigned long long> g_requests{0};
+
+// Writes the file under the lock; reports the first failure of a run of them.
+void save_state_locked() {
+    if (write_state_file(g_state_fd, g_state)) {
+        g_state_failing = false;
+        return;
+    }
+    if (!g_state_failing)
+        syslog(LOG_ERR, "%s: write failure (%s)", kStateFile, errno_text(errno).c_str());
+    g_state_failing = true;
+}
+
+void record_request(unsigned long long count) {
+    std::lock_guard<std::mutex> hold(g_state_mutex);
+    g_state.last_request_at = time(nullptr);
+    if (count > g_state.requests) g_state.requests = count;
+    save_state_locked();
+}
+
+// Opened as root before the drop; the file stays root's, only this descriptor writes it.
+int open_state_file() {
+    int fd = open(kStateFile, O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0644);
+    if (fd < 0) return -1;
+    struct stat st;
+    if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+        int err = errno != 0 ? errno : EINVAL;
+        close(fd);
+        errno = S_ISREG(st.st_mode) ? err : EINVAL;
+        return -1;
+    }
+    return fd;
+}
+
+// ---------------------------------------------------------------- HTTP
+
+std::string own_metrics(unsigned long long requests, time_t started) {
+    return "# HELP vemo_monitor_requests_total HTTP requests this monitor answered since it "
+           "started, this one included.\n"
+           "# TYPE vemo_monitor_requests_total counter\n"
+           "vemo_monitor_requests_total " +
+           std::to_string(requests) +
+           "\n# HELP vemo_monitor_start_time_seconds When this monitor started, in seconds since "
+           "the epoch.\n"
+           "# TYPE vemo_monitor_start_time_seconds gauge\n"
+           "vemo_monitor_start_time_seconds " +
+           std::to_string(static_cast<long long>(started)) + "\n";
+}
+
+enum MHD_Result send_text(struct MHD_Connection* connection, unsigned code, const std::string& body,
+                          const char* type) {
+    struct MHD_Response* response = MHD_create_response_from_buffer(
+        body.size(), const_cast<char*>(body.data()), MHD_RESPMEM_MUST_COPY);
+    if (response == nullptr) return MHD_NO;
+    (void)MHD_add_response_header(response, MHD_HTTP_HEADER_CONTENT_TYPE, type);
+    (void)MHD_add_response_header(response, MHD_HTTP_HEADER_CACHE_CONTROL, "no-store");
+    if (code == MHD_HTTP_METHOD_NOT_ALLOWED)
+        (void)MHD_add_response_header(response, MHD_HTTP_HEADER_ALLOW, "GET, HEAD");
+    enum MHD_Result rc = MHD_queue_response(connection, code, response);
+    MHD_destroy_response(response);
+    return rc;
+}
+
+// A GET or HEAD is answered at the second call, once the request is wholly in, so the
+// connection can be kept alive; any other method at once (its body is never read).
+enum MHD_Result answer(void* cls, struct MHD_Connection* connection, const char* url,
+                       const char* method, const char* version, const char* upload_data,
+                       size_t* upload_data_size, void** con_cls) {
+    (void)cls;
+    (void)version;
+    (void)upload_data;
+    static int header_seen;
+    const char* const kText = "text/plain; charset=utf-8";
+    bool readable =
+        strcmp(method, MHD_HTTP_METHOD_GET) == 0 || strcmp(method, MHD_HTTP_METHOD_HEAD) == 0;
+    if (readable && *con_cls == nullptr) {
+        *con_cls = &header_seen;
+        return MHD_YES;
+    }
+    // A body sent with a GET is read and dropped.
+    if (readable && *upload_data_size != 0) {
+        *upload_data_size = 0;
+        return MHD_YES;
+    }
+    unsigned long long count = ++g_requests;
+    enum MHD_Result rc;
+    if (!readable) {
+        rc = send_text(connection, MHD_HTTP_METHOD_NOT_ALLOWED, "only GET and HEAD\n", kText);
+    } else if (strcmp(url, "/metrics") == 0 || strcmp(url, "/status") == 0 ||
+               strcmp(url, "/healthz") == 0) {
+        char code = url[1] == 'm' ? ASK_METRICS : url[1] == 's' ? ASK_STATUS : ASK_HEALTH;
+        WorkerReply reply;
+        bool asked = fresh_status(code, &reply);
+        if (code == ASK_HEALTH) {
+            bool up = asked && reply.ok && reply.watchdog_up;
+            rc = send_text(connection, up ? MHD_HTTP_OK : MHD_HTTP_SERVICE_UNAVAILABLE,
+                           up ? "ok\n" : "the watchdog does not hold its lock\n", kText);
+        } else if (!asked || !reply.ok) {
+            rc = send_text(
+                connection, MHD_HTTP_INTERNAL_SERVER_ERROR,
+                "status unavailable: " + (asked ? reply.body : "no status worker") + "\n", kText);
+        } else if (code == ASK_METRICS) {
+            rc = send_text(connection, MHD_HTTP_OK,
+                           reply.body + own_metrics(count, g_state.started_at),
+                           "text/plain; version=0.0.4; charset=utf-8");
+        } else {
+            rc = send_text(connection, MHD_HTTP_OK, reply.body, "application/json");
+        }
+    } else {
+        rc = send_text(connection, MHD_HTTP_NOT_FOUND,
+                       "not found: try /metrics, /status, /healthz\n", kText);
+    }
+    record_request(count);
+    return rc;
+}
+
+// Bound as root before the drop, so the address may also be a privileged port.
+int open_listen_socket(const MonitorConfig& config, std::string* why) {
+    struct sockaddr_storage addr = {};
+    socklen_t len;
+    bool v6 = config.listen_address.find(':') != std::string::npos;
+    if (v6) {
+        auto* a = reinterpret_cast<struct sockaddr_in6*>(&addr);
+        a->sin6_family = AF_INET6;
+        a->sin6_port = htons(static_cast<uint16_t>(config.port));
+        (void)inet_pton(AF_INET6, config.listen_address.c_str(), &a->sin6_addr);
+        len = sizeof *a;
+    } else {
+        auto* a = reinterpret_cast<struct sockaddr_in*>(&addr);
+        a->sin_family = AF_INET;
+        a->sin_port = htons(static_cast<uint16_t>(config.port));
+        (void)inet_pton(AF_INET, config.listen_address.c_str(), &a->sin_addr);
+        len = sizeof *a;
+    }
+    int fd = socket(v6 ? AF_INET6 : AF_INET, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
+    if (fd < 0) {
+        *why = "socket: " + errno_text(errno);
+        return -1;
+    }
+    int on = 1;
+    // A monitor started again right after a kill must not wait for the old connections to age.
+    if (setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on) != 0 ||
+        (v6 && setsockopt(fd, IPPROTO_IPV6, IPV6_V6ONLY, &on, sizeof on) != 0)) {
+        *why = "setsockopt: " + errno_text(errno);
+        close(fd);
+        return -1;
+    }
+    if (bind(fd, reinterpret_cast<struct sockaddr*>(&addr), len) != 0) {
+        *why = "bind: " + errno_text(errno);
+        close(fd);
+        return -1;
+    }
+    if (listen(fd, 511) != 0) {
+        *why = "listen: " + errno_text(errno);
+        close(fd);
+        return -1;
+    }
+    return fd;
+}
+
+struct MHD_Daemon* start_http(const MonitorConfig& config, int listen_fd) {
+    std::vector<struct MHD_OptionItem> options = {
+        {MHD_OPTION_LISTEN_SOCKET, listen_fd, nullptr},
+        {MHD_OPTION_CONNECTION_LIMIT, config.connection_limit, nullptr},
+        {MHD_OPTION_CONNECTION_TIMEOUT, config.timeout_seconds, nullptr},
+        // The whole request header must fit here: it caps header size and count together.
+        {MHD_OPTION_CONNECTION_MEMORY_LIMIT, static_cast<intptr_t>(config.request_memory), nullptr},
+    };
+    if (config.per_ip_limit > 0)
+        options.push_back({MHD_OPTION_PER_IP_CONNECTION_LIMIT, config.per_ip_limit, nullptr});
+    if (config.threads > 1)
+        options.push_back({MHD_OPTION_THREAD_POOL_SIZE, config.threads, nullptr});
+    options.push_back({MHD_OPTION_END, 0, nullptr});
+    return MHD_start_daemon(MHD_USE_INTERNAL_POLLING_THREAD | MHD_USE_EPOLL, 0, nullptr, nullptr,
+                            &answer, nullptr, MHD_OPTION_ARRAY, options.data(), MHD_OPTION_END);
+}
+
+// ---------------------------------------------------------------- start-up
+
+// The file's settings, or the defaults whole when it has any error; every error is logged.
+MonitorConfig load_config(const std::string& path) {
+    MonitorConfig config;
+    FILE* f = fopen(path.c_str(), "re");
+    if (f == nullptr) {
+        if (errno != ENOENT)
+            syslog(LOG_ERR, "%s: error: %s; running with the defaults", path.c_str(),
+                   errno_text(errno).c_str());
+        return config;
+    }
+    std::vector<ConfigError> errors;
+    bool ok = read_monitor_config(f, &config, &errors);
+    fclose(f);
+    Account account;
+    if (ok && !config.user.empty() && !find_account(config.user, &account)) {
+        errors.push_back({0, "user '" + config.user + "' does not exist or is root"});
+        ok = false;
+    }
+    if (ok) return config;
+    for (const ConfigError& e : errors) {
+        if (e.line == 0)
+            syslog(LOG_ERR, "%s: error: %s", path.c_str(), e.text.c_str());
+        else
+            syslog(LOG_ERR, "%s:%u: error: %s", path.c_str(), e.line, e.text.c_str());
+    }
+    syslog(LOG_ERR, "%s: ignored, running with the defaults", path.c_str());
+    return MonitorConfig();
+}
+
+// Logs why the monitor cannot start and gives its exit status.
+int fail_start(const std::string& why) {
+    syslog(LOG_ERR, "cannot start: %s", why.c_str());
+    return 1;
+}
+
+void install_signals(sigset_t* wait_mask) {
+    struct sigaction action = {};
+    action.sa_handler = on_stop;
+    sigemptyset(&action.sa_mask);
+    (void)sigaction(SIGTERM, &action, nullptr);
+    (void)sigaction(SIGINT, &action, nullptr);
+    action.sa_handler = SIG_IGN;
+    (void)sigaction(SIGPIPE, &action, nullptr);
+    (void)sigaction(SIGHUP, &action, nullptr);
+    // The watchdog starts us with SIGCHLD ignored; the workers are waited for at the end.
+    action.sa_handler = SIG_DFL;
+    (void)sigaction(SIGCHLD, &action, nullptr);
+    // Blocked everywhere but in the main loop's wait, so every thread created later has it
+    // blocked and no stop request slips in between the check and the wait.
+    sigset_t stops;
+    sigemptyset(&stops);
+    sigaddset(&stops, SIGTERM);
+    sigaddset(&stops, SIGINT);
+    (void)sigprocmask(SIG_BLOCK, &stops, wait_mask);
+    sigdelset(wait_mask, SIGTERM);
+    sigdelset(wait_mask, SIGINT);
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    openlog("vemo-monitor", LOG_PID | LOG_NDELAY, LOG_USER);
+    if (argc > 1 || argv == nullptr || argv[0] == nullptr) {
+        fprintf(stderr, "usage: vemo-monitor (it takes no arguments; see vemo-monitor(8))\n");
+        return 2;
+    }
+    sigset_t wait_mask;
+    install_signals(&wait_mask);
+
+    const StatusSource source = source_from_self(argv[0]);
+    const std::string config_path = source.bin_dir + "/../etc/vemo-monitor.conf";
+    const MonitorConfig config = load_config(config_path);
+
+    if (access(kRunDir, F_OK) != 0 && mkdir(kRunDir, 0755) != 0 && errno != EEXIST)
+        return fail_start(std::string(kRunDir) + ": " + errno_text(errno));
+    CLockFile lock(kPidFile);
+    pid_t holder = 0;
+    int rc = lock.Get(&holder);
+    if (rc == 1) {
+        syslog(LOG_ERR, "%s is locked by process %d: another monitor runs", kPidFile,
+               static_cast<int>(holder));
+        return 3;
+    }
+    if (rc != 0) return fail_start(std::string(kPidFile) + ": " + errno_text(errno));
+
+    g_state.pid = getpid();
+    g_state.started_at = time(nullptr);
+    // Starting counts as the first sign of life: an hour without a request makes it stale.
+    g_state.last_request_at = g_state.started_at;
+    g_state_fd = open_state_file();
+    if (g_state_fd < 0 || !write_state_file(g_state_fd, g_state))
+        return fail_start(std::string(kStateFile) + ": " + errno_text(errno));
+
+    std::string why;
+    int listen_fd = open_listen_socket(config, &why);
+    if (listen_fd < 0)
+        return fail_start(config.listen_address + " port " + std::to_string(config.port) + ": " +
+                          why);
+
+    Account account;
+    if (geteuid() == 0 && !find_account(config.user, &account))
+        return fail_start("neither user vemo-monitor nor nobody exists");
+    if (!start_workers(config.threads, source, account, &why)) {
+        stop_workers();
+        return fail_start(why);
+    }
+    const char* step = "";
+    if (!drop_root(account, false, &step)) {
+        std::string err = errno_text(errno);
+        stop_workers();
+        return fail_start(std::string(step) + ": " + err);
+    }
+
+    struct MHD_Daemon* http = start_http(config, listen_fd);
+    if (http == nullptr) {
+        stop_workers();
+        return fail_start("the HTTP server did not start");
+    }
+    bool v6 = config.listen_address.find(':') != std::string::npos;
+    std::string where = v6 ? "[" + config.listen_address + "]" : config.listen_address;
+    syslog(LOG_INFO, "started: serving http://%s:%u/ as user %s", where.c_str(), config.port,
+           account.name.empty() ? "(unchanged, not started as root)" : account.name.c_str());
+
+    while (g_stop == 0)
+        sigsuspend(&wait_mask);
+
+    MHD_stop_daemon(http);
+    close(listen_fd);
+    stop_workers();
+    bool lost = g_worker_lost;
+    if (lost) {
+        syslog(LOG_ERR, "a status worker failed: stopping, to be started afresh");
+    } else {
+        syslog(LOG_INFO, "stopped");
+    }
+    lock.Close();
+    closelog();
+    return lost ? 1 : 0;
+}
