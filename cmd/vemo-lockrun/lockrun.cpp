@@ -11,7 +11,6 @@
 #include <unistd.h>
 #include <cerrno>
 #include <cmath>
-#include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -152,12 +151,7 @@ int parse_options(int argc, char** argv, LockrunOptions* opts, char* error, size
     return 0;
 }
 
-void report_failure(const LockrunOptions& opts, const char* format, ...) {
-    char text[1024];
-    va_list ap;
-    va_start(ap, format);
-    vsnprintf(text, sizeof text, format, ap);
-    va_end(ap);
+void report_failure(const LockrunOptions& opts, const char* text) {
     fprintf(stderr, "vemo-lockrun: %s\n", text);
     if (opts.pid_file != nullptr && opts.program != nullptr) {
         syslog(LOG_ERR, "%s (pid file %s, program %s)", text, opts.pid_file, opts.program);
@@ -180,17 +174,26 @@ void reset_signals_for_exec() {
     (void)sigprocmask(SIG_SETMASK, &none, nullptr);
 }
 
-int resolve_program(const char* program, char* out, size_t out_size) {
-    if (strchr(program, '/') != nullptr) {
-        char cwd[4096] = "";
-        if (program[0] != '/' && getcwd(cwd, sizeof cwd) == nullptr) return -1;
-        int n = snprintf(out, out_size, "%s%s%s", cwd, cwd[0] != '\0' ? "/" : "", program);
-        if (n < 0 || static_cast<size_t>(n) >= out_size) {
-            errno = ENAMETOOLONG;
-            return -1;
-        }
-        return 0;
+namespace {
+
+// PATH prefixed with the current directory when relative. 0, or -1 with errno set.
+int make_absolute(const char* path, char* out, size_t out_size) {
+    char cwd[4096] = "";
+    if (path[0] != '/' && getcwd(cwd, sizeof cwd) == nullptr) return -1;
+    char joined[4096];
+    int n = snprintf(joined, sizeof joined, "%s%s%s", cwd, cwd[0] != '\0' ? "/" : "", path);
+    if (n < 0 || static_cast<size_t>(n) >= sizeof joined || static_cast<size_t>(n) >= out_size) {
+        errno = ENAMETOOLONG;
+        return -1;
     }
+    memcpy(out, joined, static_cast<size_t>(n) + 1);
+    return 0;
+}
+
+}  // namespace
+
+int resolve_program(const char* program, char* out, size_t out_size) {
+    if (strchr(program, '/') != nullptr) return make_absolute(program, out, out_size);
     // As execvp: an empty PATH entry is the current directory, and without PATH it searches
     // the C library's default.
     const char* path = getenv("PATH");
@@ -199,15 +202,13 @@ int resolve_program(const char* program, char* out, size_t out_size) {
     for (const char* dir = path;; ++dir) {
         const char* end = strchrnul(dir, ':');
         int len = static_cast<int>(end - dir);
-        int n = len == 0 ? snprintf(out, out_size, "%s", program)
-                         : snprintf(out, out_size, "%.*s/%s", len, dir, program);
+        char candidate[4096];
+        int n = len == 0 ? snprintf(candidate, sizeof candidate, "%s", program)
+                         : snprintf(candidate, sizeof candidate, "%.*s/%s", len, dir, program);
         struct stat st;
-        if (n > 0 && static_cast<size_t>(n) < out_size && stat(out, &st) == 0 &&
+        if (n > 0 && static_cast<size_t>(n) < sizeof candidate && stat(candidate, &st) == 0 &&
             S_ISREG(st.st_mode)) {
-            if (access(out, X_OK) == 0) {
-                if (out[0] != '/') return resolve_program(out, out, out_size);
-                return 0;
-            }
+            if (access(candidate, X_OK) == 0) return make_absolute(candidate, out, out_size);
             denied = true;
         }
         dir = end;
@@ -322,16 +323,16 @@ int lockrun_main(int argc, char** argv) {
     char error[512];
     if (parse_options(argc, argv, &opts, error, sizeof error) != 0) {
         if (error[0] != '\0') {
-            report_failure(opts, "%s", error);
+            report_failure(opts, error);
         } else {
             syslog(LOG_ERR, "usage error: PIDFILE and PROGRAM are required");
         }
-        fputs(kUsage, stderr);
+        (void)fputs(kUsage, stderr);
         return kExitUsage;
     }
     if (opts.help) {
-        fputs(kUsage, stdout);
-        fputs(kHelp, stdout);
+        (void)fputs(kUsage, stdout);
+        (void)fputs(kHelp, stdout);
         return 0;
     }
 
@@ -341,16 +342,23 @@ int lockrun_main(int argc, char** argv) {
     pid_t holder = 0;
     int rc = lock.Get(&holder);
     if (rc == 1 && holder > 0) {
-        report_failure(opts, "%s is locked by process %d", opts.pid_file, static_cast<int>(holder));
+        char text[8192];
+        snprintf(text, sizeof text, "%s is locked by process %d", opts.pid_file,
+                 static_cast<int>(holder));
+        report_failure(opts, text);
         return kExitFailure;
     }
     if (rc == 1) {
-        report_failure(opts, "%s is locked by another process (its pid cannot be read)",
-                       opts.pid_file);
+        char text[8192];
+        snprintf(text, sizeof text, "%s is locked by another process (its pid cannot be read)",
+                 opts.pid_file);
+        report_failure(opts, text);
         return kExitFailure;
     }
     if (rc != 0) {
-        report_failure(opts, "cannot lock %s: %s", opts.pid_file, strerror(errno));
+        char text[8192];
+        snprintf(text, sizeof text, "cannot lock %s: %s", opts.pid_file, strerror(errno));
+        report_failure(opts, text);
         return kExitFailure;
     }
     if (opts.restart) return run_restart(opts);
@@ -358,13 +366,17 @@ int lockrun_main(int argc, char** argv) {
     // Checked by name: a lock on a file since replaced at that path would guard nothing.
     struct stat st;
     if (stat(opts.pid_file, &st) != 0 || !keep_lock_across_exec(st)) {
-        report_failure(opts, "cannot keep the lock on %s across exec", opts.pid_file);
+        char text[8192];
+        snprintf(text, sizeof text, "cannot keep the lock on %s across exec", opts.pid_file);
+        report_failure(opts, text);
         return kExitFailure;
     }
 
     if (!opts.keep_signals) reset_signals_for_exec();
     execvp(opts.program, opts.program_argv);
     int err = errno;
-    report_failure(opts, "cannot execute %s: %s", opts.program, strerror(err));
+    char text[8192];
+    snprintf(text, sizeof text, "cannot execute %s: %s", opts.program, strerror(err));
+    report_failure(opts, text);
     return exec_failure_status(err);
 }

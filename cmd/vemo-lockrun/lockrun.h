@@ -42,8 +42,7 @@ int parse_options(int argc, char** argv, LockrunOptions* opts, char* error, size
 
 // Writes "vemo-lockrun: TEXT" to standard error and logs TEXT through syslog at err, naming the
 // pid file and the program, since under the watchdog standard error leads to /dev/null.
-void report_failure(const LockrunOptions& opts, const char* format, ...)
-    __attribute__((format(printf, 2, 3)));
+void report_failure(const LockrunOptions& opts, const char* text);
 
 // What a program started by hand gets: every signal at its default action, none blocked.
 void reset_signals_for_exec();

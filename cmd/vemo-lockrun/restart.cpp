@@ -123,8 +123,10 @@ void child_ended(Supervisor* s, int status) {
 
     double delay = next_restart_delay(&s->streak, ran, *s->opts);
     if (delay < 0) {
-        report_failure(*s->opts, "giving up on %s after %ld quick exits in a row", s->program,
-                       s->streak);
+        char text[8192];
+        snprintf(text, sizeof text, "giving up on %s after %ld quick exits in a row", s->program,
+                 s->streak);
+        report_failure(*s->opts, text);
         s->exit_status = kExitGaveUp;
         return;
     }
@@ -140,7 +142,9 @@ bool start_child(Supervisor* s) {
     s->restart_at = -1;
     int report[2];
     if (pipe2(report, O_CLOEXEC) != 0) {
-        report_failure(*s->opts, "cannot start %s: pipe: %s", s->program, strerror(errno));
+        char text[8192];
+        snprintf(text, sizeof text, "cannot start %s: pipe: %s", s->program, strerror(errno));
+        report_failure(*s->opts, text);
         return false;
     }
     pid_t parent = getpid();
@@ -151,7 +155,9 @@ bool start_child(Supervisor* s) {
     (void)close(report[1]);
     if (pid < 0) {
         (void)close(report[0]);
-        report_failure(*s->opts, "cannot start %s: fork: %s", s->program, strerror(fork_err));
+        char text[8192];
+        snprintf(text, sizeof text, "cannot start %s: fork: %s", s->program, strerror(fork_err));
+        report_failure(*s->opts, text);
         return false;
     }
 
@@ -166,7 +172,9 @@ bool start_child(Supervisor* s) {
         int status = 0;
         while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
         }
-        report_failure(*s->opts, "cannot execute %s: %s", s->program, strerror(err));
+        char text[8192];
+        snprintf(text, sizeof text, "cannot execute %s: %s", s->program, strerror(err));
+        report_failure(*s->opts, text);
         if (!s->started_once) {
             s->exit_status = exec_failure_status(err);
             return false;
@@ -236,11 +244,13 @@ void take_signal(Supervisor* s, int sig) {
 
 // The nearest deadline from now, as a sigtimedwait timeout; false when none is due.
 bool next_timeout(const Supervisor& s, struct timespec* ts) {
-    const double due[] = {s.restart_at, s.kill_at, s.abandon_at};
     double deadline = -1;
-    for (double d : due) {
+    auto consider = [&deadline](double d) {
         if (d >= 0 && (deadline < 0 || d < deadline)) deadline = d;
-    }
+    };
+    consider(s.restart_at);
+    consider(s.kill_at);
+    consider(s.abandon_at);
     if (deadline < 0) return false;
     double left = deadline - now();
     if (left < 0) left = 0;
@@ -261,8 +271,10 @@ void act_on_deadlines(Supervisor* s) {
         }
     }
     if (s->abandon_at >= 0 && t >= s->abandon_at && s->child > 0) {
-        report_failure(*s->opts, "%s (%d) did not end after SIGKILL", s->program,
-                       static_cast<int>(s->child));
+        char text[8192];
+        snprintf(text, sizeof text, "%s (%d) did not end after SIGKILL", s->program,
+                 static_cast<int>(s->child));
+        report_failure(*s->opts, text);
         s->exit_status = kExitFailure;
     }
     if (s->restart_at >= 0 && t >= s->restart_at && !s->stopping) (void)start_child(s);
@@ -287,7 +299,9 @@ int supervise(Supervisor* s) {
         if (sig > 0) {
             take_signal(s, sig);
         } else if (errno != EAGAIN && errno != EINTR) {
-            report_failure(*s->opts, "sigtimedwait: %s", strerror(errno));
+            char text[8192];
+            snprintf(text, sizeof text, "sigtimedwait: %s", strerror(errno));
+            report_failure(*s->opts, text);
             return kExitFailure;
         }
         act_on_deadlines(s);
@@ -301,12 +315,17 @@ int run_restart(const LockrunOptions& opts) {
     s.opts = &opts;
     if (resolve_program(opts.program, s.program, sizeof s.program) != 0) {
         int err = errno;
-        report_failure(opts, "cannot execute %s: %s", opts.program, strerror(err));
+        char text[8192];
+        snprintf(text, sizeof text, "cannot execute %s: %s", opts.program, strerror(err));
+        report_failure(opts, text);
         return exec_failure_status(err);
     }
     int n = snprintf(s.state_path, sizeof s.state_path, "%s.lockrun", opts.pid_file);
     if (n < 0 || static_cast<size_t>(n) >= sizeof s.state_path) {
-        report_failure(opts, "cannot write %s.lockrun: %s", opts.pid_file, strerror(ENAMETOOLONG));
+        char text[8192];
+        snprintf(text, sizeof text, "cannot write %s.lockrun: %s", opts.pid_file,
+                 strerror(ENAMETOOLONG));
+        report_failure(opts, text);
         return kExitFailure;
     }
     snprintf(s.state.program, sizeof s.state.program, "%s", s.program);
