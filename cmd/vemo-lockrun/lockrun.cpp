@@ -336,6 +336,10 @@ int lockrun_main(int argc, char** argv) {
         return 0;
     }
 
+    // Before the lock, so that holding it without being the program lasts no longer than it must:
+    // the lock's holder counts as the running program from the moment it is taken.
+    if (!opts.restart && !opts.keep_signals) reset_signals_for_exec();
+
     // Exec keeps the process, so in the default mode the pid Get writes is the program's; with
     // --restart it is ours, the lock's holder.
     CLockFile lock(opts.pid_file);
@@ -372,7 +376,6 @@ int lockrun_main(int argc, char** argv) {
         return kExitFailure;
     }
 
-    if (!opts.keep_signals) reset_signals_for_exec();
     execvp(opts.program, opts.program_argv);
     int err = errno;
     char text[8192];

@@ -100,6 +100,14 @@ void write_state(Supervisor* s) {
     _exit(exec_failure_status(err));
 }
 
+void give_up(Supervisor* s) {
+    char text[8192];
+    snprintf(text, sizeof text, "giving up on %s after %ld quick exits in a row", s->program,
+             s->streak);
+    report_failure(*s->opts, text);
+    s->exit_status = kExitGaveUp;
+}
+
 // An exit of the child, however it ended: logged, published, and the next start planned.
 void child_ended(Supervisor* s, int status) {
     double ran = now() - s->child_started;
@@ -123,11 +131,7 @@ void child_ended(Supervisor* s, int status) {
 
     double delay = next_restart_delay(&s->streak, ran, *s->opts);
     if (delay < 0) {
-        char text[8192];
-        snprintf(text, sizeof text, "giving up on %s after %ld quick exits in a row", s->program,
-                 s->streak);
-        report_failure(*s->opts, text);
-        s->exit_status = kExitGaveUp;
+        give_up(s);
         return;
     }
     s->restart_at = now() + delay;
@@ -135,6 +139,18 @@ void child_ended(Supervisor* s, int status) {
         syslog(LOG_INFO, "restarting %s in %.3f s (%ld quick exits in a row)", s->program, delay,
                s->streak);
     }
+}
+
+// A start that failed before there was a child counts as a quick death, so a lasting failure
+// backs off and gives up like a crash loop. The first start has no retry: the caller exits.
+void retry_failed_start(Supervisor* s) {
+    if (!s->started_once) return;
+    double delay = next_restart_delay(&s->streak, 0, *s->opts);
+    if (delay < 0) {
+        give_up(s);
+        return;
+    }
+    s->restart_at = now() + (delay > kFirstBackoffSeconds ? delay : kFirstBackoffSeconds);
 }
 
 // Starts the program; false when it could not be started (fork or exec failed).
@@ -145,6 +161,7 @@ bool start_child(Supervisor* s) {
         char text[8192];
         snprintf(text, sizeof text, "cannot start %s: pipe: %s", s->program, strerror(errno));
         report_failure(*s->opts, text);
+        retry_failed_start(s);
         return false;
     }
     pid_t parent = getpid();
@@ -158,6 +175,7 @@ bool start_child(Supervisor* s) {
         char text[8192];
         snprintf(text, sizeof text, "cannot start %s: fork: %s", s->program, strerror(fork_err));
         report_failure(*s->opts, text);
+        retry_failed_start(s);
         return false;
     }
 
@@ -281,11 +299,8 @@ void act_on_deadlines(Supervisor* s) {
 }
 
 int supervise(Supervisor* s) {
-    if (!start_child(s)) {
-        if (s->exit_status >= 0) return s->exit_status;
-        // A failed first fork: the watchdog's next cycle tries again.
-        if (s->restart_at < 0) return kExitFailure;
-    }
+    // A first start that fails ends here: the watchdog's next cycle tries again.
+    if (!start_child(s)) return s->exit_status >= 0 ? s->exit_status : kExitFailure;
     for (;;) {
         if (s->exit_status >= 0) return s->exit_status;
         if (s->stopping && s->child == 0) {
