@@ -39,6 +39,7 @@ include/vemo-watchdog/CLockFile.h
 lib/libvemolock.a
 lib/systemd/system/vemo-watchdog.service
 share/bash-completion/completions/vemoctl
+share/man/man8/vemo-lockrun.8
 share/man/man8/vemo-monitor.8
 share/man/man8/vemo-watchdog.8
 share/man/man8/vemoctl.8
@@ -95,6 +96,7 @@ opt/vemo-watchdog/lib/libvemolock.a
 opt/vemo-watchdog/share/vemo-watchdog/examples/supervised-example.cpp
 usr/lib/systemd/system/vemo-watchdog.service
 usr/share/bash-completion/completions/vemoctl
+usr/share/man/man8/vemo-lockrun.8.gz
 usr/share/man/man8/vemo-monitor.8.gz
 usr/share/man/man8/vemo-watchdog.8.gz
 usr/share/man/man8/vemoctl.8.gz" ]'
@@ -133,7 +135,7 @@ else
 fi
 
 # ---- the manuals render without a warning
-for page in vemo-watchdog vemoctl vemo-monitor; do
+for page in vemo-watchdog vemoctl vemo-monitor vemo-lockrun; do
     check "$page: groff -ww is silent" '[ -z "$(groff -ww -man -Tutf8 "$src/dist/$page.8" 2>&1 >/dev/null)" ]'
     if command -v mandoc >/dev/null; then
         check "$page: mandoc -T lint is silent" '[ -z "$(mandoc -T lint -W warning "$src/dist/$page.8" 2>&1)" ]'
