@@ -31,11 +31,14 @@ P=$tmp/P
 cmake --install "$build" --prefix "$P" >"$tmp/install.log" 2>&1 || { cat "$tmp/install.log"; exit 1; }
 check "install tree holds exactly the expected files" '[ "$(files "$P")" = "bin/vemo-lockrun
 bin/vemo-watchdog
+bin/vemoctl
 etc/watching-list.conf
 include/vemo-watchdog/CLockFile.h
 lib/libvemolock.a
 lib/systemd/system/vemo-watchdog.service
+share/bash-completion/completions/vemoctl
 share/man/man8/vemo-watchdog.8
+share/man/man8/vemoctl.8
 share/vemo-watchdog/examples/supervised-example.cpp" ]'
 check "binaries executable" '[ -x "$P/bin/vemo-watchdog" ] && [ -x "$P/bin/vemo-lockrun" ]'
 # Any line not a comment would be loaded, and an empty one is reported as invalid.
@@ -76,28 +79,47 @@ dpkg-deb -x "$deb" "$R" || exit 1
 check "package file name" '[ "$(basename "$deb")" = "vemo-watchdog_1.0.2.6_$(dpkg --print-architecture).deb" ]'
 check "package holds exactly the expected files" '[ "$(files "$R")" = "opt/vemo-watchdog/bin/vemo-lockrun
 opt/vemo-watchdog/bin/vemo-watchdog
+opt/vemo-watchdog/bin/vemoctl
 opt/vemo-watchdog/etc/watching-list.conf
 opt/vemo-watchdog/include/vemo-watchdog/CLockFile.h
 opt/vemo-watchdog/lib/libvemolock.a
 opt/vemo-watchdog/share/vemo-watchdog/examples/supervised-example.cpp
 usr/lib/systemd/system/vemo-watchdog.service
-usr/share/man/man8/vemo-watchdog.8.gz" ]'
-check "watch list is a conffile" \
-    '[ "$(dpkg-deb -I "$deb" conffiles)" = "/opt/vemo-watchdog/etc/watching-list.conf" ]'
+usr/share/bash-completion/completions/vemoctl
+usr/share/doc/vemo-watchdog/changelog.gz
+usr/share/doc/vemo-watchdog/copyright
+usr/share/lintian/overrides/vemo-watchdog
+usr/share/man/man8/vemo-watchdog.8.gz
+usr/share/man/man8/vemoctl.8.gz" ]'
+conffiles=/opt/vemo-watchdog/etc/watching-list.conf
+[ -f "$src/dist/vemo-monitor.conf" ] && conffiles="$conffiles
+/opt/vemo-watchdog/etc/vemo-monitor.conf"
+check "configuration files are conffiles" '[ "$(dpkg-deb -I "$deb" conffiles)" = "$conffiles" ]'
 check "metadata" '[ "$(dpkg-deb -f "$deb" Package Version Section Priority Maintainer)" = "Package: vemo-watchdog
 Version: 1.0.2.6
 Section: admin
 Priority: optional
 Maintainer: vemo-watchdog developers <root@localhost>" ]'
 check "depends on the C library" 'dpkg-deb -f "$deb" Depends | grep -q "libc6"'
+check "depends on what the maintainer scripts call" \
+    'dpkg-deb -f "$deb" Depends | grep -q "adduser, init-system-helpers (>= 1.54~)"'
+mkdir -p "$tmp/control"
+dpkg-deb -e "$deb" "$tmp/control" || exit 1
+for script in postinst prerm postrm; do
+    check "maintainer script $script: executable, valid sh" \
+        '[ "$(stat -c %a "$tmp/control/$script")" = 755 ] && sh -n "$tmp/control/$script"'
+done
 check "shipped binaries are stripped" \
     '! readelf -SW "$R"/opt/vemo-watchdog/bin/* | grep -q "\.symtab"'
 
 # ---- the unit names what the package and the program really use
 unit=$R/usr/lib/systemd/system/vemo-watchdog.service
 value() { sed -n "s/^$1=//p" "$unit"; }
-check "ExecStart is the packaged watchdog" '[ "$(value ExecStart)" = /opt/vemo-watchdog/bin/vemo-watchdog ] &&
-    [ -x "$R$(value ExecStart)" ]'
+check "ExecStart is the packaged vemoctl start" '[ "$(value ExecStart)" = "/opt/vemo-watchdog/bin/vemoctl start" ] &&
+    [ -x "$R/opt/vemo-watchdog/bin/vemoctl" ]'
+check "ExecReload is the packaged vemoctl reload" \
+    '[ "$(value ExecReload)" = "/opt/vemo-watchdog/bin/vemoctl reload" ]'
+check "stopping the unit stops the watchdog alone" '[ "$(value KillMode)" = process ]'
 check "WorkingDirectory is the package prefix" '[ -d "$R$(value WorkingDirectory)/etc" ]'
 # The unit names /run, since systemd warns on /var/run, its alias.
 pid=$(value PIDFile)
@@ -111,6 +133,81 @@ if command -v systemd-analyze >/dev/null && command -v unshare >/dev/null && [ "
         { cat "$tmp/verify.log"; false; }'
 else
     echo "skip systemd-analyze verify (needs systemd-analyze, unshare and root)"
+fi
+
+# ---- lintian: no errors; each warning kept is justified in dist/debian/lintian-overrides
+if command -v lintian >/dev/null; then
+    lintian --fail-on error --tag-display-limit 0 "$deb" >"$tmp/lintian.log" 2>&1
+    rc=$?
+    grep -v "^running with root privileges" "$tmp/lintian.log"
+    check "lintian reports no error" '[ $rc -eq 0 ] && ! grep -q "^E:" "$tmp/lintian.log"'
+else
+    check "lintian is installed (tools/setup.sh test installs it)" false
+fi
+
+# ---- the maintainer scripts, run as dpkg runs them, in a private mount namespace: copies of /etc
+# and of systemd's state, fresh /run, /opt and /var/lib/systemd, so the host is never touched.
+# No systemd runs there (/run is empty), as in a chroot: the scripts enable, mask and purge links
+# with the real deb-systemd-helper, and never call systemctl.
+if [ "$(id -u)" = 0 ] && command -v unshare >/dev/null; then
+    S=$tmp/control
+    unshare -m sh -c '
+        set -e
+        tmp=$1 R=$2 S=$3 ex=$4
+        mount --make-rprivate /
+        cp -a /etc "$tmp/etc" && mount --bind "$tmp/etc" /etc
+        cp /usr/lib/systemd/system/multi-user.target "$tmp/"
+        for d in /run /opt /var/log /var/lib/systemd /usr/lib/systemd/system; do
+            mount -t tmpfs vemo "$d"
+        done
+        cp "$tmp/multi-user.target" /usr/lib/systemd/system/
+        cp -a "$R/opt/vemo-watchdog" /opt/
+        unit=/usr/lib/systemd/system/vemo-watchdog.service
+        wants=/etc/systemd/system/multi-user.target.wants/vemo-watchdog.service
+        mask=/etc/systemd/system/vemo-watchdog.service
+        rm -f "$wants" "$mask"
+        userdel vemo-monitor >/dev/null 2>&1 || true
+        st() {
+            printf "state: %s %s %s\n" "$(getent passwd vemo-monitor | cut -d: -f7)" \
+                "$([ -L "$wants" ] && echo enabled || echo -)" "$([ -L "$mask" ] && readlink "$mask" || echo -)"
+        }
+        # As dpkg runs them: the files are in place for postinst and prerm, gone for postrm.
+        export DPKG_MAINTSCRIPT_PACKAGE=vemo-watchdog
+        run() { DPKG_MAINTSCRIPT_NAME=$1 "$S/$1" "$2" "$3"; }
+        inst() { cp "$R/usr/lib/systemd/system/vemo-watchdog.service" "$unit" && run postinst configure "$1"; }
+        rem() { run prerm remove && rm "$unit" && run postrm remove; }
+        inst ""; st
+        rem; st
+        inst 1.0.2.6; st
+        rem
+        # Purge: a pid file still locked by a running program stays, a free one goes.
+        mkdir /run/vemo_monitor
+        "$ex" /run/vemo_monitor/held.pid 30 & held=$!
+        n=0; while [ "$(cat /run/vemo_monitor/held.pid 2>/dev/null)" != "$held" ] && [ $n -lt 50 ]; do sleep 0.1; n=$((n + 1)); done
+        echo 1 >/run/vemo_monitor/vemo_watchdog.pid
+        run postrm purge; st
+        echo "state: $(ls /run/vemo_monitor)"
+        # Once the program has ended and removed its pid file, a purge leaves nothing behind.
+        kill "$held" && wait "$held" || true
+        rm /run/vemo_monitor/held.pid
+        run postrm purge
+        [ -d /run/vemo_monitor ] || echo "state: run directory gone"
+    ' sh "$tmp" "$R" "$S" "$ex" >"$tmp/scripts.log" 2>&1
+    rc=$?
+    sed "s/^/  | /" "$tmp/scripts.log"
+    check "maintainer scripts run in order without error" '[ $rc -eq 0 ]'
+    check "install: user vemo-monitor made, unit enabled" \
+        '[ "$(grep "^state: " "$tmp/scripts.log" | sed -n 1p)" = "state: /usr/sbin/nologin enabled -" ]'
+    check "remove: unit masked, enable link kept for a reinstall" \
+        '[ "$(grep "^state: " "$tmp/scripts.log" | sed -n 2p)" = "state: /usr/sbin/nologin enabled /dev/null" ]'
+    check "reinstall: mask lifted, still enabled" \
+        '[ "$(grep "^state: " "$tmp/scripts.log" | sed -n 3p)" = "state: /usr/sbin/nologin enabled -" ]'
+    check "purge: links and mask gone, user kept" \
+        '[ "$(grep "^state: " "$tmp/scripts.log" | sed -n 4p)" = "state: /usr/sbin/nologin - -" ]'
+    check "purge: a locked pid file stays, a free one goes" '[ "$(grep "^state: " "$tmp/scripts.log" | sed -n 5p)" = "state: held.pid" ]'
+    check "purge: the emptied run directory goes" '[ "$(grep "^state: " "$tmp/scripts.log" | sed -n 6p)" = "state: run directory gone" ]'
+else
+    check "maintainer scripts can be run (needs root and unshare)" false
 fi
 
 # ---- the manual renders without a warning
