@@ -179,12 +179,25 @@ if [ "$(id -u)" = 0 ] && command -v unshare >/dev/null; then
         inst ""; st
         rem; st
         inst 1.0.2.6; st
-        rem
-        # Purge: a pid file still locked by a running program stays, a free one goes.
+        # Removal ends the monitor of the package, never a supervised program.
+        alive() { [ -r "/proc/$1/stat" ] && ! grep -q "^[0-9]* (.*) Z" "/proc/$1/stat"; }
+        locked_by() {
+            n=0
+            while [ "$(cat "$1" 2>/dev/null)" != "$2" ] && [ $n -lt 50 ]; do sleep 0.1; n=$((n + 1)); done
+        }
         mkdir /run/vemo_monitor
+        cp "$ex" /opt/vemo-watchdog/bin/vemo-monitor
+        /opt/vemo-watchdog/bin/vemo-monitor /run/vemo_monitor/vemo_monitor.pid 30 & monitor=$!
         "$ex" /run/vemo_monitor/held.pid 30 & held=$!
-        n=0; while [ "$(cat /run/vemo_monitor/held.pid 2>/dev/null)" != "$held" ] && [ $n -lt 50 ]; do sleep 0.1; n=$((n + 1)); done
+        locked_by /run/vemo_monitor/vemo_monitor.pid "$monitor"
+        locked_by /run/vemo_monitor/held.pid "$held"
+        rem
+        n=0; while alive "$monitor" && [ $n -lt 50 ]; do sleep 0.1; n=$((n + 1)); done
+        echo "state: monitor $(alive "$monitor" && echo runs || echo ended), program $(alive "$held" && echo runs || echo ended)"
+        wait "$monitor" || true
+        # Purge: a pid file still locked by a running program stays, a free one goes.
         echo 1 >/run/vemo_monitor/vemo_watchdog.pid
+        echo 1 >/run/vemo_monitor/state.log
         run postrm purge; st
         echo "state: $(ls /run/vemo_monitor)"
         # Once the program has ended and removed its pid file, a purge leaves nothing behind.
@@ -202,10 +215,14 @@ if [ "$(id -u)" = 0 ] && command -v unshare >/dev/null; then
         '[ "$(grep "^state: " "$tmp/scripts.log" | sed -n 2p)" = "state: /usr/sbin/nologin enabled /dev/null" ]'
     check "reinstall: mask lifted, still enabled" \
         '[ "$(grep "^state: " "$tmp/scripts.log" | sed -n 3p)" = "state: /usr/sbin/nologin enabled -" ]'
+    check "remove: the package's monitor ended, a supervised program left running" \
+        '[ "$(grep "^state: " "$tmp/scripts.log" | sed -n 4p)" = "state: monitor ended, program runs" ]'
     check "purge: links and mask gone, user kept" \
-        '[ "$(grep "^state: " "$tmp/scripts.log" | sed -n 4p)" = "state: /usr/sbin/nologin - -" ]'
-    check "purge: a locked pid file stays, a free one goes" '[ "$(grep "^state: " "$tmp/scripts.log" | sed -n 5p)" = "state: held.pid" ]'
-    check "purge: the emptied run directory goes" '[ "$(grep "^state: " "$tmp/scripts.log" | sed -n 6p)" = "state: run directory gone" ]'
+        '[ "$(grep "^state: " "$tmp/scripts.log" | sed -n 5p)" = "state: /usr/sbin/nologin - -" ]'
+    check "purge: a locked pid file stays, the package's free ones go" \
+        '[ "$(grep "^state: " "$tmp/scripts.log" | sed -n 6p)" = "state: held.pid" ]'
+    check "purge: the emptied run directory goes" \
+        '[ "$(grep "^state: " "$tmp/scripts.log" | sed -n 7p)" = "state: run directory gone" ]'
 else
     check "maintainer scripts can be run (needs root and unshare)" false
 fi
