@@ -354,6 +354,8 @@ class Chroot:
     SCRIPT = r"""
 set -e
 r=$1; shift
+# A mount point, as / is on any machine: the demo's own sandbox makes / private, which needs one.
+mount --bind "$r" "$r"
 mount -t proc proc "$r/proc"
 mount --rbind /sys "$r/sys"
 mount --rbind /dev "$r/dev"
