@@ -86,16 +86,6 @@ def mounts_under(path):
     return found
 
 
-def remove_tree(path):
-    """Deletes a root filesystem copy, never across a mount point still inside it."""
-    if not os.path.lexists(path):
-        return
-    left = mounts_under(path)
-    need(not left, "refusing to delete %s: still mounted there: %s" % (path, ", ".join(left)))
-    run(["rm", "-rf", "--one-file-system", path], timeout=300)
-    need(not os.path.lexists(path), "could not delete %s" % path)
-
-
 def cgroup_pids(path):
     pids = []
     for top, _, _ in os.walk(path):
@@ -147,28 +137,16 @@ def alive(pid):
     return True
 
 
-def sweep_leftovers(workdir_parent):
-    """Removes what a run killed before its own cleanup left: its cgroup and its work directory."""
+def sweep_leftovers():
+    """Removes the cgroup a run killed before its own cleanup left (its work directory went with
+    its mount namespace)."""
     root = cgroup2_root()
-    places = [(root, True)] if root else []
-    places.append((workdir_parent, False))
-    for parent, is_cgroup in places:
-        try:
-            names = os.listdir(parent)
-        except OSError:
-            continue
-        for name in names:
-            if not name.startswith(PREFIX):
-                continue
-            owner = name[len(PREFIX):].split("-")[0]
-            if not owner.isdigit() or alive(int(owner)):
-                continue
-            path = os.path.join(parent, name)
-            print("removing the leftover %s of an earlier run" % path)
-            if is_cgroup:
-                remove_cgroup(path)
-            else:
-                remove_tree(path)
+    for name in os.listdir(root) if root else ():
+        owner = name[len(PREFIX):].split("-")[0] if name.startswith(PREFIX) else ""
+        if owner.isdigit() and not alive(int(owner)):
+            path = os.path.join(root, name)
+            print("removing the leftover cgroup %s of an earlier run" % path)
+            remove_cgroup(path)
 
 
 class RootTar:
@@ -194,7 +172,8 @@ class RootTar:
             if os.path.exists(self.path):
                 return self.path
             self._prune()
-            partial = self.path + ".%d.partial" % os.getpid()
+            # mmdebstrap picks the output's format from its name: it must end in .tar.
+            partial = self.path[:-len(".tar")] + ".partial-%d.tar" % os.getpid()
             argv = ["mmdebstrap", "--quiet", "--mode=root", "--variant=" + self.variant]
             if self.include:
                 argv.append("--include=" + ",".join(self.include))
@@ -217,6 +196,7 @@ class RootTar:
                     proc.wait()
                 if proc.returncode != 0 and os.path.exists(partial):
                     os.unlink(partial)
+            self.proc = None
             need(proc.returncode == 0, "mmdebstrap of the %s root failed (%s):\n%s"
                  % (self.name, proc.returncode, out[-3000:]))
             os.rename(partial, self.path)
@@ -233,8 +213,13 @@ class RootTar:
     def _prune(self):
         """Drops this root's tarballs of other package lists: each is hundreds of megabytes."""
         for name in os.listdir(self.cache_dir):
-            if name.startswith(self.name + "-") and name.endswith(".tar"):
-                os.unlink(os.path.join(self.cache_dir, name))
+            if not name.startswith(self.name + "-") or not name.endswith(".tar"):
+                continue
+            owner = name[:-len(".tar")].rpartition(".partial-")[2]
+            # Another run's tarball in the making is left alone; a killed run's is not.
+            if ".partial-" in name and owner.isdigit() and alive(int(owner)):
+                continue
+            os.unlink(os.path.join(self.cache_dir, name))
 
     def extract(self, target):
         os.makedirs(target)
@@ -385,6 +370,20 @@ exec chroot "$r" /usr/bin/env -i PATH=%s HOME=/root LC_ALL=C "$@"
             self.proc.wait()
 
 
-def make_workdir(parent):
-    os.makedirs(parent, exist_ok=True)
+def enter_private_mounts(argv):
+    """Re-executes the case in a mount namespace of its own, once: every mount it makes, the tmpfs
+    holding its root copies first, goes with the namespace, however the case ends."""
+    if os.environ.get("VEMO_SYSTEMD_PRIVATE_MOUNTS") == "1":
+        return
+    unshare = shutil.which("unshare")
+    need(unshare, "unshare(1) is missing on the host: apt-get install util-linux")
+    os.environ["VEMO_SYSTEMD_PRIVATE_MOUNTS"] = "1"
+    os.execv(unshare, [unshare, "--mount", "--propagation", "private"] + argv)
+
+
+def make_workdir():
+    """A tmpfs of this mount namespace for the root copies: quick to fill, gone at exit."""
+    parent = "/var/tmp"
+    need(run(["mount", "-t", "tmpfs", "-o", "mode=0755,size=8g", "vemo-systemd-test", parent],
+             timeout=10).returncode == 0, "cannot mount a tmpfs on %s" % parent)
     return tempfile.mkdtemp(prefix="%s%d-" % (PREFIX, os.getpid()), dir=parent)
