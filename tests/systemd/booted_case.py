@@ -79,11 +79,11 @@ STEPS = (
     ("broken_list", "systemctl reload of a list with an invalid line and a missing program fails; SIGUSR1 "
                     "sent directly, the daemon reports them (err, warning); the fixed list reloads, nothing restarted"),
     ("prometheus", "Prometheus scrapes vemo-monitor: up==1 for the job, vemo_watchdog_up==1, "
-                   "vemo_program_up==1 for each line"),
+                   "vemo_program_up==1 for each line, the wrapped program as the label wraps"),
     ("kill_program", "a SIGKILLed memcached is started again within a cycle, answers, and Prometheus saw its "
                      "vemo_program_up fall to 0"),
     ("lockrun_restart", "memcached under vemo-lockrun --restart, SIGKILLed, answers again in under a second; "
-                        "its state file counts the restart"),
+                        "its state file and Prometheus count the restart"),
     ("stop", "systemctl stop ends the watchdog alone: every program keeps its pid and answers"),
     ("kill_watchdog", "a SIGKILLed watchdog is restarted by systemd and adopts the programs: same pids, "
                       "one copy each, nothing spawned"),
@@ -410,16 +410,20 @@ class Case:
     def messages(self, text, identifier="vemo-watchdog"):
         return [r for r in self.journal(identifier) if text in str(r.get("MESSAGE", ""))]
 
-    def prom(self, query):
-        """The value of an instant query's first series in Prometheus, or None."""
+    def prom_series(self, query):
+        """[(labels, value)] of an instant query to Prometheus's API; [] when it has no answer."""
         url = "http://127.0.0.1:9090/api/v1/query?query=" + urllib.parse.quote(query)
         body = self.out("curl -sS -m 5 '%s'" % url)
         try:
-            data = json.loads(body)
+            result = json.loads(body).get("data", {}).get("result", [])
         except ValueError:
-            return None
-        result = data.get("data", {}).get("result", [])
-        return float(result[0]["value"][1]) if result else None
+            return []
+        return [(r.get("metric", {}), float(r["value"][1])) for r in result]
+
+    def prom(self, query):
+        """The value of an instant query's first series, or None."""
+        series = self.prom_series(query)
+        return series[0][1] if series else None
 
     # ---- the steps
 
@@ -518,6 +522,13 @@ class Case:
             query = 'vemo_program_up{pid_file="%s/%s.pid"}' % (RUN, name)
             value = self.prom(query)
             self.check(value == 1.0, "Prometheus shows %s at 1" % query, "value %s" % value)
+        series = self.prom_series('vemo_program_up{wraps="/usr/bin/memcached"}')
+        self.check(sorted(labels.get("pid_file") for labels, _ in series) ==
+                   ["%s/memcached-r.pid" % RUN, "%s/memcached.pid" % RUN],
+                   "both vemo-lockrun lines of memcached carry wraps=\"/usr/bin/memcached\"", repr(series))
+        for labels, value in self.prom_series("vemo_program_up"):
+            print("       vemo_program_up{%s} %g" % (",".join('%s="%s"' % (k, v) for k, v in sorted(labels.items())
+                                                          if k not in ("__name__", "instance", "job")), value))
 
     def step_kill_program(self):
         old = self.pids.get("memcached", 0)
@@ -591,6 +602,12 @@ class Case:
         self.check(int(now.get("restarts", "0")) == before + 1 and now.get("last_exit") == "killed SIGKILL",
                    "the state file counts the restart and names SIGKILL", repr(now))
         self.check(self.pid_file("memcached-r") == keeper, "vemo-lockrun itself kept running (pid %d)" % keeper)
+        query = 'vemo_program_restarts_total{pid_file="%s/memcached-r.pid"}' % RUN
+        try:
+            wait_for("Prometheus to count the restart", lambda: self.prom(query) == before + 1, timeout=15)
+            self.check(True, "Prometheus counts the restart: %s is %d" % (query, before + 1))
+        except Failure as e:
+            self.check(False, "Prometheus counts the restart in vemo_program_restarts_total", str(e))
 
     def step_stop(self):
         result = self.sh("systemctl stop %s" % UNIT, timeout=60)
@@ -710,8 +727,10 @@ class Case:
     def step_purge(self):
         result = self.sh("dpkg -P vemo-watchdog", timeout=120)
         self.check(result.returncode == 0, "dpkg -P succeeds", result.stdout + result.stderr)
+        self.check(self.sh("test -e %s || test -L %s" % (ENABLE_LINK, ENABLE_LINK)).returncode != 0,
+                   "no enable link " + ENABLE_LINK)
         links = self.out("find /etc/systemd -name '*vemo*' 2>/dev/null")
-        self.check(links == "", "no enable link or other unit file is left", links)
+        self.check(links == "", "nothing of the unit is left under /etc/systemd (no mask either)", links)
         self.check(self.out("find /etc/systemd /lib/systemd /usr/lib/systemd -xtype l 2>/dev/null") == "",
                    "no dangling link under the systemd directories")
         self.same_pids(("memcached", "redis", "nginx"), "after dpkg -P, their pid files kept")
