@@ -14,6 +14,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
+#include <iterator>
 #include <map>
 #include <utility>
 
@@ -182,7 +183,7 @@ LockProbe probe_pid_file(const std::string& path) {
     } while (n < 0 && errno == EINTR);
     if (n > 0) {
         std::string first(text, static_cast<size_t>(n));
-        first = first.substr(0, first.find('\n'));
+        first.resize(std::min(first.size(), first.find('\n')));
         p.pid_text = printable(first);
     }
     close(fd);
@@ -551,10 +552,7 @@ int status_exit_code(const HostStatus& status) {
     if (!status.list_read || status.watchdog.held_state == STATE_ERROR) return 4;
     if (!watchdog_holds_lock(status)) return 3;
     if (status.monitor_selected && !entry_as_wanted(status.monitor)) return 3;
-    for (const EntryStatus& e : status.entries) {
-        if (!entry_as_wanted(e)) return 3;
-    }
-    return 0;
+    return std::all_of(status.entries.begin(), status.entries.end(), entry_as_wanted) ? 0 : 3;
 }
 
 bool select_entries(HostStatus* status, const std::vector<std::string>& selectors,
@@ -565,7 +563,7 @@ bool select_entries(HostStatus* status, const std::vector<std::string>& selector
     for (const std::string& sel : selectors) {
         bool digits = !sel.empty() && sel.find_first_not_of("0123456789") == std::string::npos;
         auto matches = [&](const EntryStatus& e) {
-            if (digits) return sel.size() < 10 && atoi(sel.c_str()) == e.line;
+            if (digits) return sel.size() < 10 && strtol(sel.c_str(), nullptr, 10) == e.line;
             return sel == e.pid_file || sel == e.program || sel == base_name(e.program) ||
                    (e.resolved && sel == e.resolved_path) ||
                    (e.lockrun.is_lockrun && !e.lockrun.wraps.empty() &&
@@ -744,6 +742,19 @@ std::string monitor_line(const HostStatus& s) {
 
 }  // namespace
 
+namespace {
+
+// The monitor (unless selectors left it out), then the list's entries in file order.
+std::vector<const EntryStatus*> shown_entries(const HostStatus& s) {
+    std::vector<const EntryStatus*> rows;
+    if (s.monitor_selected) rows.push_back(&s.monitor);
+    std::transform(s.entries.begin(), s.entries.end(), std::back_inserter(rows),
+                   [](const EntryStatus& e) { return &e; });
+    return rows;
+}
+
+}  // namespace
+
 std::string render_table(const HostStatus& s, bool colour) {
     const char* reset = colour ? "\033[0m" : "";
     std::string out;
@@ -768,10 +779,7 @@ std::string render_table(const HostStatus& s, bool colour) {
                : "vemoctl's own PATH and working directory: " + s.lookup.note;
     out += "\n\n";
 
-    std::vector<const EntryStatus*> rows;
-    if (s.monitor_selected) rows.push_back(&s.monitor);
-    for (const EntryStatus& e : s.entries)
-        rows.push_back(&e);
+    std::vector<const EntryStatus*> rows = shown_entries(s);
     const char* heads[] = {"LINE",   "ENABLED", "STATE",    "PID",
                            "UPTIME", "PROGRAM", "PID FILE", "RESOLVES TO"};
     std::vector<std::vector<std::string>> cells;
@@ -988,10 +996,7 @@ void family(std::string* out, const char* name, const char* type, const char* he
 }  // namespace
 
 std::string render_prometheus(const HostStatus& s) {
-    std::vector<const EntryStatus*> rows;
-    if (s.monitor_selected) rows.push_back(&s.monitor);
-    for (const EntryStatus& e : s.entries)
-        rows.push_back(&e);
+    std::vector<const EntryStatus*> rows = shown_entries(s);
     std::string o;
     family(&o, "vemo_watchdog_up", "gauge", "Whether vemo-watchdog holds its own pid-file lock.");
     o += "vemo_watchdog_up " + std::string(watchdog_holds_lock(s) ? "1" : "0") + "\n";
