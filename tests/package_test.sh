@@ -32,13 +32,16 @@ cmake --install "$build" --prefix "$P" >"$tmp/install.log" 2>&1 || { cat "$tmp/i
 check "install tree holds exactly the expected files" '[ "$(files "$P")" = "bin/vemo-lockrun
 bin/vemo-monitor
 bin/vemo-watchdog
+bin/vemoctl
 etc/vemo-monitor.conf
 etc/watching-list.conf
 include/vemo-watchdog/CLockFile.h
 lib/libvemolock.a
 lib/systemd/system/vemo-watchdog.service
+share/bash-completion/completions/vemoctl
 share/man/man8/vemo-monitor.8
 share/man/man8/vemo-watchdog.8
+share/man/man8/vemoctl.8
 share/vemo-watchdog/examples/supervised-example.cpp" ]'
 check "binaries executable" '[ -x "$P/bin/vemo-watchdog" ] && [ -x "$P/bin/vemo-lockrun" ] &&
     [ -x "$P/bin/vemo-monitor" ]'
@@ -84,14 +87,17 @@ check "package file name" '[ "$(basename "$deb")" = "vemo-watchdog_1.0.2.6_$(dpk
 check "package holds exactly the expected files" '[ "$(files "$R")" = "opt/vemo-watchdog/bin/vemo-lockrun
 opt/vemo-watchdog/bin/vemo-monitor
 opt/vemo-watchdog/bin/vemo-watchdog
+opt/vemo-watchdog/bin/vemoctl
 opt/vemo-watchdog/etc/vemo-monitor.conf
 opt/vemo-watchdog/etc/watching-list.conf
 opt/vemo-watchdog/include/vemo-watchdog/CLockFile.h
 opt/vemo-watchdog/lib/libvemolock.a
 opt/vemo-watchdog/share/vemo-watchdog/examples/supervised-example.cpp
 usr/lib/systemd/system/vemo-watchdog.service
+usr/share/bash-completion/completions/vemoctl
 usr/share/man/man8/vemo-monitor.8.gz
-usr/share/man/man8/vemo-watchdog.8.gz" ]'
+usr/share/man/man8/vemo-watchdog.8.gz
+usr/share/man/man8/vemoctl.8.gz" ]'
 check "watch list is a conffile" \
     '[ "$(dpkg-deb -I "$deb" conffiles)" = "/opt/vemo-watchdog/etc/watching-list.conf" ]'
 check "metadata" '[ "$(dpkg-deb -f "$deb" Package Version Section Priority Maintainer)" = "Package: vemo-watchdog
@@ -126,17 +132,17 @@ else
     echo "skip systemd-analyze verify (needs systemd-analyze, unshare and root)"
 fi
 
-# ---- the manual renders without a warning
-for page in vemo-watchdog vemo-monitor; do
-    check "groff -ww is silent on $page.8" '[ -z "$(groff -ww -man -Tutf8 "$src/dist/$page.8" 2>&1 >/dev/null)" ]'
+# ---- the manuals render without a warning
+for page in vemo-watchdog vemoctl vemo-monitor; do
+    check "$page: groff -ww is silent" '[ -z "$(groff -ww -man -Tutf8 "$src/dist/$page.8" 2>&1 >/dev/null)" ]'
     if command -v mandoc >/dev/null; then
-        check "mandoc -T lint is silent on $page.8" '[ -z "$(mandoc -T lint -W warning "$src/dist/$page.8" 2>&1)" ]'
+        check "$page: mandoc -T lint is silent" '[ -z "$(mandoc -T lint -W warning "$src/dist/$page.8" 2>&1)" ]'
+    fi
+    if command -v man >/dev/null; then
+        check "$page: man -l is silent" \
+            '[ -z "$(man --warnings -l "$R/usr/share/man/man8/$page.8.gz" 2>&1 >/dev/null)" ]'
     fi
 done
-if command -v man >/dev/null; then
-    check "man -l is silent" \
-        '[ -z "$(man --warnings -l "$R/usr/share/man/man8/vemo-watchdog.8.gz" 2>&1 >/dev/null)" ]'
-fi
 
 [ "$failures" -eq 0 ] || { echo "$failures package check(s) failed"; exit 1; }
 echo "all package checks passed"
