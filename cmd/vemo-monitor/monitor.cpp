@@ -35,7 +35,7 @@ struct NumberKey {
 };
 
 const NumberKey kNumberKeys[] = {
-    {"threads", &MonitorConfig::threads, 1, 16},
+    {"workers", &MonitorConfig::workers, 1, 16},
     {"connection_limit", &MonitorConfig::connection_limit, 1, 10000},
     {"per_ip_limit", &MonitorConfig::per_ip_limit, 0, 10000},
     {"timeout", &MonitorConfig::timeout_seconds, 1, 3600},

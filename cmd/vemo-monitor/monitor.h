@@ -13,8 +13,8 @@
 struct MonitorConfig {
     std::string listen_address = "127.0.0.1";
     unsigned port = 9717;
-    std::string user;  // empty: vemo-monitor, else nobody
-    unsigned threads = 2;
+    std::string user;      // empty: vemo-monitor, else nobody
+    unsigned workers = 2;  // status workers, each running one pass at a time
     unsigned connection_limit = 512;
     unsigned per_ip_limit = 0;  // 0: none (every local client shares 127.0.0.1)
     unsigned timeout_seconds = 10;

@@ -24,6 +24,7 @@
 #include <sys/wait.h>
 #include <syslog.h>
 #include <unistd.h>
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <condition_variable>
@@ -34,6 +35,7 @@
 #include <memory>
 #include <mutex>
 #include <string>
+#include <thread>
 #include <vector>
 
 namespace {
@@ -162,33 +164,31 @@ bool drop_root(const Account& account, bool keep_read, const char** step) {
         *step = "prctl(PR_SET_NO_NEW_PRIVS)";
         return false;
     }
+#if defined(__SANITIZE_ADDRESS__)
+    // Test builds only: the leak check at exit traces the process, which the drop forbade.
+    (void)prctl(PR_SET_DUMPABLE, 1L, 0L, 0L, 0L);
+#endif
     return true;
 }
 
 // ---------------------------------------------------------------- status workers
 
-enum : char { ASK_METRICS = 'm', ASK_STATUS = 's', ASK_HEALTH = 'h', WORKER_READY = 'R' };
+// What a request asks a worker for: a bit per answer, all from one status pass.
+enum : unsigned char { WANT_METRICS = 1, WANT_STATUS = 2, WANT_HEALTH = 4, WORKER_READY = 'R' };
 
 struct ReplyHeader {
-    uint32_t ok;
+    uint32_t ok;  // 0: the status could not be determined; the metrics text says why
     uint32_t watchdog_up;
-    uint64_t length;
+    uint64_t metrics_length;
+    uint64_t status_length;
 };
 
 struct Worker {
     int fd = -1;
     pid_t pid = 0;
-    bool busy = false;
-    bool lost = false;
 };
 
-struct WorkerPool {
-    std::mutex mutex;
-    std::condition_variable freed;
-    std::vector<Worker> workers;
-};
-
-WorkerPool g_pool;
+std::vector<Worker> g_workers;
 std::atomic<bool> g_worker_lost{false};
 
 // The worker's life: one status pass per request byte, until the server closes its end.
@@ -208,26 +208,30 @@ std::atomic<bool> g_worker_lost{false};
         syslog(LOG_ERR, "status worker: %s failure (%s)", step, errno_text(errno).c_str());
         _exit(1);
     }
-    char ready = WORKER_READY;
+    unsigned char ready = WORKER_READY;
     if (!write_all(fd, &ready, 1)) _exit(1);
     for (;;) {
-        char code = 0;
-        ssize_t n = read(fd, &code, 1);
+        unsigned char want = 0;
+        ssize_t n = read(fd, &want, 1);
         if (n < 0 && errno == EINTR) continue;
         if (n <= 0) _exit(0);
         HostStatus status;
-        ReplyHeader header = {0, 0, 0};
-        std::string body;
+        ReplyHeader header = {0, 0, 0, 0};
+        std::string metrics;
+        std::string json;
         if (!collect_status(source, &status)) {
-            body = errno_text(errno);
+            metrics = errno_text(errno);
         } else {
             header.ok = 1;
             header.watchdog_up = watchdog_holds_lock(status) ? 1 : 0;
-            if (code == ASK_METRICS) body = render_prometheus(status);
-            if (code == ASK_STATUS) body = render_json(status);
+            if ((want & WANT_METRICS) != 0) metrics = render_prometheus(status);
+            if ((want & WANT_STATUS) != 0) json = render_json(status);
         }
-        header.length = body.size();
-        if (!write_all(fd, &header, sizeof header) || !write_all(fd, body.data(), body.size()))
+        header.metrics_length = metrics.size();
+        header.status_length = json.size();
+        if (!write_all(fd, &header, sizeof header) ||
+            !write_all(fd, metrics.data(), metrics.size()) ||
+            !write_all(fd, json.data(), json.size()))
             _exit(1);
     }
 }
@@ -251,130 +255,130 @@ bool start_workers(unsigned count, const StatusSource& source, const Account& ac
         }
         if (pid == 0) worker_main(pair[1], source, account);
         close(pair[1]);
-        struct timeval limit = {kWorkerTimeoutSeconds, 0};
-        char ready = 0;
-        if (setsockopt(pair[0], SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof limit) != 0 ||
-            !read_all(pair[0], &ready, 1) || ready != WORKER_READY) {
-            *why = "a status worker did not start (see its message)";
-            close(pair[0]);
-            return false;
-        }
         Worker w;
         w.fd = pair[0];
         w.pid = pid;
-        g_pool.workers.push_back(w);
+        g_workers.push_back(w);
+        struct timeval limit = {kWorkerTimeoutSeconds, 0};
+        unsigned char ready = 0;
+        if (setsockopt(w.fd, SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof limit) != 0 ||
+            !read_all(w.fd, &ready, 1) || ready != WORKER_READY) {
+            *why = "a status worker did not start (see its message)";
+            return false;
+        }
     }
     return true;
 }
 
-struct WorkerReply {
-    bool asked = false;  // a worker answered
-    bool ok = false;     // and the status could be determined
-    bool watchdog_up = false;
-    std::string body;
-};
-
-// Waits for a free worker and marks it busy; false when every worker is lost.
-bool acquire_worker(size_t* slot) {
-    std::unique_lock<std::mutex> hold(g_pool.mutex);
-    for (;;) {
-        bool any_alive = false;
-        for (size_t i = 0; i < g_pool.workers.size(); ++i) {
-            any_alive |= !g_pool.workers[i].lost;
-            if (!g_pool.workers[i].lost && !g_pool.workers[i].busy) {
-                g_pool.workers[i].busy = true;
-                *slot = i;
-                return true;
-            }
+void stop_workers() {
+    for (const Worker& w : g_workers) {
+        close(w.fd);
+        int status;
+        while (waitpid(w.pid, &status, 0) < 0 && errno == EINTR) {
         }
-        if (!any_alive) return false;
-        g_pool.freed.wait(hold);
     }
+    g_workers.clear();
 }
 
-// One status pass by the acquired worker, which is free again after. A worker that fails is
-// lost, and the monitor ends so the watchdog starts it afresh: it cannot fork a new one after
-// dropping root.
-bool ask_worker(size_t slot, char code, WorkerReply* reply) {
-    int fd = g_pool.workers[slot].fd;
-    ReplyHeader header = {0, 0, 0};
-    bool ok = write_all(fd, &code, 1) && read_all(fd, &header, sizeof header) &&
-              header.length <= kMaxReply;
-    if (ok) {
-        reply->body.resize(static_cast<size_t>(header.length));
-        ok = read_all(fd, &reply->body[0], reply->body.size());
-    }
-    {
-        std::lock_guard<std::mutex> hold(g_pool.mutex);
-        g_pool.workers[slot].busy = false;
-        g_pool.workers[slot].lost = !ok;
-    }
-    g_pool.freed.notify_all();
-    if (!ok) {
-        g_worker_lost = true;
-        (void)kill(getpid(), SIGTERM);
+struct PassReply {
+    bool ok = false;
+    bool watchdog_up = false;
+    std::string metrics;  // or why the status could not be determined
+    std::string status;
+};
+
+// One status pass by a worker; false when the worker failed (it is of no use any more).
+bool ask_worker(const Worker& worker, unsigned char want, PassReply* reply) {
+    ReplyHeader header = {0, 0, 0, 0};
+    if (!write_all(worker.fd, &want, 1) || !read_all(worker.fd, &header, sizeof header) ||
+        header.metrics_length > kMaxReply || header.status_length > kMaxReply)
         return false;
-    }
+    reply->metrics.resize(static_cast<size_t>(header.metrics_length));
+    reply->status.resize(static_cast<size_t>(header.status_length));
+    if (!read_all(worker.fd, &reply->metrics[0], reply->metrics.size()) ||
+        !read_all(worker.fd, &reply->status[0], reply->status.size()))
+        return false;
     reply->ok = header.ok != 0;
     reply->watchdog_up = header.watchdog_up != 0;
     return true;
 }
 
-// Requests of one kind that arrive while no pass for them has begun share the next one: every
-// answer still comes from a pass begun after its request arrived, and a burst of clients costs
-// a few passes instead of one each.
-struct SharedPass {
-    std::mutex mutex;
-    std::condition_variable finished;
-    unsigned long long begun = 0;  // passes begun, numbered in the order they began
-    unsigned long long kept = 0;   // the number of the pass whose answer is kept
-    size_t running = 0;
-    unsigned users = 0;
-    std::shared_ptr<const WorkerReply> answer;  // dropped when nobody waits, so idle holds none
+// ---------------------------------------------------------------- requests waiting for a pass
+
+// A status request, suspended while it waits: the HTTP thread never blocks on a pass.
+struct Pending {
+    unsigned char want = 0;  // 0: not a status request
+    bool queued = false;
+    bool answered = false;
+    unsigned code = 0;
+    std::shared_ptr<const std::string> body;
+    struct MHD_Connection* connection = nullptr;
 };
 
-SharedPass g_passes[3];
+struct PassQueue {
+    std::mutex mutex;
+    std::condition_variable wake;
+    std::vector<Pending*> waiting;
+    bool stopping = false;
+};
 
-// false when no worker could be asked.
-bool fresh_status(char code, WorkerReply* reply) {
-    SharedPass& p = g_passes[code == ASK_METRICS ? 0 : code == ASK_STATUS ? 1 : 2];
-    std::unique_lock<std::mutex> hold(p.mutex);
-    ++p.users;
-    const unsigned long long need = p.begun + 1;
-    while (p.kept < need) {
-        if (p.running >= g_pool.workers.size()) {
-            p.finished.wait(hold);
-            continue;
-        }
-        ++p.running;
-        hold.unlock();
-        size_t slot = 0;
-        bool have = acquire_worker(&slot);
-        hold.lock();
-        unsigned long long mine = ++p.begun;
-        hold.unlock();
-        auto got = std::make_shared<WorkerReply>();
-        got->asked = have && ask_worker(slot, code, got.get());
-        hold.lock();
-        --p.running;
-        if (mine > p.kept) {
-            p.kept = mine;
-            p.answer = got;
-        }
-        p.finished.notify_all();
+PassQueue g_queue;
+
+void answer_pending(Pending* p, const PassReply& reply, bool asked,
+                    const std::shared_ptr<const std::string>& metrics,
+                    const std::shared_ptr<const std::string>& status) {
+    if (p->want == WANT_HEALTH) {
+        bool up = asked && reply.ok && reply.watchdog_up;
+        p->code = up ? MHD_HTTP_OK : MHD_HTTP_SERVICE_UNAVAILABLE;
+        p->body = std::make_shared<const std::string>(up ? "ok\n"
+                                                         : "the watchdog does not hold its lock\n");
+    } else if (!asked || !reply.ok) {
+        p->code = MHD_HTTP_INTERNAL_SERVER_ERROR;
+        p->body = std::make_shared<const std::string>(
+            "status unavailable: " + (asked ? reply.metrics : std::string("no status worker")) +
+            "\n");
+    } else {
+        p->code = MHD_HTTP_OK;
+        p->body = p->want == WANT_METRICS ? metrics : status;
     }
-    std::shared_ptr<const WorkerReply> answer = p.answer;
-    if (--p.users == 0 && p.running == 0) p.answer.reset();
-    hold.unlock();
-    *reply = *answer;
-    return reply->asked;
+    p->answered = true;
+    // The connection may be gone as soon as it runs again: p is not ours any more.
+    MHD_resume_connection(p->connection);
 }
 
-void stop_workers() {
-    for (const Worker& w : g_pool.workers) {
-        close(w.fd);
-        int status;
-        while (waitpid(w.pid, &status, 0) < 0 && errno == EINTR) {
+// One dispatcher per worker. Every request waiting when a pass begins is answered by it, so each
+// answer comes from a pass begun after its request arrived, and a burst of clients costs a pass
+// or two, not one each.
+void dispatch(const Worker* worker) {
+    bool usable = true;
+    for (;;) {
+        std::vector<Pending*> batch;
+        bool stopping;
+        {
+            std::unique_lock<std::mutex> hold(g_queue.mutex);
+            g_queue.wake.wait(hold, [] { return g_queue.stopping || !g_queue.waiting.empty(); });
+            stopping = g_queue.stopping;
+            if (stopping && g_queue.waiting.empty()) return;
+            batch.swap(g_queue.waiting);
+        }
+        unsigned char want = 0;
+        for (const Pending* p : batch)
+            want |= p->want;
+        PassReply reply;
+        bool asked = usable && !stopping && ask_worker(*worker, want, &reply);
+        if (usable && !stopping && !asked) {
+            usable = false;
+            g_worker_lost = true;
+            (void)kill(getpid(), SIGTERM);
+        }
+        auto metrics = std::make_shared<const std::string>(std::move(reply.metrics));
+        auto status = std::make_shared<const std::string>(std::move(reply.status));
+        for (Pending* p : batch)
+            answer_pending(p, reply, asked, metrics, status);
+        if (!usable) {
+            // Its worker is gone: leave the waiting requests to the others, or to the stop.
+            std::unique_lock<std::mutex> hold(g_queue.mutex);
+            g_queue.wake.wait(hold, [] { return g_queue.stopping; });
         }
     }
 }
@@ -434,10 +438,40 @@ std::string own_metrics(unsigned long long requests, time_t started) {
            std::to_string(static_cast<long long>(started)) + "\n";
 }
 
-enum MHD_Result send_text(struct MHD_Connection* connection, unsigned code, const std::string& body,
-                          const char* type) {
-    struct MHD_Response* response = MHD_create_response_from_buffer(
-        body.size(), const_cast<char*>(body.data()), MHD_RESPMEM_MUST_COPY);
+struct MHD_Response* text_response(const std::string& body) {
+    return MHD_create_response_from_buffer(body.size(), const_cast<char*>(body.data()),
+                                           MHD_RESPMEM_MUST_COPY);
+}
+
+// A status text shared by every request of its pass, plus this request's own lines: served
+// from where it lies, without a copy per client.
+struct Stream {
+    std::shared_ptr<const std::string> body;
+    std::string tail;
+};
+
+ssize_t read_stream(void* cls, uint64_t pos, char* buf, size_t max) {
+    const auto* s = static_cast<const Stream*>(cls);
+    size_t done = 0;
+    while (done < max) {
+        size_t at = static_cast<size_t>(pos) + done;
+        const std::string& part = at < s->body->size() ? *s->body : s->tail;
+        size_t offset = at < s->body->size() ? at : at - s->body->size();
+        if (offset >= part.size()) break;
+        size_t n = std::min(max - done, part.size() - offset);
+        memcpy(buf + done, part.data() + offset, n);
+        done += n;
+    }
+    if (done == 0) return MHD_CONTENT_READER_END_OF_STREAM;
+    return static_cast<ssize_t>(done);
+}
+
+void free_stream(void* cls) {
+    delete static_cast<Stream*>(cls);
+}
+
+enum MHD_Result send(struct MHD_Connection* connection, unsigned code,
+                     struct MHD_Response* response, const char* type) {
     if (response == nullptr) return MHD_NO;
     (void)MHD_add_response_header(response, MHD_HTTP_HEADER_CONTENT_TYPE, type);
     (void)MHD_add_response_header(response, MHD_HTTP_HEADER_CACHE_CONTROL, "no-store");
@@ -448,20 +482,55 @@ enum MHD_Result send_text(struct MHD_Connection* connection, unsigned code, cons
     return rc;
 }
 
-// A GET or HEAD is answered at the second call, once the request is wholly in, so the
-// connection can be kept alive; any other method at once (its body is never read).
+const char* const kText = "text/plain; charset=utf-8";
+
+// The answer to a status request whose pass is done.
+enum MHD_Result send_answer(struct MHD_Connection* connection, const Pending& p,
+                            unsigned long long count) {
+    if (p.code != MHD_HTTP_OK || p.want == WANT_HEALTH)
+        return send(connection, p.code, text_response(*p.body), kText);
+    auto* stream = new Stream{p.body, ""};
+    if (p.want == WANT_METRICS) stream->tail = own_metrics(count, g_state.started_at);
+    struct MHD_Response* response = MHD_create_response_from_callback(
+        stream->body->size() + stream->tail.size(), 64 * 1024, read_stream, stream, free_stream);
+    if (response == nullptr) {
+        delete stream;
+        return MHD_NO;
+    }
+    return send(
+        connection, MHD_HTTP_OK, response,
+        p.want == WANT_METRICS ? "text/plain; version=0.0.4; charset=utf-8" : "application/json");
+}
+
+// Queues a status request for the next pass and suspends it; false when the monitor stops.
+bool queue_for_pass(Pending* p, struct MHD_Connection* connection) {
+    std::lock_guard<std::mutex> hold(g_queue.mutex);
+    if (g_queue.stopping) return false;
+    p->connection = connection;
+    p->queued = true;
+    g_queue.waiting.push_back(p);
+    MHD_suspend_connection(connection);
+    g_queue.wake.notify_one();
+    return true;
+}
+
+// A GET or HEAD is taken at the first call and answered once the request is wholly in, so the
+// connection can be kept alive; a status request waits suspended for its pass. Any other
+// method is answered at once (its body is never read).
 enum MHD_Result answer(void* cls, struct MHD_Connection* connection, const char* url,
                        const char* method, const char* version, const char* upload_data,
                        size_t* upload_data_size, void** con_cls) {
     (void)cls;
     (void)version;
     (void)upload_data;
-    static int header_seen;
-    const char* const kText = "text/plain; charset=utf-8";
     bool readable =
         strcmp(method, MHD_HTTP_METHOD_GET) == 0 || strcmp(method, MHD_HTTP_METHOD_HEAD) == 0;
     if (readable && *con_cls == nullptr) {
-        *con_cls = &header_seen;
+        auto* p = new Pending;
+        if (strcmp(url, "/metrics") == 0) p->want = WANT_METRICS;
+        if (strcmp(url, "/status") == 0) p->want = WANT_STATUS;
+        if (strcmp(url, "/healthz") == 0) p->want = WANT_HEALTH;
+        *con_cls = p;
         return MHD_YES;
     }
     // A body sent with a GET is read and dropped.
@@ -469,36 +538,32 @@ enum MHD_Result answer(void* cls, struct MHD_Connection* connection, const char*
         *upload_data_size = 0;
         return MHD_YES;
     }
+    auto* p = static_cast<Pending*>(*con_cls);
+    if (readable && p->want != 0 && !p->queued && queue_for_pass(p, connection)) return MHD_YES;
     unsigned long long count = ++g_requests;
     enum MHD_Result rc;
     if (!readable) {
-        rc = send_text(connection, MHD_HTTP_METHOD_NOT_ALLOWED, "only GET and HEAD\n", kText);
-    } else if (strcmp(url, "/metrics") == 0 || strcmp(url, "/status") == 0 ||
-               strcmp(url, "/healthz") == 0) {
-        char code = url[1] == 'm' ? ASK_METRICS : url[1] == 's' ? ASK_STATUS : ASK_HEALTH;
-        WorkerReply reply;
-        bool asked = fresh_status(code, &reply);
-        if (code == ASK_HEALTH) {
-            bool up = asked && reply.ok && reply.watchdog_up;
-            rc = send_text(connection, up ? MHD_HTTP_OK : MHD_HTTP_SERVICE_UNAVAILABLE,
-                           up ? "ok\n" : "the watchdog does not hold its lock\n", kText);
-        } else if (!asked || !reply.ok) {
-            rc = send_text(
-                connection, MHD_HTTP_INTERNAL_SERVER_ERROR,
-                "status unavailable: " + (asked ? reply.body : "no status worker") + "\n", kText);
-        } else if (code == ASK_METRICS) {
-            rc = send_text(connection, MHD_HTTP_OK,
-                           reply.body + own_metrics(count, g_state.started_at),
-                           "text/plain; version=0.0.4; charset=utf-8");
-        } else {
-            rc = send_text(connection, MHD_HTTP_OK, reply.body, "application/json");
-        }
+        rc = send(connection, MHD_HTTP_METHOD_NOT_ALLOWED, text_response("only GET and HEAD\n"),
+                  kText);
+    } else if (p->answered) {
+        rc = send_answer(connection, *p, count);
+    } else if (p->want != 0) {
+        rc = send(connection, MHD_HTTP_SERVICE_UNAVAILABLE, text_response("stopping\n"), kText);
     } else {
-        rc = send_text(connection, MHD_HTTP_NOT_FOUND,
-                       "not found: try /metrics, /status, /healthz\n", kText);
+        rc = send(connection, MHD_HTTP_NOT_FOUND,
+                  text_response("not found: try /metrics, /status, /healthz\n"), kText);
     }
     record_request(count);
     return rc;
+}
+
+void request_done(void* cls, struct MHD_Connection* connection, void** con_cls,
+                  enum MHD_RequestTerminationCode code) {
+    (void)cls;
+    (void)connection;
+    (void)code;
+    delete static_cast<Pending*>(*con_cls);
+    *con_cls = nullptr;
 }
 
 // Bound as root before the drop, so the address may also be a privileged port.
@@ -555,11 +620,12 @@ struct MHD_Daemon* start_http(const MonitorConfig& config, int listen_fd) {
     };
     if (config.per_ip_limit > 0)
         options.push_back({MHD_OPTION_PER_IP_CONNECTION_LIMIT, config.per_ip_limit, nullptr});
-    if (config.threads > 1)
-        options.push_back({MHD_OPTION_THREAD_POOL_SIZE, config.threads, nullptr});
     options.push_back({MHD_OPTION_END, 0, nullptr});
-    return MHD_start_daemon(MHD_USE_INTERNAL_POLLING_THREAD | MHD_USE_EPOLL, 0, nullptr, nullptr,
-                            &answer, nullptr, MHD_OPTION_ARRAY, options.data(), MHD_OPTION_END);
+    // One thread polls every connection; nothing in it waits for a status pass.
+    return MHD_start_daemon(
+        MHD_USE_INTERNAL_POLLING_THREAD | MHD_USE_EPOLL | MHD_ALLOW_SUSPEND_RESUME, 0, nullptr,
+        nullptr, &answer, nullptr, MHD_OPTION_NOTIFY_COMPLETED, &request_done, nullptr,
+        MHD_OPTION_ARRAY, options.data(), MHD_OPTION_END);
 }
 
 // ---------------------------------------------------------------- start-up
@@ -666,7 +732,7 @@ int main(int argc, char** argv) {
     Account account;
     if (geteuid() == 0 && !find_account(config.user, &account))
         return fail_start("neither user vemo-monitor nor nobody exists");
-    if (!start_workers(config.threads, source, account, &why)) {
+    if (!start_workers(config.workers, source, account, &why)) {
         stop_workers();
         return fail_start(why);
     }
@@ -687,9 +753,22 @@ int main(int argc, char** argv) {
     syslog(LOG_INFO, "started: serving http://%s:%u/ as user %s", where.c_str(), config.port,
            account.name.empty() ? "(unchanged, not started as root)" : account.name.c_str());
 
+    std::vector<std::thread> dispatchers;
+    for (const Worker& w : g_workers)
+        dispatchers.emplace_back(dispatch, &w);
+
     while (g_stop == 0)
         sigsuspend(&wait_mask);
 
+    // Every suspended request is answered (from its pass, or "stopping") before the server
+    // stops: it may not stop with any left suspended.
+    {
+        std::lock_guard<std::mutex> hold(g_queue.mutex);
+        g_queue.stopping = true;
+    }
+    g_queue.wake.notify_all();
+    for (std::thread& t : dispatchers)
+        t.join();
     MHD_stop_daemon(http);
     close(listen_fd);
     stop_workers();

@@ -24,7 +24,7 @@ struct ConfigRow {
     std::vector<unsigned> error_lines;  // when not ok
     const char* address;                // when ok
     unsigned port;
-    unsigned threads;
+    unsigned workers;
     unsigned timeout;
     const char* user;
 };
@@ -41,7 +41,7 @@ const ConfigRow kConfigRows[] = {
      10,
      ""},
     {"every_key",
-     "listen = 127.0.0.2:8080\nuser=daemon\nthreads=4\nconnection_limit=64\nper_ip_limit=8\n"
+     "listen = 127.0.0.2:8080\nuser=daemon\nworkers=4\nconnection_limit=64\nper_ip_limit=8\n"
      "timeout=30\nrequest_memory=8192\n",
      true,
      {},
@@ -52,10 +52,10 @@ const ConfigRow kConfigRows[] = {
      "daemon"},
     {"ipv6_in_brackets", "listen=[::1]:9000\n", true, {}, "::1", 9000, 2, 10, ""},
     {"last_line_without_feed", "listen=127.0.0.1:1", true, {}, "127.0.0.1", 1, 2, 10, ""},
-    {"crlf_line_ends", "threads=3\r\ntimeout=5\r\n", true, {}, "127.0.0.1", 9717, 3, 5, ""},
+    {"crlf_line_ends", "workers=3\r\ntimeout=5\r\n", true, {}, "127.0.0.1", 9717, 3, 5, ""},
     // One bad line discards the whole file: half a configuration is never applied.
     {"bad_port_keeps_all_defaults",
-     "threads=4\nlisten=127.0.0.1:70000\n",
+     "workers=4\nlisten=127.0.0.1:70000\n",
      false,
      {2},
      "",
@@ -69,9 +69,9 @@ const ConfigRow kConfigRows[] = {
     {"missing_port", "listen=127.0.0.1\n", false, {1}, "", 0, 0, 0, ""},
     {"unknown_key", "colour=blue\n", false, {1}, "", 0, 0, 0, ""},
     {"no_equals", "listen 127.0.0.1:9717\n", false, {1}, "", 0, 0, 0, ""},
-    {"number_out_of_range", "threads=0\ntimeout=99999\n", false, {1, 2}, "", 0, 0, 0, ""},
+    {"number_out_of_range", "workers=0\ntimeout=99999\n", false, {1, 2}, "", 0, 0, 0, ""},
     {"number_with_sign_or_text",
-     "threads=+2\nconnection_limit=10k\n",
+     "workers=+2\nconnection_limit=10k\n",
      false,
      {1, 2},
      "",
@@ -93,7 +93,7 @@ TEST_P(ConfigTest, Reads) {
     if (text.empty()) f = fopen("/dev/null", "re");
     ASSERT_NE(f, nullptr);
     MonitorConfig config;
-    config.threads = 2;
+    config.workers = 2;
     std::vector<ConfigError> errors;
     bool ok = read_monitor_config(f, &config, &errors);
     fclose(f);
@@ -108,13 +108,13 @@ TEST_P(ConfigTest, Reads) {
         // Untouched: the caller keeps its defaults.
         EXPECT_EQ(config.listen_address, MonitorConfig().listen_address);
         EXPECT_EQ(config.port, MonitorConfig().port);
-        EXPECT_EQ(config.threads, 2U);
+        EXPECT_EQ(config.workers, 2U);
         return;
     }
     EXPECT_TRUE(errors.empty());
     EXPECT_EQ(config.listen_address, row.address);
     EXPECT_EQ(config.port, row.port);
-    EXPECT_EQ(config.threads, row.threads);
+    EXPECT_EQ(config.workers, row.workers);
     EXPECT_EQ(config.timeout_seconds, row.timeout);
     EXPECT_EQ(config.user, row.user);
 }
@@ -133,7 +133,7 @@ TEST(MonitorConfig, DefaultsAreLoopbackOnThePlannedPort) {
 }
 
 TEST(MonitorConfig, RunawayLineIsAnErrorNotAMemoryHog) {
-    std::string text = "listen=" + std::string(1 << 20, '1') + "\nthreads=3\n";
+    std::string text = "listen=" + std::string(1 << 20, '1') + "\nworkers=3\n";
     FILE* f = fmemopen(&text[0], text.size(), "r");
     ASSERT_NE(f, nullptr);
     MonitorConfig config;
