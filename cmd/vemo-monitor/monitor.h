@@ -33,6 +33,22 @@ bool read_monitor_config(FILE* f, MonitorConfig* out, std::vector<ConfigError>* 
 // Parses ADDRESS:PORT (an IPv6 address in brackets) into a socket address; false when invalid.
 bool parse_listen(const std::string& value, std::string* address, unsigned* port);
 
+// Reads the configuration file at path: its settings, or the defaults whole when it has any
+// error (a user= that does not exist or is root included), each error logged through syslog as
+// FILE:LINE: error: text. No file at all is no error.
+MonitorConfig load_monitor_config(const std::string& path);
+
+// The user to become.
+struct Account {
+    std::string name;
+    uid_t uid = 0;
+    gid_t gid = 0;
+};
+
+// The configured user (when not empty), else vemo-monitor, else nobody; never root. false when
+// none can be used.
+bool find_account(const std::string& configured, Account* out);
+
 // What the state file says; the liveness probe reads only last-request-at.
 struct StateRecord {
     time_t last_request_at = 0;

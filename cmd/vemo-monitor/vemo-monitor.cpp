@@ -16,7 +16,6 @@
 #include <linux/close_range.h>
 #include <microhttpd.h>
 #include <netinet/in.h>
-#include <pwd.h>
 #include <sys/prctl.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
@@ -43,8 +42,6 @@ namespace {
 const char* const kRunDir = "/var/run/vemo_monitor";
 const char* const kPidFile = "/var/run/vemo_monitor/vemo_monitor.pid";
 const char* const kStateFile = "/var/run/vemo_monitor/state.log";
-const char* const kDefaultUser = "vemo-monitor";
-const char* const kFallbackUser = "nobody";
 // A status pass that takes longer than this is stuck: the monitor ends and is started again.
 const int kWorkerTimeoutSeconds = 30;
 // Far above any real watch list's status text; only a broken worker sends more.
@@ -94,33 +91,6 @@ bool read_all(int fd, void* data, size_t len) {
 }
 
 // ---------------------------------------------------------------- privileges
-
-struct Account {
-    std::string name;
-    uid_t uid = 0;
-    gid_t gid = 0;
-};
-
-// The configured user, else vemo-monitor, else nobody; false when none can be used.
-bool find_account(const std::string& configured, Account* out) {
-    const char* names[] = {configured.c_str(), kDefaultUser, kFallbackUser};
-    for (const char* name : names) {
-        if (name[0] == '\0') continue;
-        struct passwd entry;
-        struct passwd* pw = nullptr;
-        char buf[4096];
-        if (getpwnam_r(name, &entry, buf, sizeof buf, &pw) == 0 && pw != nullptr &&
-            pw->pw_uid != 0) {
-            out->name = name;
-            out->uid = pw->pw_uid;
-            out->gid = pw->pw_gid;
-            return true;
-        }
-        // A configured user was checked with the file; only the defaults fall through.
-        if (name == configured.c_str()) break;
-    }
-    return false;
-}
 
 // Only reading: every pid file whatever its directory's mode, and the /proc entries of
 // processes of other users (the watchdog's executable, environment and directory).
@@ -630,35 +600,6 @@ struct MHD_Daemon* start_http(const MonitorConfig& config, int listen_fd) {
 
 // ---------------------------------------------------------------- start-up
 
-// The file's settings, or the defaults whole when it has any error; every error is logged.
-MonitorConfig load_config(const std::string& path) {
-    MonitorConfig config;
-    FILE* f = fopen(path.c_str(), "re");
-    if (f == nullptr) {
-        if (errno != ENOENT)
-            syslog(LOG_ERR, "%s: error: %s; running with the defaults", path.c_str(),
-                   errno_text(errno).c_str());
-        return config;
-    }
-    std::vector<ConfigError> errors;
-    bool ok = read_monitor_config(f, &config, &errors);
-    fclose(f);
-    Account account;
-    if (ok && !config.user.empty() && !find_account(config.user, &account)) {
-        errors.push_back({0, "user '" + config.user + "' does not exist or is root"});
-        ok = false;
-    }
-    if (ok) return config;
-    for (const ConfigError& e : errors) {
-        if (e.line == 0)
-            syslog(LOG_ERR, "%s: error: %s", path.c_str(), e.text.c_str());
-        else
-            syslog(LOG_ERR, "%s:%u: error: %s", path.c_str(), e.line, e.text.c_str());
-    }
-    syslog(LOG_ERR, "%s: ignored, running with the defaults", path.c_str());
-    return MonitorConfig();
-}
-
 // Logs why the monitor cannot start and gives its exit status.
 int fail_start(const std::string& why) {
     syslog(LOG_ERR, "cannot start: %s", why.c_str());
@@ -701,7 +642,7 @@ int main(int argc, char** argv) {
 
     const StatusSource source = source_from_self(argv[0]);
     const std::string config_path = source.bin_dir + "/../etc/vemo-monitor.conf";
-    const MonitorConfig config = load_config(config_path);
+    const MonitorConfig config = load_monitor_config(config_path);
 
     if (access(kRunDir, F_OK) != 0 && mkdir(kRunDir, 0755) != 0 && errno != EEXIST)
         return fail_start(std::string(kRunDir) + ": " + errno_text(errno));

@@ -3,6 +3,7 @@
 
 #include <fcntl.h>
 #include <sys/stat.h>
+#include <syslog.h>
 #include <unistd.h>
 #include <atomic>
 #include <cstdio>
@@ -142,6 +143,79 @@ TEST(MonitorConfig, RunawayLineIsAnErrorNotAMemoryHog) {
     fclose(f);
     ASSERT_EQ(errors.size(), 1U);
     EXPECT_EQ(errors[0].line, 1U);
+}
+
+// A file with an error is logged line by line and ignored whole: the monitor runs on defaults.
+struct LoadRow {
+    const char* name;
+    const char* text;              // nullptr: no file; "/": a directory in its place
+    unsigned port;                 // what the monitor will use
+    std::vector<std::string> log;  // "@" stands for the file's path
+};
+
+const LoadRow kLoadRows[] = {
+    {"no_file_is_no_error", nullptr, 9717, {}},
+    {"good_file_applies", "listen=127.0.0.1:9800\nuser=nobody\n", 9800, {}},
+    {"bad_line_discards_the_good_ones",
+     "listen=127.0.0.1:9800\ncolour=blue\n",
+     9717,
+     {"@:2: error: unknown key 'colour'", "@: ignored, running with the defaults"}},
+    {"every_bad_line_reported",
+     "listen=nowhere\n# fine\nworkers=99\n",
+     9717,
+     {"@:1: error: listen wants ADDRESS:PORT (an IPv6 address in brackets), not 'nowhere'",
+      "@:3: error: workers wants a whole number from 1 to 16, not '99'",
+      "@: ignored, running with the defaults"}},
+    {"unknown_user",
+     "listen=127.0.0.1:9800\nuser=no-such-user-here\n",
+     9717,
+     {"@: error: user 'no-such-user-here' does not exist or is root",
+      "@: ignored, running with the defaults"}},
+    {"root_refused",
+     "user=root\n",
+     9717,
+     {"@: error: user 'root' does not exist or is root", "@: ignored, running with the defaults"}},
+    {"directory_in_its_place",
+     "/",
+     9717,
+     {"@:1: error: read failure: Is a directory", "@: ignored, running with the defaults"}},
+};
+
+class LoadTest : public ::testing::TestWithParam<LoadRow> {};
+
+TEST_P(LoadTest, LogsAndFallsBack) {
+    const LoadRow& row = GetParam();
+    TempDir dir;
+    std::string path = dir / "vemo-monitor.conf";
+    if (row.text != nullptr && std::string(row.text) == "/") {
+        ASSERT_EQ(mkdir(path.c_str(), 0755), 0);
+    } else if (row.text != nullptr) {
+        write_file(path, row.text);
+    }
+    captured_syslog().clear();
+    MonitorConfig config = load_monitor_config(path);
+    EXPECT_EQ(config.port, row.port);
+    std::vector<LogRecord> want;
+    for (std::string text : row.log) {
+        size_t at = text.find('@');
+        text.replace(at, 1, path);
+        want.push_back({LOG_ERR, text});
+    }
+    EXPECT_EQ(captured_syslog(), want);
+}
+
+INSTANTIATE_TEST_SUITE_P(Monitor, LoadTest, ::testing::ValuesIn(kLoadRows),
+                         [](const ::testing::TestParamInfo<LoadRow>& info) {
+                             return std::string(info.param.name);
+                         });
+
+TEST(MonitorAccount, NeverRootAndFallsBackToNobody) {
+    Account account;
+    ASSERT_TRUE(find_account("", &account));
+    EXPECT_NE(account.uid, 0U);
+    EXPECT_TRUE(account.name == "vemo-monitor" || account.name == "nobody") << account.name;
+    EXPECT_FALSE(find_account("root", &account)) << "a configured root is refused, not replaced";
+    EXPECT_FALSE(find_account("no-such-user-here", &account));
 }
 
 // ---------------------------------------------------------------- state file
