@@ -34,6 +34,7 @@
 #include <cstring>
 #include <memory>
 #include <mutex>
+#include <numeric>
 #include <string>
 #include <thread>
 #include <vector>
@@ -45,6 +46,10 @@ const char* const kPidFile = "/var/run/vemo_monitor/vemo_monitor.pid";
 const char* const kStateFile = "/var/run/vemo_monitor/state.log";
 // A status pass that takes longer than this is stuck: the monitor ends and is started again.
 const int kWorkerTimeoutSeconds = 30;
+// Bytes handed to the HTTP thread at a time when it sends a status text.
+const size_t kStreamBlock = 64 * 1024UL;
+// Allocations from this size on get pages of their own, returned when freed.
+const int kMapApart = 64 * 1024;
 // Far above any real watch list's status text; only a broken worker sends more.
 const uint64_t kMaxReply = 256ULL << 20;
 
@@ -312,8 +317,7 @@ void answer_pending(Pending* p, const PassReply& reply, bool asked,
     } else if (!asked || !reply.ok) {
         p->code = MHD_HTTP_INTERNAL_SERVER_ERROR;
         p->body = std::make_shared<const std::string>(
-            "status unavailable: " + (asked ? reply.metrics : std::string("no status worker")) +
-            "\n");
+            "status unavailable: " + (asked ? *metrics : std::string("no status worker")) + "\n");
     } else {
         p->code = MHD_HTTP_OK;
         p->body = p->want == WANT_METRICS ? metrics : status;
@@ -338,9 +342,9 @@ void dispatch(const Worker* worker) {
             if (stopping && g_queue.waiting.empty()) return;
             batch.swap(g_queue.waiting);
         }
-        unsigned char want = 0;
-        for (const Pending* p : batch)
-            want |= p->want;
+        auto want = static_cast<unsigned char>(
+            std::accumulate(batch.begin(), batch.end(), 0U,
+                            [](unsigned w, const Pending* p) { return w | p->want; }));
         PassReply reply;
         bool asked = usable && !stopping && ask_worker(*worker, want, &reply);
         if (usable && !stopping && !asked) {
@@ -435,9 +439,7 @@ ssize_t read_stream(void* cls, uint64_t pos, char* buf, size_t max) {
         const std::string& part = at < s->body->size() ? *s->body : s->tail;
         size_t offset = at < s->body->size() ? at : at - s->body->size();
         if (offset >= part.size()) break;
-        size_t n = std::min(max - done, part.size() - offset);
-        memcpy(buf + done, part.data() + offset, n);
-        done += n;
+        done += part.copy(buf + done, max - done, offset);
     }
     if (done == 0) return MHD_CONTENT_READER_END_OF_STREAM;
     return static_cast<ssize_t>(done);
@@ -469,7 +471,7 @@ enum MHD_Result send_answer(struct MHD_Connection* connection, const Pending& p,
     auto* stream = new Stream{p.body, ""};
     if (p.want == WANT_METRICS) stream->tail = own_metrics(count, g_state.started_at);
     struct MHD_Response* response = MHD_create_response_from_callback(
-        stream->body->size() + stream->tail.size(), 64 * 1024, read_stream, stream, free_stream);
+        stream->body->size() + stream->tail.size(), kStreamBlock, read_stream, stream, free_stream);
     if (response == nullptr) {
         delete stream;
         return MHD_NO;
@@ -648,7 +650,7 @@ int main(int argc, char** argv) {
     install_signals(&wait_mask);
     // Status texts are large and short-lived: mapped apart, they are unmapped when freed
     // instead of growing a heap that stays grown.
-    (void)mallopt(M_MMAP_THRESHOLD, 64 * 1024);
+    (void)mallopt(M_MMAP_THRESHOLD, kMapApart);
 
     const StatusSource source = source_from_self(argv[0]);
     const std::string config_path = source.bin_dir + "/../etc/vemo-monitor.conf";
@@ -705,8 +707,9 @@ int main(int argc, char** argv) {
            account.name.empty() ? "(unchanged, not started as root)" : account.name.c_str());
 
     std::vector<std::thread> dispatchers;
-    for (const Worker& w : g_workers)
-        dispatchers.emplace_back(dispatch, &w);
+    dispatchers.reserve(g_workers.size());
+    for (size_t i = 0; i < g_workers.size(); ++i)
+        dispatchers.emplace_back(dispatch, &g_workers[i]);
 
     while (g_stop == 0)
         sigsuspend(&wait_mask);
