@@ -306,10 +306,13 @@ struct PassQueue {
 
 PassQueue g_queue;
 
-void answer_pending(Pending* p, const PassReply& reply, bool asked,
+void answer_pending(Pending* p, const PassReply& reply, bool asked, bool stopping,
                     const std::shared_ptr<const std::string>& metrics,
                     const std::shared_ptr<const std::string>& status) {
-    if (p->want == WANT_HEALTH) {
+    if (stopping) {
+        p->code = MHD_HTTP_SERVICE_UNAVAILABLE;
+        p->body = std::make_shared<const std::string>("stopping\n");
+    } else if (p->want == WANT_HEALTH) {
         bool up = asked && reply.ok && reply.watchdog_up;
         p->code = up ? MHD_HTTP_OK : MHD_HTTP_SERVICE_UNAVAILABLE;
         p->body = std::make_shared<const std::string>(up ? "ok\n"
@@ -355,7 +358,7 @@ void dispatch(const Worker* worker) {
         auto metrics = std::make_shared<const std::string>(std::move(reply.metrics));
         auto status = std::make_shared<const std::string>(std::move(reply.status));
         for (Pending* p : batch)
-            answer_pending(p, reply, asked, metrics, status);
+            answer_pending(p, reply, asked, stopping, metrics, status);
         if (!usable) {
             // Its worker is gone: leave the waiting requests to the others, or to the stop.
             std::unique_lock<std::mutex> hold(g_queue.mutex);
@@ -395,10 +398,15 @@ int open_state_file() {
     int fd = open(kStateFile, O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0644);
     if (fd < 0) return -1;
     struct stat st;
-    if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
-        int err = errno != 0 ? errno : EINVAL;
+    if (fstat(fd, &st) != 0) {
+        int err = errno;
         close(fd);
-        errno = S_ISREG(st.st_mode) ? err : EINVAL;
+        errno = err;
+        return -1;
+    }
+    if (!S_ISREG(st.st_mode)) {
+        close(fd);
+        errno = EINVAL;
         return -1;
     }
     return fd;
