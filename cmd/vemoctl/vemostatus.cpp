@@ -54,9 +54,11 @@ bool read_small_file(const std::string& path, size_t limit, std::string* out) {
     int fd = open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
     if (fd < 0) return false;
     struct stat st;
-    if (fstat(fd, &st) != 0 || S_ISDIR(st.st_mode) || S_ISFIFO(st.st_mode) ||
-        S_ISSOCK(st.st_mode)) {
-        int err = S_ISDIR(st.st_mode) ? EISDIR : errno != 0 ? errno : EINVAL;
+    int err = fstat(fd, &st) != 0                            ? errno
+              : S_ISDIR(st.st_mode)                          ? EISDIR
+              : S_ISFIFO(st.st_mode) || S_ISSOCK(st.st_mode) ? EINVAL
+                                                             : 0;
+    if (err != 0) {
         close(fd);
         errno = err;
         return false;
@@ -710,14 +712,14 @@ std::string watchdog_line(const HostStatus& s) {
     if (w.held_state == STATE_LOCKED_UNKNOWN)
         return "running, pid unknown (lock held from elsewhere)";
     if (w.held_state == STATE_DOWN) return "not running";
+    if (!s.watchdog_verified) {
+        return "not running: its lock is held by pid " + std::to_string(w.holder) + " (" +
+               (s.watchdog_process.exe.empty() ? std::string("executable unreadable")
+                                               : printable(s.watchdog_process.exe)) +
+               "), which is not vemo-watchdog";
+    }
     std::string text = "running, pid " + std::to_string(w.holder);
     if (s.watchdog_process.known) text += ", up " + duration(s.now - s.watchdog_process.started_at);
-    if (!s.watchdog_verified) {
-        text += "; but the lock holder is not vemo-watchdog (" +
-                (s.watchdog_process.exe.empty() ? std::string("executable unreadable")
-                                                : printable(s.watchdog_process.exe)) +
-                ")";
-    }
     return text;
 }
 
@@ -914,8 +916,10 @@ std::string render_json(const HostStatus& s) {
     bool up = w.held_state == STATE_RUNNING || w.held_state == STATE_LOCKED_UNKNOWN;
     o += ",\"watchdog\":{\"pid_file\":" + json_string(s.watchdog_pid_file);
     o += ",\"running\":" + std::string(watchdog_holds_lock(s) ? "true" : "false");
-    o += ",\"state\":" +
-         json_string(w.held_state == STATE_DOWN ? "not running" : state_name(w.held_state));
+    o += ",\"state\":" + json_string(w.held_state == STATE_DOWN ? "not running"
+                                     : w.held_state == STATE_RUNNING && !s.watchdog_verified
+                                         ? "foreign"
+                                         : state_name(w.held_state));
     o += ",\"pid\":" +
          (w.held_state == STATE_RUNNING ? std::to_string(w.holder) : std::string("null"));
     o += ",\"executable\":" + json_text_or_null(s.watchdog_process.exe);

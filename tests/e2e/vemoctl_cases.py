@@ -232,3 +232,6 @@ def vemoctl_start_and_stop(sb):
         check(rc == 1 and "pid %d (%s) holds %s but is not vemo-watchdog" % (stranger, fixture, OWN_PID_FILE) in err,
               "%s refuses the stranger: %d %r" % (command, rc, err))
     check(sb.terms(stranger) == 0 and sb.alive(stranger), "the stranger got no signal")
+    rc, table, _ = vemoctl(sb, "status")
+    check(rc == 3 and table.startswith("watchdog  not running: its lock is held by pid %d (%s), which is not "
+                                       "vemo-watchdog\n" % (stranger, fixture)), "status names the stranger:\n" + table)
