@@ -69,7 +69,7 @@ bool read_small_file(const std::string& path, size_t limit, std::string* out) {
         ssize_t n = read(fd, buf, std::min(sizeof buf, limit - out->size()));
         if (n < 0 && errno == EINTR) continue;
         if (n < 0) {
-            int err = errno;
+            err = errno;
             close(fd);
             errno = err;
             return false;
@@ -820,19 +820,44 @@ std::string render_table(const HostStatus& s, bool colour) {
 
 namespace {
 
+// Length of the well-formed UTF-8 sequence at s[i], 0 when it is not one.
+size_t utf8_length(const std::string& s, size_t i) {
+    auto c = static_cast<unsigned char>(s[i]);
+    size_t n = c >= 0xf0 && c <= 0xf4  ? 4
+               : c >= 0xe0 && c < 0xf0 ? 3
+               : c >= 0xc2 && c < 0xe0 ? 2
+                                       : 0;
+    if (n == 0 || i + n > s.size()) return 0;
+    // No overlong forms, no surrogates, nothing past U+10FFFF.
+    auto second = static_cast<unsigned char>(s[i + 1]);
+    if ((c == 0xe0 && second < 0xa0) || (c == 0xed && second >= 0xa0) ||
+        (c == 0xf0 && second < 0x90) || (c == 0xf4 && second >= 0x90))
+        return 0;
+    for (size_t k = 1; k < n; ++k) {
+        if ((static_cast<unsigned char>(s[i + k]) & 0xc0) != 0x80) return 0;
+    }
+    return n;
+}
+
+// List fields are bytes: a byte that is not UTF-8 becomes U+FFFD, so the document stays JSON.
 std::string json_string(const std::string& s) {
     std::string out = "\"";
-    for (char ch : s) {
-        auto c = static_cast<unsigned char>(ch);
+    for (size_t i = 0; i < s.size(); ++i) {
+        auto c = static_cast<unsigned char>(s[i]);
         if (c == '"' || c == '\\') {
             out += '\\';
-            out += ch;
+            out += s[i];
         } else if (c < 0x20 || c == 0x7f) {
             char esc[8];
             snprintf(esc, sizeof esc, "\\u%04x", c);
             out += esc;
+        } else if (c < 0x80) {
+            out += s[i];
+        } else if (size_t n = utf8_length(s, i)) {
+            out.append(s, i, n);
+            i += n - 1;
         } else {
-            out += ch;
+            out += "\\ufffd";
         }
     }
     return out + "\"";
