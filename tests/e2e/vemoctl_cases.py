@@ -235,3 +235,21 @@ def vemoctl_start_and_stop(sb):
     rc, table, _ = vemoctl(sb, "status")
     check(rc == 3 and table.startswith("watchdog  not running: its lock is held by pid %d (%s), which is not "
                                        "vemo-watchdog\n" % (stranger, fixture)), "status names the stranger:\n" + table)
+
+
+@case
+def vemoctl_start_without_lock(sb):
+    """A daemon that never takes its lock: start says why, shows the log it can read, and exits 1."""
+    sb.make_tree(watch_list="")
+    install_vemoctl(sb)
+    rows = [  # the tree's vemo-watchdog, what start says about it
+        ("#!/bin/sh\nexit 1\n", "%s/bin/vemo-watchdog ended with status 1 before taking its lock\n" % TREE),
+        ("#!/bin/sh\nexit 0\n", "%s/bin/vemo-watchdog did not take its lock within 10 s\n" % TREE),
+    ]
+    for script, said in rows:
+        sb.write(TREE + "/bin/vemo-watchdog", script, 0o755)
+        rc, out, err = vemoctl(sb, "start")
+        check(rc == 1 and out == "", "start fails: %d %r" % (rc, out))
+        check(err.startswith("vemoctl: " + said + "vemoctl: the watchdog's last log records:\n"),
+              "start explains: %r" % err)
+        check(sb.lock_holder(OWN_PID_FILE) == 0, "nothing holds the lock")
