@@ -10,7 +10,7 @@ import struct
 
 from sandbox import (CYCLE, LOG_ERR, LOG_INFO, LOG_WARNING, MONITOR_PID_FILE, OWN_PID_FILE, RUN_DIR, TREE,
                      VERSION, case, check, read)
-from waits import wait_asleep, wait_stopped
+from waits import wait_pause, wait_stopped
 
 STARTED = "vemo-watchdog_%s started.\n" % VERSION
 STOPPED = "vemo-watchdog_%s stopped.\n" % VERSION
@@ -108,7 +108,7 @@ def fork_refused(sb):
     sb.wait_record(STARTED, LOG_INFO, timeout=5, pid=pid)
     failed = [(LOG_ERR, "spawning process %s failure\n" % p) for p in (MONITOR, APP)]
     sb.wait_record(failed[1][1], LOG_ERR, pid=pid, timeout=3)
-    wait_asleep(sb, pid)
+    wait_pause(sb, pid, 10)
     check(sb.stop_daemon(pid) == 0, "orderly stop")
     sb.expect_transcript([(LOG_INFO, STARTED), (LOG_INFO, not_running(MONITOR)), failed[0],
                           (LOG_INFO, not_running(APP)), failed[1], (LOG_INFO, STOPPED)], pid=pid)
@@ -131,7 +131,7 @@ def holders_without_a_pid(sb):
     sb.keep_stdio()
     pid, first = sb.start_daemon(stdio=OUT)  # daemon() keeps the streams without a real /dev/null
     sb.wait_for(lambda: sb.count(UNNAMED % on, start=first) == 2, 2 * CYCLE + 2, "the second pass")
-    wait_asleep(sb, pid)
+    wait_pause(sb, pid, 10)
     check(sb.stop_daemon(pid) == 0, "orderly stop")
     monitor = sb.lock_holder(MONITOR_PID_FILE)
     each_pass = [(LOG_WARNING, UNNAMED % on), (LOG_INFO, "%s was disabled.\n" % APP)]
@@ -173,7 +173,7 @@ def own_lock_lost_at_renewal(sb):
     # Held still while its pid file is replaced, so the rival surely takes the new one first.
     pid, first = sb.start_daemon()
     monitor = sb.wait_lock(MONITOR_PID_FILE, timeout=3)
-    wait_asleep(sb, pid)
+    wait_pause(sb, pid, 10)
     os.kill(pid, signal.SIGSTOP)
     wait_stopped(sb, pid)
     os.unlink(OWN_PID_FILE)
@@ -182,7 +182,7 @@ def own_lock_lost_at_renewal(sb):
     check(sb.wait_exit(pid, timeout=CYCLE + 3) == 254, "the first watchdog ends with 254")
     sb.expect_transcript(info(STARTED, not_running(MONITOR)) + lost(rival), start=first, pid=pid)
     check(sb.lock_holder(OWN_PID_FILE) == rival and read(OWN_PID_FILE) == "%d\n" % rival, "the rival holds it")
-    wait_asleep(sb, rival)
+    wait_pause(sb, rival, 10)
     check(sb.stop_daemon(rival) == 0, "the rival stops in order")
     sb.expect_transcript(info(STARTED, STOPPED), start=rival_first, pid=rival)
 

@@ -39,6 +39,17 @@ class CaseFailure(AssertionError):
     pass
 
 
+class CaseSkipped(Exception):
+    """The case cannot run on this build; the runner exits with SKIPPED, which ctest shows as skipped."""
+
+
+SKIPPED = 77  # SKIP_RETURN_CODE of the end-to-end tests in tests/CMakeLists.txt
+
+
+def skip(reason):
+    raise CaseSkipped(reason)
+
+
 def check(condition, message):
     if not condition:
         raise CaseFailure(message)

@@ -1,7 +1,15 @@
 """Events in the daemon's own process that a case waits on instead of a fixed sleep."""
 
 import os
+import platform
 import signal
+import struct
+import time
+
+from sandbox import CYCLE
+
+# The sleeping system calls sleep(3) may use, each with the index of its request argument.
+_SLEEP_CALLS = {"x86_64": {35: 0, 230: 2}, "aarch64": {101: 0, 115: 2}}
 
 
 def _status(pid):
@@ -9,18 +17,46 @@ def _status(pid):
         return dict(line.rstrip("\n").split(":\t", 1) for line in f if ":\t" in line)
 
 
-def asleep(pid):
-    """True while pid waits in one of the cycle's pauses (sleep(3) is a nanosleep)."""
+def pause_time(pid):
+    """(seconds, nanoseconds) of the pause pid sleeps in, None while it is not in one. sleep(3) asks the kernel
+    with one struct for the request and the rest: it reads (N, 0) while the pause runs, and what was left
+    once a stop or a signal interrupted it."""
     try:
-        with open("/proc/%d/wchan" % pid) as f:
-            return "nanosleep" in f.read()
-    except OSError:
-        return False
+        with open("/proc/%d/syscall" % pid) as f:
+            fields = f.read().split()
+        arg = _SLEEP_CALLS.get(platform.machine(), {}).get(int(fields[0]))
+        if arg is None:
+            return None
+        with open("/proc/%d/mem" % pid, "rb") as f:
+            f.seek(int(fields[1 + arg], 16))
+            return struct.unpack("qq", f.read(16))
+    except (OSError, ValueError, IndexError, struct.error):
+        return None
 
 
-def wait_asleep(sb, pid, timeout=5.0, what="the daemon's pause"):
-    """Returns once pid sleeps: after a pass's last record, its pause has begun."""
-    sb.wait_for(lambda: asleep(pid), timeout, "%s (pid %d asleep)" % (what, pid))
+def wait_pause(sb, pid, seconds, timeout=CYCLE + 5):
+    """Returns once pid sleeps in a pause of that many seconds: the pass before it is over."""
+    check_arch()
+    sb.wait_for(lambda: pause_time(pid) == (seconds, 0), timeout, "pid %d in a %d s pause" % (pid, seconds))
+
+
+def stop_in_pause(sb, pid, seconds, timeout=CYCLE + 5):
+    """Stops pid inside a pause of that many seconds, so a signal sent now surely lands in it; SIGCONT lets
+    it go on, the pause cut short by any handled signal sent in between."""
+    deadline = time.monotonic() + timeout
+    while True:
+        wait_pause(sb, pid, seconds, max(0.1, deadline - time.monotonic()))
+        os.kill(pid, signal.SIGSTOP)
+        wait_stopped(sb, pid)
+        left = pause_time(pid)
+        if left is not None and left < (seconds, 0):
+            return
+        os.kill(pid, signal.SIGCONT)
+
+
+def check_arch():
+    if platform.machine() not in _SLEEP_CALLS:
+        raise AssertionError("no sleeping system call numbers for %s in waits.py" % platform.machine())
 
 
 def wait_stopped(sb, pid, timeout=5.0):

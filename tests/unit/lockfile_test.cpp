@@ -16,6 +16,7 @@
 
 #include "CLockFile.h"
 #include "test_support.h"
+#include "vemo-watchdog.h"
 
 namespace {
 
@@ -42,10 +43,15 @@ public:
         locked_ = pid_ > 0 && read(ready[0], &c, 1) == 1;
         close(ready[0]);
     }
-    ~Holder() {
-        if (pid_ <= 0) return;
+    ~Holder() { end(); }
+    // Kills the holder and returns its wait status: a SIGTERM sent earlier shows as its cause.
+    int end() {
+        int status = 0;
+        if (pid_ <= 0) return status;
         kill(pid_, SIGKILL);
-        waitpid(pid_, nullptr, 0);
+        waitpid(pid_, &status, 0);
+        pid_ = -1;
+        return status;
     }
     pid_t pid() const { return pid_; }
     bool locked() const { return locked_; }
@@ -340,6 +346,51 @@ TEST_F(LockFileTest, PidTextDecidesWhenTheKernelWillNotNameTheHolder) {
         EXPECT_EQ(got.holder, row.holder);
         EXPECT_EQ(got.err, row.err) << strerror(got.err);
     }
+}
+
+// A disabled entry's SIGTERM goes to the pid its text names when the kernel will not name the
+// holder, never to the watchdog itself (pid 1 is left to the sandboxed end-to-end cases).
+TEST_F(LockFileTest, DisabledEntrySignalsThePidTextNames) {
+    const struct {
+        const char* name;
+        const char* text;  // nullptr: the holder's pid; "self": the watchdog's own
+        bool sent;
+    } rows[] = {
+        {"the holder", nullptr, true},
+        {"the watchdog itself", "self", false},
+        {"no number", "junk\n", false},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.name);
+        Holder other(path_);
+        ASSERT_TRUE(other.locked());
+        bool self = row.text != nullptr && strcmp(row.text, "self") == 0;
+        if (!self) write_file(path_, row.text ? row.text : std::to_string(other.pid()) + "\n");
+        pid_t pid = fork();
+        if (pid == 0) {
+            alarm(5);
+            if (self) write_file(path_, std::to_string(getpid()) + "\n");
+            if (!fail_syscall(SYS_fcntl, F_GETLK, ENOLCK)) _exit(10);
+            Supervisee entry;
+            entry.prog = "/opt/disabled";
+            entry.prog_pid_file = path_;
+            g_supervisee_vec.assign(1, &entry);
+            captured_syslog().clear();
+            if (supervise_entries() != PASS_DONE) _exit(11);
+            bool said = false;
+            for (const LogRecord& r : captured_syslog())
+                said = said || r.text.rfind("Sending SIGTERM to (", 0) == 0;
+            _exit(said ? 1 : 0);
+        }
+        int status = 0;
+        ASSERT_EQ(waitpid(pid, &status, 0), pid);
+        ASSERT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) < 2) << status;
+        EXPECT_EQ(WEXITSTATUS(status), row.sent ? 1 : 0) << "the SIGTERM record";
+        int end = other.end();
+        EXPECT_EQ(WTERMSIG(end), row.sent ? SIGTERM : SIGKILL)
+            << "the signal that ended the holder";
+    }
+    g_supervisee_vec.clear();
 }
 
 // Every renewal of a held lock rewrites the pid file; a reader must never find it empty.

@@ -33,8 +33,8 @@ const char* const kMonitorPidFile = "/var/run/vemo_monitor/vemo_monitor.pid";
 
 // A monitor whose last request is older than this many seconds counts as dead.
 const long kMaxRequestAgeSeconds = 3599;
-// The state file is read in pieces of at most this many characters, plus the terminating NUL.
-const int kStatePieceChars = 127;
+// fgets size for the state file: pieces of up to 126 characters and the NUL; one byte spare.
+const int kStatePieceSize = 127;
 
 // The only state the signal handler shares with the loop.
 volatile bool stopped = false;
@@ -475,8 +475,8 @@ bool VemoMonitorHelthCheck(const std::string& running_root) {
             sleep(3);
             continue;
         }
-        char piece[kStatePieceChars + 1];
-        while (fgets(piece, kStatePieceChars, f) != nullptr) {
+        char piece[kStatePieceSize + 1];
+        while (fgets(piece, kStatePieceSize, f) != nullptr) {
             const char* key = strstr(piece, kStateKey);
             if (key == nullptr) continue;
             if (judge_state_piece(key)) {
