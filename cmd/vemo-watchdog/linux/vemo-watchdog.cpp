@@ -17,7 +17,6 @@
 #include <cerrno>
 #include <climits>
 #include <csignal>
-#include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -264,18 +263,18 @@ std::string BaseDir(const std::string& file) {
 namespace {
 
 // One message to a standard stream and to the log, the same text by construction; the stream
-// copy alone gets stream_prefix in front.
-__attribute__((format(printf, 4, 5))) void report(FILE* stream, const char* stream_prefix,
-                                                  int priority, const char* format, ...) {
-    va_list ap;
-    va_start(ap, format);
-    va_list log_ap;
-    va_copy(log_ap, ap);
+// copy alone gets stream_prefix in front. Callers pass a literal format.
+template <typename... Args>
+void report(FILE* stream, const char* stream_prefix, int priority, const char* format,
+            Args... args) {
     (void)fputs(stream_prefix, stream);
-    (void)vfprintf(stream, format, ap);
-    vsyslog(priority, format, log_ap);
-    va_end(log_ap);
-    va_end(ap);
+    if constexpr (sizeof...(Args) == 0) {
+        (void)fputs(format, stream);
+        syslog(priority, "%s", format);
+    } else {
+        (void)fprintf(stream, format, args...);
+        syslog(priority, format, args...);
+    }
 }
 
 // Creates only the last component; a deeper gap surfaces as the probe's ENOENT.
