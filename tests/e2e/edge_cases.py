@@ -152,6 +152,7 @@ def holders_without_a_pid(sb):
     check(sb.wait_exit(sb.start_watchdog(stdio=OUT)) == 0, "the launching command returns 0")
     _, r = sb.wait_record(ACQUIRE, LOG_ERR, start=start, timeout=5)
     check(sb.wait_exit(r.pid) == 254, "refused: 254")
+    sb.wait_record("(Lock file exists, but can't read process ID)\n", LOG_ERR, start=start, pid=r.pid, timeout=5)
     sb.expect_transcript([(LOG_ERR, ACQUIRE), (LOG_ERR, "(Lock file exists, but can't read process ID)\n")],
                          start=start, pid=r.pid)
     check(read(OUT) == "WARNING: " + ACQUIRE + " (Lock file exists, but can't read process ID)\n",
@@ -180,6 +181,7 @@ def own_lock_lost_at_renewal(sb):
     rival, rival_first = launch(sb)
     os.kill(pid, signal.SIGCONT)
     check(sb.wait_exit(pid, timeout=CYCLE + 3) == 254, "the first watchdog ends with 254")
+    sb.wait_record(lost(rival)[1][1], LOG_ERR, start=first, pid=pid, timeout=5)  # may trail the exit
     sb.expect_transcript(info(STARTED, not_running(MONITOR)) + lost(rival), start=first, pid=pid)
     check(sb.lock_holder(OWN_PID_FILE) == rival and read(OWN_PID_FILE) == "%d\n" % rival, "the rival holds it")
     wait_pause(sb, rival, 10)
@@ -191,6 +193,7 @@ def own_lock_lost_at_renewal(sb):
     pid, first = launch(sb)
     app = sb.wait_lock(OWN_PID_FILE, timeout=3, other_than=pid)
     check(sb.wait_exit(pid, timeout=CYCLE + 3) == 254, "the watchdog ends with 254")
+    sb.wait_record(lost(app)[1][1], LOG_ERR, start=first, pid=pid, timeout=5)
     sb.expect_transcript(info(STARTED, not_running(APP)) + lost(app), start=first, pid=pid)
     check(sb.lock_holder(OWN_PID_FILE) == app and sb.lock_holder(MONITOR_PID_FILE) == monitor,
           "the program keeps the lock, the monitor runs on")

@@ -322,8 +322,12 @@ class Sandbox:
         return r.pid, i
 
     def stop_daemon(self, pid):
+        """SIGTERM; the exit status, once an orderly stop's last record is in too (it may trail the exit)."""
         os.kill(pid, signal.SIGTERM)
-        return self.wait_exit(pid, timeout=CYCLE + 3)
+        code = self.wait_exit(pid, timeout=CYCLE + 3)
+        if code == 0:
+            self.wait_record("vemo-watchdog_%s stopped.\n" % VERSION, LOG_INFO, pid=pid, timeout=5)
+        return code
 
     # ------------------------------------------------------------ locks and fixture records
 
