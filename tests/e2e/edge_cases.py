@@ -9,7 +9,7 @@ import signal
 import struct
 
 from sandbox import (CYCLE, LOG_ERR, LOG_INFO, LOG_WARNING, MONITOR_PID_FILE, OWN_PID_FILE, RUN_DIR, TREE,
-                     VERSION, case, check, read)
+                     VERSION, Sandbox, case, check, read)
 from waits import wait_pause, wait_stopped
 
 STARTED = "vemo-watchdog_%s started.\n" % VERSION
@@ -50,18 +50,8 @@ def hold_unnamed(path):
     """An open-file-description lock: the kernel reports it with no pid (l_pid -1). Returns its descriptor."""
     fd = os.open(path, os.O_RDWR | os.O_CREAT, 0o644)
     fcntl.fcntl(fd, F_OFD_SETLK, struct.pack("hhqqi", fcntl.F_WRLCK, os.SEEK_SET, 0, 0, 0))
-    check(sb_lock_pid(path) == -1, "%s is held without a pid" % path)
+    check(Sandbox.lock_holder(path) == -1, "%s is held without a pid" % path)
     return fd
-
-
-def sb_lock_pid(path):
-    fd = os.open(path, os.O_RDONLY)
-    try:
-        res = fcntl.fcntl(fd, fcntl.F_GETLK, struct.pack("hhqqi", fcntl.F_WRLCK, os.SEEK_SET, 0, 0, 0))
-        l_type, _, _, _, l_pid = struct.unpack("hhqqi", res)
-        return 0 if l_type == fcntl.F_UNLCK else l_pid
-    finally:
-        os.close(fd)
 
 
 @case
