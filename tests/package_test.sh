@@ -35,6 +35,7 @@ etc/watching-list.conf
 include/vemo-watchdog/CLockFile.h
 lib/libvemolock.a
 lib/systemd/system/vemo-watchdog.service
+share/man/man8/vemo-lockrun.8
 share/man/man8/vemo-watchdog.8
 share/vemo-watchdog/examples/supervised-example.cpp" ]'
 check "binaries executable" '[ -x "$P/bin/vemo-watchdog" ] && [ -x "$P/bin/vemo-lockrun" ]'
@@ -81,6 +82,7 @@ opt/vemo-watchdog/include/vemo-watchdog/CLockFile.h
 opt/vemo-watchdog/lib/libvemolock.a
 opt/vemo-watchdog/share/vemo-watchdog/examples/supervised-example.cpp
 usr/lib/systemd/system/vemo-watchdog.service
+usr/share/man/man8/vemo-lockrun.8.gz
 usr/share/man/man8/vemo-watchdog.8.gz" ]'
 check "watch list is a conffile" \
     '[ "$(dpkg-deb -I "$deb" conffiles)" = "/opt/vemo-watchdog/etc/watching-list.conf" ]'
@@ -114,14 +116,18 @@ else
 fi
 
 # ---- the manual renders without a warning
-check "groff -ww is silent" '[ -z "$(groff -ww -man -Tutf8 "$src/dist/vemo-watchdog.8" 2>&1 >/dev/null)" ]'
-if command -v mandoc >/dev/null; then
-    check "mandoc -T lint is silent" '[ -z "$(mandoc -T lint -W warning "$src/dist/vemo-watchdog.8" 2>&1)" ]'
-fi
-if command -v man >/dev/null; then
-    check "man -l is silent" \
-        '[ -z "$(man --warnings -l "$R/usr/share/man/man8/vemo-watchdog.8.gz" 2>&1 >/dev/null)" ]'
-fi
+for page in vemo-watchdog vemo-lockrun; do
+    check "$page.8: groff -ww is silent" \
+        '[ -z "$(groff -ww -man -Tutf8 "$src/dist/$page.8" 2>&1 >/dev/null)" ]'
+    if command -v mandoc >/dev/null; then
+        check "$page.8: mandoc -T lint is silent" \
+            '[ -z "$(mandoc -T lint -W warning "$src/dist/$page.8" 2>&1)" ]'
+    fi
+    if command -v man >/dev/null; then
+        check "$page.8: man -l is silent" \
+            '[ -z "$(man --warnings -l "$R/usr/share/man/man8/$page.8.gz" 2>&1 >/dev/null)" ]'
+    fi
+done
 
 [ "$failures" -eq 0 ] || { echo "$failures package check(s) failed"; exit 1; }
 echo "all package checks passed"

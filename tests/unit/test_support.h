@@ -25,6 +25,8 @@ struct LogRecord {
 
 // Every syslog call the code under test makes lands here (see syslog_capture_test.cpp).
 std::vector<LogRecord>& captured_syslog();
+// The identity the code under test last gave openlog.
+std::string& captured_syslog_ident();
 
 inline std::ostream& operator<<(std::ostream& os, const LogRecord& r) {
     return os << "{" << r.priority << ", \"" << r.text << "\"}";
