@@ -39,6 +39,7 @@ include/vemo-watchdog/CLockFile.h
 lib/libvemolock.a
 lib/systemd/system/vemo-watchdog.service
 share/bash-completion/completions/vemoctl
+share/man/man8/vemo-lockrun.8
 share/man/man8/vemo-monitor.8
 share/man/man8/vemo-watchdog.8
 share/man/man8/vemoctl.8
@@ -95,6 +96,7 @@ opt/vemo-watchdog/lib/libvemolock.a
 opt/vemo-watchdog/share/vemo-watchdog/examples/supervised-example.cpp
 usr/lib/systemd/system/vemo-watchdog.service
 usr/share/bash-completion/completions/vemoctl
+usr/share/man/man8/vemo-lockrun.8.gz
 usr/share/man/man8/vemo-monitor.8.gz
 usr/share/man/man8/vemo-watchdog.8.gz
 usr/share/man/man8/vemoctl.8.gz" ]'
@@ -132,14 +134,16 @@ else
     echo "skip systemd-analyze verify (needs systemd-analyze, unshare and root)"
 fi
 
-# ---- the manuals render without a warning
-for page in vemo-watchdog vemoctl vemo-monitor; do
-    check "$page: groff -ww is silent" '[ -z "$(groff -ww -man -Tutf8 "$src/dist/$page.8" 2>&1 >/dev/null)" ]'
+# ---- the manual renders without a warning
+for page in vemo-watchdog vemo-lockrun vemoctl vemo-monitor; do
+    check "$page.8: groff -ww is silent" \
+        '[ -z "$(groff -ww -man -Tutf8 "$src/dist/$page.8" 2>&1 >/dev/null)" ]'
     if command -v mandoc >/dev/null; then
-        check "$page: mandoc -T lint is silent" '[ -z "$(mandoc -T lint -W warning "$src/dist/$page.8" 2>&1)" ]'
+        check "$page.8: mandoc -T lint is silent" \
+            '[ -z "$(mandoc -T lint -W warning "$src/dist/$page.8" 2>&1)" ]'
     fi
     if command -v man >/dev/null; then
-        check "$page: man -l is silent" \
+        check "$page.8: man -l is silent" \
             '[ -z "$(man --warnings -l "$R/usr/share/man/man8/$page.8.gz" 2>&1 >/dev/null)" ]'
     fi
 done

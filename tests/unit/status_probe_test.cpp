@@ -96,3 +96,84 @@ TEST(StatusProbeTest, HeldByAnotherProcess) {
 }
 
 }  // namespace
+
+namespace {
+
+TEST(StatusRenderTest, LockrunArguments) {
+    const struct {
+        const char* name;
+        std::vector<std::string> args;
+        const char* pid_file;
+        const char* wraps;
+        bool restart;
+    } rows[] = {
+        {"plain", {"/run/a.pid", "/usr/bin/a", "-x"}, "/run/a.pid", "/usr/bin/a", false},
+        {"options_first", {"--restart", "--grace=5", "/run/a.pid", "a"}, "/run/a.pid", "a", true},
+        {"double_dash_ends_options", {"--", "--odd.pid", "a"}, "--odd.pid", "a", false},
+        {"single_dash_is_no_option", {"-x", "a"}, "-x", "a", false},
+        {"program_missing", {"--restart", "/run/a.pid"}, "/run/a.pid", "", true},
+        {"nothing", {}, "", "", false},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.name);
+        LockrunStatus lr = parse_lockrun_args(row.args);
+        EXPECT_EQ(lr.pid_file, row.pid_file);
+        EXPECT_EQ(lr.wraps, row.wraps);
+        EXPECT_EQ(lr.restart, row.restart);
+    }
+}
+
+// Label values escape backslash, double quote and line feed; nothing else.
+TEST(StatusRenderTest, PrometheusLabelEscapes) {
+    HostStatus s;
+    s.list_read = true;
+    s.monitor_selected = false;
+    EntryStatus e;
+    e.line = 7;
+    e.program = "/opt/a\"b\\c\nd";
+    e.pid_file = "/run/x:y.pid";
+    e.lockrun.is_lockrun = true;
+    e.lockrun.wraps = "w\"";
+    e.lockrun.state_read = true;
+    e.lockrun.restarts = 2;
+    e.lockrun.last_exit_code = 137;
+    s.entries.push_back(e);
+    std::string text = render_prometheus(s);
+    const std::string labels =
+        "{line=\"7\",program=\"/opt/a\\\"b\\\\c\\nd\",pid_file=\"/run/x:y.pid\",wraps=\"w\\\"\"}";
+    for (const std::string& sample :
+         {"vemo_program_up" + labels + " 0\n", "vemo_program_enabled" + labels + " 1\n",
+          "vemo_program_restarts_total" + labels + " 2\n",
+          "vemo_program_last_exit_code" + labels + " 137\n", std::string("vemo_watchdog_up 0\n"),
+          std::string("vemo_watchlist_invalid_lines 0\n")}) {
+        EXPECT_NE(text.find(sample), std::string::npos) << sample << "\n" << text;
+    }
+    EXPECT_EQ(text.find("line=\"0\""), std::string::npos) << "the monitor was left out";
+    EXPECT_EQ(text.find("vemo_program_start_time_seconds{"), std::string::npos) << "nothing runs";
+}
+
+// The document stays JSON whatever bytes a list line holds.
+TEST(StatusRenderTest, JsonStrings) {
+    const struct {
+        const char* in;
+        const char* out;
+    } rows[] = {
+        {"plain", "\"plain\""},
+        {"q\"b\\", "\"q\\\"b\\\\\""},
+        {"tab\tesc\x1b", "\"tab\\u0009esc\\u001b\""},
+        {"\xc3\xa9\xe2\x82\xac", "\"\xc3\xa9\xe2\x82\xac\""},
+        {"\xff\xc3", "\"\\ufffd\\ufffd\""},
+        {"\xed\xa0\x80", "\"\\ufffd\\ufffd\\ufffd\""},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.in);
+        HostStatus s;
+        EntryStatus e;
+        e.program = row.in;
+        s.entries.push_back(e);
+        EXPECT_NE(render_json(s).find(std::string("\"program\":") + row.out), std::string::npos)
+            << render_json(s);
+    }
+}
+
+}  // namespace

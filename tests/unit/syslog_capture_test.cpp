@@ -9,6 +9,11 @@ std::vector<LogRecord>& captured_syslog() {
     return records;
 }
 
+std::string& captured_syslog_ident() {
+    static std::string ident;
+    return ident;
+}
+
 namespace {
 
 void capture(int priority, const char* format, va_list ap) {
@@ -20,6 +25,10 @@ void capture(int priority, const char* format, va_list ap) {
 }  // namespace
 
 extern "C" {
+
+void openlog(const char* ident, int, int) {
+    captured_syslog_ident() = ident != nullptr ? ident : "";
+}
 
 void vsyslog(int priority, const char* format, va_list ap) {
     capture(priority, format, ap);

@@ -1,0 +1,92 @@
+// vemo-lockrun: holds the pid-file lock for a program that takes none, either by becoming the
+// program (the default) or, with --restart, by running it as a child and restarting it.
+#ifndef VEMO_LOCKRUN_H
+#define VEMO_LOCKRUN_H
+
+#include <signal.h>
+#include <sys/types.h>
+#include <cstddef>
+
+// Restart policy defaults, documented in vemo-lockrun(8).
+constexpr double kDefaultGraceSeconds = 10.0;
+constexpr double kDefaultMaxDelaySeconds = 5.0;
+constexpr long kDefaultGiveUp = 10;
+// A child that ran at least this long ended the quick-death streak and the back-off.
+constexpr double kSettledSeconds = 1.0;
+// The delay before the second restart of a streak; each later one doubles it up to the cap.
+constexpr double kFirstBackoffSeconds = 0.1;
+
+// Exit statuses of vemo-lockrun itself (the default mode otherwise returns the program's).
+constexpr int kExitStopped = 0;
+constexpr int kExitFailure = 1;
+constexpr int kExitUsage = 2;
+constexpr int kExitGaveUp = 3;
+constexpr int kExitCannotExecute = 126;
+constexpr int kExitNotFound = 127;
+
+struct LockrunOptions {
+    bool restart = false;
+    bool keep_signals = false;
+    bool help = false;
+    double grace = kDefaultGraceSeconds;
+    double max_delay = kDefaultMaxDelaySeconds;
+    long give_up = kDefaultGiveUp;  // 0: never give up
+    const char* pid_file = nullptr;
+    const char* program = nullptr;
+    char** program_argv = nullptr;  // program first, null-terminated
+};
+
+// Parses the command line. 0 on success; kExitUsage with *error describing the fault (empty
+// when only the usage line is due).
+int parse_options(int argc, char** argv, LockrunOptions* opts, char* error, size_t error_size);
+
+// Writes "vemo-lockrun: TEXT" to standard error and logs TEXT through syslog at err, naming the
+// pid file and the program, since under the watchdog standard error leads to /dev/null.
+void report_failure(const LockrunOptions& opts, const char* text);
+
+// What a program started by hand gets: every signal at its default action, none blocked.
+void reset_signals_for_exec();
+
+// The path execvp would run for PROGRAM: itself when it holds a '/', else the first executable
+// regular file along PATH. 0, or -1 with errno set (ENOENT, EACCES, ENAMETOOLONG).
+int resolve_program(const char* program, char* out, size_t out_size);
+
+// 127 when the program is not there, 126 when it cannot be executed.
+int exec_failure_status(int err);
+
+// Quick-death accounting: the delay before the next start after a child ran RAN seconds, or -1
+// when the streak reached the give-up limit. *streak counts quick deaths in a row.
+double next_restart_delay(long* streak, double ran, const LockrunOptions& opts);
+
+// "SIGKILL" for a signal number; "SIG<n>" for one without a name.
+void signal_name(int sig, char* out, size_t out_size);
+
+// The published state of a --restart wrapper (the .lockrun file beside the pid file).
+struct RestartState {
+    char program[4096] = "";
+    pid_t child_pid = 0;
+    double child_started_at = 0;  // epoch seconds
+    unsigned long restarts = 0;
+    char last_exit[64] = "none";  // "none", "exited N" or "killed SIGNAME"
+    int last_exit_code = -1;      // N, or 128 + signal
+    double last_exit_at = 0;
+    double last_run_seconds = 0;
+};
+
+// Records a wait status in STATE's last-exit fields.
+void note_exit(RestartState* state, int wait_status, double at, double ran);
+
+// The state file's text; its length, or -1 when OUT is too small.
+int format_state(const RestartState& state, char* out, size_t out_size);
+
+// Replaces PATH's content atomically (temporary file in the same directory, then rename).
+// 0, or -1 with errno set.
+int write_file_atomically(const char* path, const char* text, size_t len);
+
+// Runs the --restart mode once the lock is held; returns vemo-lockrun's exit status.
+int run_restart(const LockrunOptions& opts);
+
+// The whole program; main only calls it.
+int lockrun_main(int argc, char** argv);
+
+#endif

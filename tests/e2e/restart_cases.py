@@ -1,0 +1,174 @@
+"""vemo-lockrun --restart under the real watchdog: fast restarts below the watchdog's cycle."""
+
+import os
+import re
+import shutil
+import signal
+import statistics
+import time
+
+from sandbox import CYCLE, LOG_ERR, LOG_INFO, RECORD_DIR, RUN_DIR, case, check, read
+
+FAST_PID = RUN_DIR + "/fast.pid"
+CRASH_PID = RUN_DIR + "/crash.pid"
+GRACE = 2
+GIVE_UP = 4
+KILLS = 20
+SETTLED = 1.0  # a child up this long ends a quick-death streak (vemo-lockrun(8))
+
+
+def state(pid_file):
+    """The wrapper's published state as a dict, {} while there is none."""
+    try:
+        text = read(pid_file + ".lockrun")
+    except OSError:
+        return {}
+    return dict(line.split("=", 1) for line in text.splitlines() if "=" in line)
+
+
+def poll(predicate, timeout, what, step=0.001):
+    """Tight polling, for the latency figures: the sandbox's waits wake every 100 ms at worst."""
+    deadline = time.monotonic() + timeout
+    while time.monotonic() < deadline:
+        value = predicate()
+        if value:
+            return value
+        time.sleep(step)
+    raise AssertionError("timed out after %.1fs waiting for %s" % (timeout, what))
+
+
+def running_child(pid_file, other_than=0):
+    pid = int(state(pid_file).get("child_pid", "0") or 0)
+    return pid if pid not in (0, other_than) else 0
+
+
+def p95(values):
+    ordered = sorted(values)
+    return ordered[min(len(ordered) - 1, int(round(0.95 * (len(ordered) - 1))))]
+
+
+def wrapper_records(sb, wrapper, pattern, priority=None):
+    """(record, match) of each record of one wrapper whose text matches pattern, in order."""
+    out = []
+    for r in list(sb.records):
+        if r.pid == wrapper and (priority is None or r.priority == priority):
+            m = re.fullmatch(pattern, r.text)
+            if m:
+                check(r.ident == "vemo-lockrun", "wrapper records must come as vemo-lockrun: %r" % r.raw)
+                out.append((r, m))
+    return out
+
+
+def fixture_processes(sb, fixture):
+    return [pid for pid, argv in sb.processes().items() if argv[:2] == [fixture, "--no-lock"]]
+
+
+@case
+def restart_lines_under_watchdog(sb):
+    root = sb.make_tree()
+    lockrun = root + "/bin/vemo-lockrun"
+    shutil.copy2(os.path.join(sb.build_dir, "vemo-lockrun"), lockrun)
+    # A link named for its line, so that the watchdog's messages tell the two lines apart.
+    fast = root + "/bin/fast-lockrun"
+    os.symlink("vemo-lockrun", fast)
+    crasher = root + "/bin/crasher"
+    sb.write(crasher, "#!/bin/sh\nexit 3\n", 0o755)
+    fixture = sb.fixture_path()
+    # The fixture counts SIGTERMs and only ends at the thousandth: the grace period must end it.
+    line_a = "%s:%s:--restart:--grace=%d:%s:%s:--no-lock:--term-count=1000\n" % (
+        FAST_PID, fast, GRACE, FAST_PID, fixture)
+    line_b = "%s:%s:--restart:--give-up=%d:--max-delay=0.4:%s:%s\n" % (
+        CRASH_PID, lockrun, GIVE_UP, CRASH_PID, crasher)
+    watch_list = root + "/etc/watching-list.conf"
+    sb.write(watch_list, "1:" + line_a + "1:" + line_b)
+    daemon, _ = sb.start_daemon(root)
+
+    # ---- line A: the wrapper holds the lock and names itself; its child is the fixture
+    wrapper = sb.wait_lock(FAST_PID)
+    check(read(FAST_PID) == "%d\n" % wrapper, "the pid file must name the wrapper")
+    child = poll(lambda: running_child(FAST_PID), 5, "the first child")
+    rec = sb.wait_fixture(lambda r: r["pid"] == child, 5, "the first child's record")[0]
+    check(rec["ppid"] == wrapper and rec["fds"] == [0, 1, 2] and rec["ignored"] == [],
+          "the child must get only its standard streams and default signals: %r" % rec)
+    check(state(FAST_PID)["program"] == fixture, "the state must name the resolved program")
+    quiet_from = len(sb.records)
+
+    # ---- SIGKILLed 20 times, each time once settled: back at once, never seen down
+    outside, inside, killed = [], [], []
+    for i in range(KILLS):
+        started = float(state(FAST_PID)["child_started_at"])
+        time.sleep(max(0.0, started + SETTLED + 0.1 - time.time()))
+        t0 = time.monotonic()
+        os.kill(child, signal.SIGKILL)
+        new = poll(lambda: running_child(FAST_PID, other_than=child), 5, "restart %d" % (i + 1))
+        outside.append(time.monotonic() - t0)
+        st = state(FAST_PID)
+        check(st["last_exit"] == "killed SIGKILL" and st["last_exit_code"] == "137",
+              "the state must record the SIGKILL: %r" % st)
+        check(int(st["restarts"]) == i + 1, "restarts must count each restart: %r" % st)
+        inside.append(float(st["child_started_at"]) - float(st["last_exit_at"]))
+        killed.append(child)
+        child = new
+    check(sb.lock_holder(FAST_PID) == wrapper, "the wrapper must hold the lock all along")
+    print("restart latency over %d SIGKILLs: kill to new child median %.1f ms, p95 %.1f ms; "
+          "exit to exec median %.1f ms, p95 %.1f ms"
+          % (KILLS, 1e3 * statistics.median(outside), 1e3 * p95(outside),
+             1e3 * statistics.median(inside), 1e3 * p95(inside)))
+    check(statistics.median(outside) < 0.1, "median restart %.3f s, not under 100 ms" % statistics.median(outside))
+    check(sb.count("%s is not running.\n" % fast, start=quiet_from) == 0,
+          "the watchdog must never see the fast line down")
+    # Each exit is logged with the program, the signal and how long it ran.
+    exits = wrapper_records(sb, wrapper, r"%s \((\d+)\) killed by SIGKILL \(signal 9\) after (\d+\.\d{3}) s"
+                            % re.escape(fixture))
+    logged = {int(m.group(1)): float(m.group(2)) for _, m in exits}
+    check(all(logged.get(pid, 0) >= SETTLED for pid in killed),
+          "every SIGKILL must be logged with the uptime: %r" % logged)
+
+    # ---- line B: exits 3 at once, backs off, gives up, and the watchdog's cycle starts it again
+    crash1 = sb.wait_record(re.compile(r"^giving up on %s after %d quick exits in a row \(pid file %s, "
+                                       r"program %s\)$" % (re.escape(crasher), GIVE_UP, CRASH_PID,
+                                                           re.escape(crasher))), LOG_ERR, timeout=5)[1].pid
+    statuses = wrapper_records(sb, crash1, r"%s \(\d+\) exited with status 3 after (\d+\.\d{3}) s"
+                               % re.escape(crasher))
+    check(len(statuses) == GIVE_UP, "give up after exactly %d exits: %r" % (GIVE_UP, statuses))
+    gaps = [float(m.group(1)) for _, m in
+            wrapper_records(sb, crash1, r"restarted %s \(\d+\), restart \d+, (\d+\.\d{3}) s after the last exit"
+                            % re.escape(crasher))]
+    check(len(gaps) == GIVE_UP - 1 and gaps[0] < 0.5 and gaps[1] >= 0.1 and gaps[2] >= 0.2,
+          "restart at once, then after 0.1 s and 0.2 s: %r" % gaps)
+    give_up_at = [i for i, r in enumerate(sb.records) if r.pid == crash1 and r.priority == LOG_ERR][0]
+    sb.wait_record("%s is not running.\n" % lockrun, LOG_INFO, start=give_up_at, timeout=CYCLE + 3)
+    crash2 = sb.wait_record(re.compile(r"^started %s \(\d+\)$" % re.escape(crasher)), LOG_INFO,
+                            start=give_up_at, timeout=5)[1].pid
+    check(crash2 != crash1, "the watchdog must start a new wrapper after the give-up")
+
+    # ---- the wrapper SIGKILLed: its child dies with it, and the watchdog brings one copy back
+    os.kill(wrapper, signal.SIGKILL)
+    check(sb.wait_exit(child, timeout=3) == -signal.SIGKILL, "the child must die with its wrapper")
+    wrapper2 = sb.wait_lock(FAST_PID, timeout=CYCLE + 3, other_than=wrapper)
+    child2 = poll(lambda: running_child(FAST_PID, other_than=child), 5, "the new wrapper's child")
+    sb.wait_fixture(lambda r: r["pid"] == child2, 5, "the new child's record")
+    check(fixture_processes(sb, fixture) == [child2], "exactly one copy must run: %r" % fixture_processes(sb, fixture))
+
+    # ---- disabled: the SIGTERM is passed on, and the grace period ends the program
+    sb.write(watch_list, "0:" + line_a + "1:" + line_b)
+    os.kill(daemon, signal.SIGUSR1)
+    _, term = sb.wait_record("Sending SIGTERM to (%d:%s)\n" % (wrapper2, fast), LOG_INFO, timeout=CYCLE + 3)
+    sb.wait_for(lambda: not sb.alive(child2), GRACE + 2, "the program to end within the grace period")
+    took = time.monotonic() - term.when
+    check(took < GRACE + 1, "the program ended %.1f s after SIGTERM, grace %d s" % (took, GRACE))
+    sb.wait_for(lambda: not sb.alive(wrapper2), 2, "the wrapper to exit")
+    check(sb.lock_holder(FAST_PID) == 0, "the lock must end with the wrapper")
+    check(sb.terms(child2) == 1, "the wrapper must pass SIGTERM on to the program")
+    expected = [
+        "SIGTERM received: stopping %s (%d), SIGKILL after %.3f s" % (fixture, child2, GRACE),
+        "%s (%d) still running %.3f s after the stop request: SIGKILL" % (fixture, child2, GRACE),
+    ]
+    got = [r.text for r in sb.records if r.pid == wrapper2 and r.text in expected]
+    check(got == expected, "the stop must be logged: %r" % got)
+    check(wrapper_records(sb, wrapper2, r"%s \(%d\) killed by SIGKILL \(signal 9\) after \d+\.\d{3} s"
+                          % (re.escape(fixture), child2)), "the forced end must be logged")
+    check(wrapper_records(sb, wrapper2, "stopped", LOG_INFO), "the wrapper must log its stop")
+    check(fixture_processes(sb, fixture) == [], "no copy may be left")
+    check(os.path.exists(os.path.join(RECORD_DIR, "%d.rec" % child2)), "the fixture must have recorded")
+    check(sb.stop_daemon(daemon) == 0, "the watchdog must stop with status 0")
