@@ -78,7 +78,8 @@ def locked_count(paths, inodes):
     return sum(1 for key in inodes.values() if key in held)
 
 
-MONITOR_COLUMNS = [("n", "N", "%d"), ("pss_kb", "PSS kB (all)", "%d"), ("server_pss_kb", "server PSS kB", "%d"),
+MONITOR_COLUMNS = [("n", "N", "%d"), ("pss_kb", "PSS kB (all)", "%d"), ("uss_kb", "USS kB (all)", "%d"),
+                   ("server_pss_kb", "server PSS kB", "%d"),
                    ("workers_pss_kb", "workers PSS kB", "%d"), ("rss_kb", "RSS kB (all)", "%d"),
                    ("pss_after_kb", "PSS kB after 10 scrapes", "%d"),
                    ("cpu_ms_per_60s", "idle CPU ms per 60 s", "%.2f"), ("scrape_ms", "GET /metrics ms", "%.1f"),
@@ -138,7 +139,7 @@ def measure_monitor_once(sb, n, window, port):
         walls.append(time.monotonic() - t)
     cpu2 = sum(on_cpu_ns(p) for p in procs)
     after = sum(memory(p)[0] for p in procs)
-    return {"n": n, "pss_kb": sum(m[0] for m in mem), "server_pss_kb": mem[0][0],
+    return {"n": n, "pss_kb": sum(m[0] for m in mem), "uss_kb": sum(m[2] for m in mem), "server_pss_kb": mem[0][0],
             "workers_pss_kb": sum(m[0] for m in mem[1:]), "rss_kb": sum(m[1] for m in mem), "pss_after_kb": after,
             "cpu_ms_per_60s": (cpu1 - cpu0) / 1e6 * 60.0 / (w1 - w0), "scrape_ms": statistics.median(walls) * 1e3,
             "scrape_cpu_ms": (cpu2 - cpu1) / 1e6 / 10, "metrics_kb": size / 1024.0}

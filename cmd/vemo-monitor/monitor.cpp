@@ -2,6 +2,8 @@
 #include "monitor.h"
 
 #include <arpa/inet.h>
+#include <pwd.h>
+#include <syslog.h>
 #include <unistd.h>
 #include <cerrno>
 #include <cstdlib>
@@ -35,7 +37,7 @@ struct NumberKey {
 };
 
 const NumberKey kNumberKeys[] = {
-    {"threads", &MonitorConfig::threads, 1, 16},
+    {"workers", &MonitorConfig::workers, 1, 16},
     {"connection_limit", &MonitorConfig::connection_limit, 1, 10000},
     {"per_ip_limit", &MonitorConfig::per_ip_limit, 0, 10000},
     {"timeout", &MonitorConfig::timeout_seconds, 1, 3600},
@@ -169,4 +171,56 @@ bool write_state_file(int fd, const StateRecord& state) {
         rc = ftruncate(fd, static_cast<off_t>(text.size()));
     } while (rc < 0 && errno == EINTR);
     return rc == 0;
+}
+
+// The configured user, else vemo-monitor, else nobody; false when none can be used.
+bool find_account(const std::string& configured, Account* out) {
+    const char* const kDefaultUser = "vemo-monitor";
+    const char* const kFallbackUser = "nobody";
+    const char* names[] = {configured.c_str(), kDefaultUser, kFallbackUser};
+    for (const char* name : names) {
+        if (name[0] == '\0') continue;
+        struct passwd entry;
+        struct passwd* pw = nullptr;
+        char buf[4096];
+        if (getpwnam_r(name, &entry, buf, sizeof buf, &pw) == 0 && pw != nullptr &&
+            pw->pw_uid != 0) {
+            out->name = name;
+            out->uid = pw->pw_uid;
+            out->gid = pw->pw_gid;
+            return true;
+        }
+        // A configured user was checked with the file; only the defaults fall through.
+        if (name == configured.c_str()) break;
+    }
+    return false;
+}
+
+// The file's settings, or the defaults whole when it has any error; every error is logged.
+MonitorConfig load_monitor_config(const std::string& path) {
+    MonitorConfig config;
+    FILE* f = fopen(path.c_str(), "re");
+    if (f == nullptr) {
+        if (errno != ENOENT)
+            syslog(LOG_ERR, "%s: error: %s; running with the defaults", path.c_str(),
+                   strerror(errno));
+        return config;
+    }
+    std::vector<ConfigError> errors;
+    bool ok = read_monitor_config(f, &config, &errors);
+    fclose(f);
+    Account account;
+    if (ok && !config.user.empty() && !find_account(config.user, &account)) {
+        errors.push_back({0, "user '" + config.user + "' does not exist or is root"});
+        ok = false;
+    }
+    if (ok) return config;
+    for (const ConfigError& e : errors) {
+        if (e.line == 0)
+            syslog(LOG_ERR, "%s: error: %s", path.c_str(), e.text.c_str());
+        else
+            syslog(LOG_ERR, "%s:%u: error: %s", path.c_str(), e.line, e.text.c_str());
+    }
+    syslog(LOG_ERR, "%s: ignored, running with the defaults", path.c_str());
+    return MonitorConfig();
 }

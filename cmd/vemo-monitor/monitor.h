@@ -13,8 +13,8 @@
 struct MonitorConfig {
     std::string listen_address = "127.0.0.1";
     unsigned port = 9717;
-    std::string user;  // empty: vemo-monitor, else nobody
-    unsigned threads = 2;
+    std::string user;      // empty: vemo-monitor, else nobody
+    unsigned workers = 2;  // status workers, each running one pass at a time
     unsigned connection_limit = 512;
     unsigned per_ip_limit = 0;  // 0: none (every local client shares 127.0.0.1)
     unsigned timeout_seconds = 10;
@@ -32,6 +32,22 @@ bool read_monitor_config(FILE* f, MonitorConfig* out, std::vector<ConfigError>* 
 
 // Parses ADDRESS:PORT (an IPv6 address in brackets) into a socket address; false when invalid.
 bool parse_listen(const std::string& value, std::string* address, unsigned* port);
+
+// Reads the configuration file at path: its settings, or the defaults whole when it has any
+// error (a user= that does not exist or is root included), each error logged through syslog as
+// FILE:LINE: error: text. No file at all is no error.
+MonitorConfig load_monitor_config(const std::string& path);
+
+// The user to become.
+struct Account {
+    std::string name;
+    uid_t uid = 0;
+    gid_t gid = 0;
+};
+
+// The configured user (when not empty), else vemo-monitor, else nobody; never root. false when
+// none can be used.
+bool find_account(const std::string& configured, Account* out);
 
 // What the state file says; the liveness probe reads only last-request-at.
 struct StateRecord {

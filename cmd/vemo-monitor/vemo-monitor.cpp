@@ -14,9 +14,9 @@
 #include <grp.h>
 #include <linux/capability.h>
 #include <linux/close_range.h>
+#include <malloc.h>
 #include <microhttpd.h>
 #include <netinet/in.h>
-#include <pwd.h>
 #include <sys/prctl.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
@@ -24,6 +24,7 @@
 #include <sys/wait.h>
 #include <syslog.h>
 #include <unistd.h>
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <condition_variable>
@@ -33,7 +34,9 @@
 #include <cstring>
 #include <memory>
 #include <mutex>
+#include <numeric>
 #include <string>
+#include <thread>
 #include <vector>
 
 namespace {
@@ -41,10 +44,12 @@ namespace {
 const char* const kRunDir = "/var/run/vemo_monitor";
 const char* const kPidFile = "/var/run/vemo_monitor/vemo_monitor.pid";
 const char* const kStateFile = "/var/run/vemo_monitor/state.log";
-const char* const kDefaultUser = "vemo-monitor";
-const char* const kFallbackUser = "nobody";
 // A status pass that takes longer than this is stuck: the monitor ends and is started again.
 const int kWorkerTimeoutSeconds = 30;
+// Bytes handed to the HTTP thread at a time when it sends a status text.
+const size_t kStreamBlock = 64 * 1024UL;
+// Allocations from this size on get pages of their own, returned when freed.
+const int kMapApart = 64 * 1024;
 // Far above any real watch list's status text; only a broken worker sends more.
 const uint64_t kMaxReply = 256ULL << 20;
 
@@ -93,33 +98,6 @@ bool read_all(int fd, void* data, size_t len) {
 
 // ---------------------------------------------------------------- privileges
 
-struct Account {
-    std::string name;
-    uid_t uid = 0;
-    gid_t gid = 0;
-};
-
-// The configured user, else vemo-monitor, else nobody; false when none can be used.
-bool find_account(const std::string& configured, Account* out) {
-    const char* names[] = {configured.c_str(), kDefaultUser, kFallbackUser};
-    for (const char* name : names) {
-        if (name[0] == '\0') continue;
-        struct passwd entry;
-        struct passwd* pw = nullptr;
-        char buf[4096];
-        if (getpwnam_r(name, &entry, buf, sizeof buf, &pw) == 0 && pw != nullptr &&
-            pw->pw_uid != 0) {
-            out->name = name;
-            out->uid = pw->pw_uid;
-            out->gid = pw->pw_gid;
-            return true;
-        }
-        // A configured user was checked with the file; only the defaults fall through.
-        if (name == configured.c_str()) break;
-    }
-    return false;
-}
-
 // Only reading: every pid file whatever its directory's mode, and the /proc entries of
 // processes of other users (the watchdog's executable, environment and directory).
 bool keep_only_read_capabilities() {
@@ -162,33 +140,31 @@ bool drop_root(const Account& account, bool keep_read, const char** step) {
         *step = "prctl(PR_SET_NO_NEW_PRIVS)";
         return false;
     }
+#if defined(__SANITIZE_ADDRESS__)
+    // Test builds only: the leak check at exit traces the process, which the drop forbade.
+    (void)prctl(PR_SET_DUMPABLE, 1L, 0L, 0L, 0L);
+#endif
     return true;
 }
 
 // ---------------------------------------------------------------- status workers
 
-enum : char { ASK_METRICS = 'm', ASK_STATUS = 's', ASK_HEALTH = 'h', WORKER_READY = 'R' };
+// What a request asks a worker for: a bit per answer, all from one status pass.
+enum : unsigned char { WANT_METRICS = 1, WANT_STATUS = 2, WANT_HEALTH = 4, WORKER_READY = 'R' };
 
 struct ReplyHeader {
-    uint32_t ok;
+    uint32_t ok;  // 0: the status could not be determined; the metrics text says why
     uint32_t watchdog_up;
-    uint64_t length;
+    uint64_t metrics_length;
+    uint64_t status_length;
 };
 
 struct Worker {
     int fd = -1;
     pid_t pid = 0;
-    bool busy = false;
-    bool lost = false;
 };
 
-struct WorkerPool {
-    std::mutex mutex;
-    std::condition_variable freed;
-    std::vector<Worker> workers;
-};
-
-WorkerPool g_pool;
+std::vector<Worker> g_workers;
 std::atomic<bool> g_worker_lost{false};
 
 // The worker's life: one status pass per request byte, until the server closes its end.
@@ -208,27 +184,37 @@ std::atomic<bool> g_worker_lost{false};
         syslog(LOG_ERR, "status worker: %s failure (%s)", step, errno_text(errno).c_str());
         _exit(1);
     }
-    char ready = WORKER_READY;
+    unsigned char ready = WORKER_READY;
     if (!write_all(fd, &ready, 1)) _exit(1);
     for (;;) {
-        char code = 0;
-        ssize_t n = read(fd, &code, 1);
+        unsigned char want = 0;
+        ssize_t n = read(fd, &want, 1);
         if (n < 0 && errno == EINTR) continue;
         if (n <= 0) _exit(0);
         HostStatus status;
-        ReplyHeader header = {0, 0, 0};
-        std::string body;
+        ReplyHeader header = {0, 0, 0, 0};
+        std::string metrics;
+        std::string json;
         if (!collect_status(source, &status)) {
-            body = errno_text(errno);
+            metrics = errno_text(errno);
         } else {
             header.ok = 1;
             header.watchdog_up = watchdog_holds_lock(status) ? 1 : 0;
-            if (code == ASK_METRICS) body = render_prometheus(status);
-            if (code == ASK_STATUS) body = render_json(status);
+            if ((want & WANT_METRICS) != 0) metrics = render_prometheus(status);
+            if ((want & WANT_STATUS) != 0) json = render_json(status);
         }
-        header.length = body.size();
-        if (!write_all(fd, &header, sizeof header) || !write_all(fd, body.data(), body.size()))
+        header.metrics_length = metrics.size();
+        header.status_length = json.size();
+        if (!write_all(fd, &header, sizeof header) ||
+            !write_all(fd, metrics.data(), metrics.size()) ||
+            !write_all(fd, json.data(), json.size()))
             _exit(1);
+        // A pass over a long list leaves a heap of small freed pieces: give them back, or an
+        // idle monitor keeps the memory of its largest pass.
+        status = HostStatus();
+        std::string().swap(metrics);
+        std::string().swap(json);
+        (void)malloc_trim(0);
     }
 }
 
@@ -251,130 +237,132 @@ bool start_workers(unsigned count, const StatusSource& source, const Account& ac
         }
         if (pid == 0) worker_main(pair[1], source, account);
         close(pair[1]);
-        struct timeval limit = {kWorkerTimeoutSeconds, 0};
-        char ready = 0;
-        if (setsockopt(pair[0], SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof limit) != 0 ||
-            !read_all(pair[0], &ready, 1) || ready != WORKER_READY) {
-            *why = "a status worker did not start (see its message)";
-            close(pair[0]);
-            return false;
-        }
         Worker w;
         w.fd = pair[0];
         w.pid = pid;
-        g_pool.workers.push_back(w);
+        g_workers.push_back(w);
+        struct timeval limit = {kWorkerTimeoutSeconds, 0};
+        unsigned char ready = 0;
+        if (setsockopt(w.fd, SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof limit) != 0 ||
+            !read_all(w.fd, &ready, 1) || ready != WORKER_READY) {
+            *why = "a status worker did not start (see its message)";
+            return false;
+        }
     }
     return true;
 }
 
-struct WorkerReply {
-    bool asked = false;  // a worker answered
-    bool ok = false;     // and the status could be determined
-    bool watchdog_up = false;
-    std::string body;
-};
-
-// Waits for a free worker and marks it busy; false when every worker is lost.
-bool acquire_worker(size_t* slot) {
-    std::unique_lock<std::mutex> hold(g_pool.mutex);
-    for (;;) {
-        bool any_alive = false;
-        for (size_t i = 0; i < g_pool.workers.size(); ++i) {
-            any_alive |= !g_pool.workers[i].lost;
-            if (!g_pool.workers[i].lost && !g_pool.workers[i].busy) {
-                g_pool.workers[i].busy = true;
-                *slot = i;
-                return true;
-            }
+void stop_workers() {
+    for (const Worker& w : g_workers) {
+        close(w.fd);
+        int status;
+        while (waitpid(w.pid, &status, 0) < 0 && errno == EINTR) {
         }
-        if (!any_alive) return false;
-        g_pool.freed.wait(hold);
     }
+    g_workers.clear();
 }
 
-// One status pass by the acquired worker, which is free again after. A worker that fails is
-// lost, and the monitor ends so the watchdog starts it afresh: it cannot fork a new one after
-// dropping root.
-bool ask_worker(size_t slot, char code, WorkerReply* reply) {
-    int fd = g_pool.workers[slot].fd;
-    ReplyHeader header = {0, 0, 0};
-    bool ok = write_all(fd, &code, 1) && read_all(fd, &header, sizeof header) &&
-              header.length <= kMaxReply;
-    if (ok) {
-        reply->body.resize(static_cast<size_t>(header.length));
-        ok = read_all(fd, &reply->body[0], reply->body.size());
-    }
-    {
-        std::lock_guard<std::mutex> hold(g_pool.mutex);
-        g_pool.workers[slot].busy = false;
-        g_pool.workers[slot].lost = !ok;
-    }
-    g_pool.freed.notify_all();
-    if (!ok) {
-        g_worker_lost = true;
-        (void)kill(getpid(), SIGTERM);
+struct PassReply {
+    bool ok = false;
+    bool watchdog_up = false;
+    std::string metrics;  // or why the status could not be determined
+    std::string status;
+};
+
+// One status pass by a worker; false when the worker failed (it is of no use any more).
+bool ask_worker(const Worker& worker, unsigned char want, PassReply* reply) {
+    ReplyHeader header = {0, 0, 0, 0};
+    if (!write_all(worker.fd, &want, 1) || !read_all(worker.fd, &header, sizeof header) ||
+        header.metrics_length > kMaxReply || header.status_length > kMaxReply)
         return false;
-    }
+    reply->metrics.resize(static_cast<size_t>(header.metrics_length));
+    reply->status.resize(static_cast<size_t>(header.status_length));
+    if (!read_all(worker.fd, &reply->metrics[0], reply->metrics.size()) ||
+        !read_all(worker.fd, &reply->status[0], reply->status.size()))
+        return false;
     reply->ok = header.ok != 0;
     reply->watchdog_up = header.watchdog_up != 0;
     return true;
 }
 
-// Requests of one kind that arrive while no pass for them has begun share the next one: every
-// answer still comes from a pass begun after its request arrived, and a burst of clients costs
-// a few passes instead of one each.
-struct SharedPass {
-    std::mutex mutex;
-    std::condition_variable finished;
-    unsigned long long begun = 0;  // passes begun, numbered in the order they began
-    unsigned long long kept = 0;   // the number of the pass whose answer is kept
-    size_t running = 0;
-    unsigned users = 0;
-    std::shared_ptr<const WorkerReply> answer;  // dropped when nobody waits, so idle holds none
+// ---------------------------------------------------------------- requests waiting for a pass
+
+// A status request, suspended while it waits: the HTTP thread never blocks on a pass.
+struct Pending {
+    unsigned char want = 0;  // 0: not a status request
+    bool queued = false;
+    bool answered = false;
+    unsigned code = 0;
+    std::shared_ptr<const std::string> body;
+    struct MHD_Connection* connection = nullptr;
 };
 
-SharedPass g_passes[3];
+struct PassQueue {
+    std::mutex mutex;
+    std::condition_variable wake;
+    std::vector<Pending*> waiting;
+    bool stopping = false;
+};
 
-// false when no worker could be asked.
-bool fresh_status(char code, WorkerReply* reply) {
-    SharedPass& p = g_passes[code == ASK_METRICS ? 0 : code == ASK_STATUS ? 1 : 2];
-    std::unique_lock<std::mutex> hold(p.mutex);
-    ++p.users;
-    const unsigned long long need = p.begun + 1;
-    while (p.kept < need) {
-        if (p.running >= g_pool.workers.size()) {
-            p.finished.wait(hold);
-            continue;
-        }
-        ++p.running;
-        hold.unlock();
-        size_t slot = 0;
-        bool have = acquire_worker(&slot);
-        hold.lock();
-        unsigned long long mine = ++p.begun;
-        hold.unlock();
-        auto got = std::make_shared<WorkerReply>();
-        got->asked = have && ask_worker(slot, code, got.get());
-        hold.lock();
-        --p.running;
-        if (mine > p.kept) {
-            p.kept = mine;
-            p.answer = got;
-        }
-        p.finished.notify_all();
+PassQueue g_queue;
+
+void answer_pending(Pending* p, const PassReply& reply, bool asked, bool stopping,
+                    const std::shared_ptr<const std::string>& metrics,
+                    const std::shared_ptr<const std::string>& status) {
+    if (stopping) {
+        p->code = MHD_HTTP_SERVICE_UNAVAILABLE;
+        p->body = std::make_shared<const std::string>("stopping\n");
+    } else if (p->want == WANT_HEALTH) {
+        bool up = asked && reply.ok && reply.watchdog_up;
+        p->code = up ? MHD_HTTP_OK : MHD_HTTP_SERVICE_UNAVAILABLE;
+        p->body = std::make_shared<const std::string>(up ? "ok\n"
+                                                         : "the watchdog does not hold its lock\n");
+    } else if (!asked || !reply.ok) {
+        p->code = MHD_HTTP_INTERNAL_SERVER_ERROR;
+        p->body = std::make_shared<const std::string>(
+            "status unavailable: " + (asked ? *metrics : std::string("no status worker")) + "\n");
+    } else {
+        p->code = MHD_HTTP_OK;
+        p->body = p->want == WANT_METRICS ? metrics : status;
     }
-    std::shared_ptr<const WorkerReply> answer = p.answer;
-    if (--p.users == 0 && p.running == 0) p.answer.reset();
-    hold.unlock();
-    *reply = *answer;
-    return reply->asked;
+    p->answered = true;
+    // The connection may be gone as soon as it runs again: p is not ours any more.
+    MHD_resume_connection(p->connection);
 }
 
-void stop_workers() {
-    for (const Worker& w : g_pool.workers) {
-        close(w.fd);
-        int status;
-        while (waitpid(w.pid, &status, 0) < 0 && errno == EINTR) {
+// One dispatcher per worker. Every request waiting when a pass begins is answered by it, so each
+// answer comes from a pass begun after its request arrived, and a burst of clients costs a pass
+// or two, not one each.
+void dispatch(const Worker* worker) {
+    bool usable = true;
+    for (;;) {
+        std::vector<Pending*> batch;
+        bool stopping;
+        {
+            std::unique_lock<std::mutex> hold(g_queue.mutex);
+            g_queue.wake.wait(hold, [] { return g_queue.stopping || !g_queue.waiting.empty(); });
+            stopping = g_queue.stopping;
+            if (stopping && g_queue.waiting.empty()) return;
+            batch.swap(g_queue.waiting);
+        }
+        auto want = static_cast<unsigned char>(
+            std::accumulate(batch.begin(), batch.end(), 0U,
+                            [](unsigned w, const Pending* p) { return w | p->want; }));
+        PassReply reply;
+        bool asked = usable && !stopping && ask_worker(*worker, want, &reply);
+        if (usable && !stopping && !asked) {
+            usable = false;
+            g_worker_lost = true;
+            (void)kill(getpid(), SIGTERM);
+        }
+        auto metrics = std::make_shared<const std::string>(std::move(reply.metrics));
+        auto status = std::make_shared<const std::string>(std::move(reply.status));
+        for (Pending* p : batch)
+            answer_pending(p, reply, asked, stopping, metrics, status);
+        if (!usable) {
+            // Its worker is gone: leave the waiting requests to the others, or to the stop.
+            std::unique_lock<std::mutex> hold(g_queue.mutex);
+            g_queue.wake.wait(hold, [] { return g_queue.stopping; });
         }
     }
 }
@@ -410,10 +398,15 @@ int open_state_file() {
     int fd = open(kStateFile, O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0644);
     if (fd < 0) return -1;
     struct stat st;
-    if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
-        int err = errno != 0 ? errno : EINVAL;
+    if (fstat(fd, &st) != 0) {
+        int err = errno;
         close(fd);
-        errno = S_ISREG(st.st_mode) ? err : EINVAL;
+        errno = err;
+        return -1;
+    }
+    if (!S_ISREG(st.st_mode)) {
+        close(fd);
+        errno = EINVAL;
         return -1;
     }
     return fd;
@@ -434,10 +427,38 @@ std::string own_metrics(unsigned long long requests, time_t started) {
            std::to_string(static_cast<long long>(started)) + "\n";
 }
 
-enum MHD_Result send_text(struct MHD_Connection* connection, unsigned code, const std::string& body,
-                          const char* type) {
-    struct MHD_Response* response = MHD_create_response_from_buffer(
-        body.size(), const_cast<char*>(body.data()), MHD_RESPMEM_MUST_COPY);
+struct MHD_Response* text_response(const std::string& body) {
+    return MHD_create_response_from_buffer(body.size(), const_cast<char*>(body.data()),
+                                           MHD_RESPMEM_MUST_COPY);
+}
+
+// A status text shared by every request of its pass, plus this request's own lines: served
+// from where it lies, without a copy per client.
+struct Stream {
+    std::shared_ptr<const std::string> body;
+    std::string tail;
+};
+
+ssize_t read_stream(void* cls, uint64_t pos, char* buf, size_t max) {
+    const auto* s = static_cast<const Stream*>(cls);
+    size_t done = 0;
+    while (done < max) {
+        size_t at = static_cast<size_t>(pos) + done;
+        const std::string& part = at < s->body->size() ? *s->body : s->tail;
+        size_t offset = at < s->body->size() ? at : at - s->body->size();
+        if (offset >= part.size()) break;
+        done += part.copy(buf + done, max - done, offset);
+    }
+    if (done == 0) return MHD_CONTENT_READER_END_OF_STREAM;
+    return static_cast<ssize_t>(done);
+}
+
+void free_stream(void* cls) {
+    delete static_cast<Stream*>(cls);
+}
+
+enum MHD_Result send(struct MHD_Connection* connection, unsigned code,
+                     struct MHD_Response* response, const char* type) {
     if (response == nullptr) return MHD_NO;
     (void)MHD_add_response_header(response, MHD_HTTP_HEADER_CONTENT_TYPE, type);
     (void)MHD_add_response_header(response, MHD_HTTP_HEADER_CACHE_CONTROL, "no-store");
@@ -448,20 +469,55 @@ enum MHD_Result send_text(struct MHD_Connection* connection, unsigned code, cons
     return rc;
 }
 
-// A GET or HEAD is answered at the second call, once the request is wholly in, so the
-// connection can be kept alive; any other method at once (its body is never read).
+const char* const kText = "text/plain; charset=utf-8";
+
+// The answer to a status request whose pass is done.
+enum MHD_Result send_answer(struct MHD_Connection* connection, const Pending& p,
+                            unsigned long long count) {
+    if (p.code != MHD_HTTP_OK || p.want == WANT_HEALTH)
+        return send(connection, p.code, text_response(*p.body), kText);
+    auto* stream = new Stream{p.body, ""};
+    if (p.want == WANT_METRICS) stream->tail = own_metrics(count, g_state.started_at);
+    struct MHD_Response* response = MHD_create_response_from_callback(
+        stream->body->size() + stream->tail.size(), kStreamBlock, read_stream, stream, free_stream);
+    if (response == nullptr) {
+        delete stream;
+        return MHD_NO;
+    }
+    return send(
+        connection, MHD_HTTP_OK, response,
+        p.want == WANT_METRICS ? "text/plain; version=0.0.4; charset=utf-8" : "application/json");
+}
+
+// Queues a status request for the next pass and suspends it; false when the monitor stops.
+bool queue_for_pass(Pending* p, struct MHD_Connection* connection) {
+    std::lock_guard<std::mutex> hold(g_queue.mutex);
+    if (g_queue.stopping) return false;
+    p->connection = connection;
+    p->queued = true;
+    g_queue.waiting.push_back(p);
+    MHD_suspend_connection(connection);
+    g_queue.wake.notify_one();
+    return true;
+}
+
+// A GET or HEAD is taken at the first call and answered once the request is wholly in, so the
+// connection can be kept alive; a status request waits suspended for its pass. Any other
+// method is answered at once (its body is never read).
 enum MHD_Result answer(void* cls, struct MHD_Connection* connection, const char* url,
                        const char* method, const char* version, const char* upload_data,
                        size_t* upload_data_size, void** con_cls) {
     (void)cls;
     (void)version;
     (void)upload_data;
-    static int header_seen;
-    const char* const kText = "text/plain; charset=utf-8";
     bool readable =
         strcmp(method, MHD_HTTP_METHOD_GET) == 0 || strcmp(method, MHD_HTTP_METHOD_HEAD) == 0;
     if (readable && *con_cls == nullptr) {
-        *con_cls = &header_seen;
+        auto* p = new Pending;
+        if (strcmp(url, "/metrics") == 0) p->want = WANT_METRICS;
+        if (strcmp(url, "/status") == 0) p->want = WANT_STATUS;
+        if (strcmp(url, "/healthz") == 0) p->want = WANT_HEALTH;
+        *con_cls = p;
         return MHD_YES;
     }
     // A body sent with a GET is read and dropped.
@@ -469,36 +525,32 @@ enum MHD_Result answer(void* cls, struct MHD_Connection* connection, const char*
         *upload_data_size = 0;
         return MHD_YES;
     }
+    auto* p = static_cast<Pending*>(*con_cls);
+    if (readable && p->want != 0 && !p->queued && queue_for_pass(p, connection)) return MHD_YES;
     unsigned long long count = ++g_requests;
     enum MHD_Result rc;
     if (!readable) {
-        rc = send_text(connection, MHD_HTTP_METHOD_NOT_ALLOWED, "only GET and HEAD\n", kText);
-    } else if (strcmp(url, "/metrics") == 0 || strcmp(url, "/status") == 0 ||
-               strcmp(url, "/healthz") == 0) {
-        char code = url[1] == 'm' ? ASK_METRICS : url[1] == 's' ? ASK_STATUS : ASK_HEALTH;
-        WorkerReply reply;
-        bool asked = fresh_status(code, &reply);
-        if (code == ASK_HEALTH) {
-            bool up = asked && reply.ok && reply.watchdog_up;
-            rc = send_text(connection, up ? MHD_HTTP_OK : MHD_HTTP_SERVICE_UNAVAILABLE,
-                           up ? "ok\n" : "the watchdog does not hold its lock\n", kText);
-        } else if (!asked || !reply.ok) {
-            rc = send_text(
-                connection, MHD_HTTP_INTERNAL_SERVER_ERROR,
-                "status unavailable: " + (asked ? reply.body : "no status worker") + "\n", kText);
-        } else if (code == ASK_METRICS) {
-            rc = send_text(connection, MHD_HTTP_OK,
-                           reply.body + own_metrics(count, g_state.started_at),
-                           "text/plain; version=0.0.4; charset=utf-8");
-        } else {
-            rc = send_text(connection, MHD_HTTP_OK, reply.body, "application/json");
-        }
+        rc = send(connection, MHD_HTTP_METHOD_NOT_ALLOWED, text_response("only GET and HEAD\n"),
+                  kText);
+    } else if (p->answered) {
+        rc = send_answer(connection, *p, count);
+    } else if (p->want != 0) {
+        rc = send(connection, MHD_HTTP_SERVICE_UNAVAILABLE, text_response("stopping\n"), kText);
     } else {
-        rc = send_text(connection, MHD_HTTP_NOT_FOUND,
-                       "not found: try /metrics, /status, /healthz\n", kText);
+        rc = send(connection, MHD_HTTP_NOT_FOUND,
+                  text_response("not found: try /metrics, /status, /healthz\n"), kText);
     }
     record_request(count);
     return rc;
+}
+
+void request_done(void* cls, struct MHD_Connection* connection, void** con_cls,
+                  enum MHD_RequestTerminationCode code) {
+    (void)cls;
+    (void)connection;
+    (void)code;
+    delete static_cast<Pending*>(*con_cls);
+    *con_cls = nullptr;
 }
 
 // Bound as root before the drop, so the address may also be a privileged port.
@@ -555,43 +607,15 @@ struct MHD_Daemon* start_http(const MonitorConfig& config, int listen_fd) {
     };
     if (config.per_ip_limit > 0)
         options.push_back({MHD_OPTION_PER_IP_CONNECTION_LIMIT, config.per_ip_limit, nullptr});
-    if (config.threads > 1)
-        options.push_back({MHD_OPTION_THREAD_POOL_SIZE, config.threads, nullptr});
     options.push_back({MHD_OPTION_END, 0, nullptr});
-    return MHD_start_daemon(MHD_USE_INTERNAL_POLLING_THREAD | MHD_USE_EPOLL, 0, nullptr, nullptr,
-                            &answer, nullptr, MHD_OPTION_ARRAY, options.data(), MHD_OPTION_END);
+    // One thread polls every connection; nothing in it waits for a status pass.
+    return MHD_start_daemon(
+        MHD_USE_INTERNAL_POLLING_THREAD | MHD_USE_EPOLL | MHD_ALLOW_SUSPEND_RESUME, 0, nullptr,
+        nullptr, &answer, nullptr, MHD_OPTION_NOTIFY_COMPLETED, &request_done, nullptr,
+        MHD_OPTION_ARRAY, options.data(), MHD_OPTION_END);
 }
 
 // ---------------------------------------------------------------- start-up
-
-// The file's settings, or the defaults whole when it has any error; every error is logged.
-MonitorConfig load_config(const std::string& path) {
-    MonitorConfig config;
-    FILE* f = fopen(path.c_str(), "re");
-    if (f == nullptr) {
-        if (errno != ENOENT)
-            syslog(LOG_ERR, "%s: error: %s; running with the defaults", path.c_str(),
-                   errno_text(errno).c_str());
-        return config;
-    }
-    std::vector<ConfigError> errors;
-    bool ok = read_monitor_config(f, &config, &errors);
-    fclose(f);
-    Account account;
-    if (ok && !config.user.empty() && !find_account(config.user, &account)) {
-        errors.push_back({0, "user '" + config.user + "' does not exist or is root"});
-        ok = false;
-    }
-    if (ok) return config;
-    for (const ConfigError& e : errors) {
-        if (e.line == 0)
-            syslog(LOG_ERR, "%s: error: %s", path.c_str(), e.text.c_str());
-        else
-            syslog(LOG_ERR, "%s:%u: error: %s", path.c_str(), e.line, e.text.c_str());
-    }
-    syslog(LOG_ERR, "%s: ignored, running with the defaults", path.c_str());
-    return MonitorConfig();
-}
 
 // Logs why the monitor cannot start and gives its exit status.
 int fail_start(const std::string& why) {
@@ -632,10 +656,13 @@ int main(int argc, char** argv) {
     }
     sigset_t wait_mask;
     install_signals(&wait_mask);
+    // Status texts are large and short-lived: mapped apart, they are unmapped when freed
+    // instead of growing a heap that stays grown.
+    (void)mallopt(M_MMAP_THRESHOLD, kMapApart);
 
     const StatusSource source = source_from_self(argv[0]);
     const std::string config_path = source.bin_dir + "/../etc/vemo-monitor.conf";
-    const MonitorConfig config = load_config(config_path);
+    const MonitorConfig config = load_monitor_config(config_path);
 
     if (access(kRunDir, F_OK) != 0 && mkdir(kRunDir, 0755) != 0 && errno != EEXIST)
         return fail_start(std::string(kRunDir) + ": " + errno_text(errno));
@@ -666,7 +693,7 @@ int main(int argc, char** argv) {
     Account account;
     if (geteuid() == 0 && !find_account(config.user, &account))
         return fail_start("neither user vemo-monitor nor nobody exists");
-    if (!start_workers(config.threads, source, account, &why)) {
+    if (!start_workers(config.workers, source, account, &why)) {
         stop_workers();
         return fail_start(why);
     }
@@ -687,9 +714,23 @@ int main(int argc, char** argv) {
     syslog(LOG_INFO, "started: serving http://%s:%u/ as user %s", where.c_str(), config.port,
            account.name.empty() ? "(unchanged, not started as root)" : account.name.c_str());
 
+    std::vector<std::thread> dispatchers;
+    dispatchers.reserve(g_workers.size());
+    for (size_t i = 0; i < g_workers.size(); ++i)
+        dispatchers.emplace_back(dispatch, &g_workers[i]);
+
     while (g_stop == 0)
         sigsuspend(&wait_mask);
 
+    // Every suspended request is answered (from its pass, or "stopping") before the server
+    // stops: it may not stop with any left suspended.
+    {
+        std::lock_guard<std::mutex> hold(g_queue.mutex);
+        g_queue.stopping = true;
+    }
+    g_queue.wake.notify_all();
+    for (std::thread& t : dispatchers)
+        t.join();
     MHD_stop_daemon(http);
     close(listen_fd);
     stop_workers();

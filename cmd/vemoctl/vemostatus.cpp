@@ -14,6 +14,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
+#include <iterator>
 #include <map>
 #include <utility>
 
@@ -53,9 +54,11 @@ bool read_small_file(const std::string& path, size_t limit, std::string* out) {
     int fd = open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
     if (fd < 0) return false;
     struct stat st;
-    if (fstat(fd, &st) != 0 || S_ISDIR(st.st_mode) || S_ISFIFO(st.st_mode) ||
-        S_ISSOCK(st.st_mode)) {
-        int err = S_ISDIR(st.st_mode) ? EISDIR : errno != 0 ? errno : EINVAL;
+    int err = fstat(fd, &st) != 0                            ? errno
+              : S_ISDIR(st.st_mode)                          ? EISDIR
+              : S_ISFIFO(st.st_mode) || S_ISSOCK(st.st_mode) ? EINVAL
+                                                             : 0;
+    if (err != 0) {
         close(fd);
         errno = err;
         return false;
@@ -66,7 +69,7 @@ bool read_small_file(const std::string& path, size_t limit, std::string* out) {
         ssize_t n = read(fd, buf, std::min(sizeof buf, limit - out->size()));
         if (n < 0 && errno == EINTR) continue;
         if (n < 0) {
-            int err = errno;
+            err = errno;
             close(fd);
             errno = err;
             return false;
@@ -182,7 +185,7 @@ LockProbe probe_pid_file(const std::string& path) {
     } while (n < 0 && errno == EINTR);
     if (n > 0) {
         std::string first(text, static_cast<size_t>(n));
-        first = first.substr(0, first.find('\n'));
+        first.resize(std::min(first.size(), first.find('\n')));
         p.pid_text = printable(first);
     }
     close(fd);
@@ -551,10 +554,7 @@ int status_exit_code(const HostStatus& status) {
     if (!status.list_read || status.watchdog.held_state == STATE_ERROR) return 4;
     if (!watchdog_holds_lock(status)) return 3;
     if (status.monitor_selected && !entry_as_wanted(status.monitor)) return 3;
-    for (const EntryStatus& e : status.entries) {
-        if (!entry_as_wanted(e)) return 3;
-    }
-    return 0;
+    return std::all_of(status.entries.begin(), status.entries.end(), entry_as_wanted) ? 0 : 3;
 }
 
 bool select_entries(HostStatus* status, const std::vector<std::string>& selectors,
@@ -565,7 +565,7 @@ bool select_entries(HostStatus* status, const std::vector<std::string>& selector
     for (const std::string& sel : selectors) {
         bool digits = !sel.empty() && sel.find_first_not_of("0123456789") == std::string::npos;
         auto matches = [&](const EntryStatus& e) {
-            if (digits) return sel.size() < 10 && atoi(sel.c_str()) == e.line;
+            if (digits) return sel.size() < 10 && strtol(sel.c_str(), nullptr, 10) == e.line;
             return sel == e.pid_file || sel == e.program || sel == base_name(e.program) ||
                    (e.resolved && sel == e.resolved_path) ||
                    (e.lockrun.is_lockrun && !e.lockrun.wraps.empty() &&
@@ -712,14 +712,14 @@ std::string watchdog_line(const HostStatus& s) {
     if (w.held_state == STATE_LOCKED_UNKNOWN)
         return "running, pid unknown (lock held from elsewhere)";
     if (w.held_state == STATE_DOWN) return "not running";
+    if (!s.watchdog_verified) {
+        return "not running: its lock is held by pid " + std::to_string(w.holder) + " (" +
+               (s.watchdog_process.exe.empty() ? std::string("executable unreadable")
+                                               : printable(s.watchdog_process.exe)) +
+               "), which is not vemo-watchdog";
+    }
     std::string text = "running, pid " + std::to_string(w.holder);
     if (s.watchdog_process.known) text += ", up " + duration(s.now - s.watchdog_process.started_at);
-    if (!s.watchdog_verified) {
-        text += "; but the lock holder is not vemo-watchdog (" +
-                (s.watchdog_process.exe.empty() ? std::string("executable unreadable")
-                                                : printable(s.watchdog_process.exe)) +
-                ")";
-    }
     return text;
 }
 
@@ -740,6 +740,19 @@ std::string monitor_line(const HostStatus& s) {
                 (ms.fresh ? "fresh" : "stale") + ")";
     }
     return text;
+}
+
+}  // namespace
+
+namespace {
+
+// The monitor (unless selectors left it out), then the list's entries in file order.
+std::vector<const EntryStatus*> shown_entries(const HostStatus& s) {
+    std::vector<const EntryStatus*> rows;
+    if (s.monitor_selected) rows.push_back(&s.monitor);
+    std::transform(s.entries.begin(), s.entries.end(), std::back_inserter(rows),
+                   [](const EntryStatus& e) { return &e; });
+    return rows;
 }
 
 }  // namespace
@@ -768,10 +781,7 @@ std::string render_table(const HostStatus& s, bool colour) {
                : "vemoctl's own PATH and working directory: " + s.lookup.note;
     out += "\n\n";
 
-    std::vector<const EntryStatus*> rows;
-    if (s.monitor_selected) rows.push_back(&s.monitor);
-    for (const EntryStatus& e : s.entries)
-        rows.push_back(&e);
+    std::vector<const EntryStatus*> rows = shown_entries(s);
     const char* heads[] = {"LINE",   "ENABLED", "STATE",    "PID",
                            "UPTIME", "PROGRAM", "PID FILE", "RESOLVES TO"};
     std::vector<std::vector<std::string>> cells;
@@ -810,19 +820,44 @@ std::string render_table(const HostStatus& s, bool colour) {
 
 namespace {
 
+// Length of the well-formed UTF-8 sequence at s[i], 0 when it is not one.
+size_t utf8_length(const std::string& s, size_t i) {
+    auto c = static_cast<unsigned char>(s[i]);
+    size_t n = c >= 0xf0 && c <= 0xf4  ? 4
+               : c >= 0xe0 && c < 0xf0 ? 3
+               : c >= 0xc2 && c < 0xe0 ? 2
+                                       : 0;
+    if (n == 0 || i + n > s.size()) return 0;
+    // No overlong forms, no surrogates, nothing past U+10FFFF.
+    auto second = static_cast<unsigned char>(s[i + 1]);
+    if ((c == 0xe0 && second < 0xa0) || (c == 0xed && second >= 0xa0) ||
+        (c == 0xf0 && second < 0x90) || (c == 0xf4 && second >= 0x90))
+        return 0;
+    for (size_t k = 1; k < n; ++k) {
+        if ((static_cast<unsigned char>(s[i + k]) & 0xc0) != 0x80) return 0;
+    }
+    return n;
+}
+
+// List fields are bytes: a byte that is not UTF-8 becomes U+FFFD, so the document stays JSON.
 std::string json_string(const std::string& s) {
     std::string out = "\"";
-    for (char ch : s) {
-        auto c = static_cast<unsigned char>(ch);
+    for (size_t i = 0; i < s.size(); ++i) {
+        auto c = static_cast<unsigned char>(s[i]);
         if (c == '"' || c == '\\') {
             out += '\\';
-            out += ch;
+            out += s[i];
         } else if (c < 0x20 || c == 0x7f) {
             char esc[8];
             snprintf(esc, sizeof esc, "\\u%04x", c);
             out += esc;
+        } else if (c < 0x80) {
+            out += s[i];
+        } else if (size_t n = utf8_length(s, i)) {
+            out.append(s, i, n);
+            i += n - 1;
         } else {
-            out += ch;
+            out += "\\ufffd";
         }
     }
     return out + "\"";
@@ -906,8 +941,10 @@ std::string render_json(const HostStatus& s) {
     bool up = w.held_state == STATE_RUNNING || w.held_state == STATE_LOCKED_UNKNOWN;
     o += ",\"watchdog\":{\"pid_file\":" + json_string(s.watchdog_pid_file);
     o += ",\"running\":" + std::string(watchdog_holds_lock(s) ? "true" : "false");
-    o += ",\"state\":" +
-         json_string(w.held_state == STATE_DOWN ? "not running" : state_name(w.held_state));
+    o += ",\"state\":" + json_string(w.held_state == STATE_DOWN ? "not running"
+                                     : w.held_state == STATE_RUNNING && !s.watchdog_verified
+                                         ? "foreign"
+                                         : state_name(w.held_state));
     o += ",\"pid\":" +
          (w.held_state == STATE_RUNNING ? std::to_string(w.holder) : std::string("null"));
     o += ",\"executable\":" + json_text_or_null(s.watchdog_process.exe);
@@ -988,10 +1025,7 @@ void family(std::string* out, const char* name, const char* type, const char* he
 }  // namespace
 
 std::string render_prometheus(const HostStatus& s) {
-    std::vector<const EntryStatus*> rows;
-    if (s.monitor_selected) rows.push_back(&s.monitor);
-    for (const EntryStatus& e : s.entries)
-        rows.push_back(&e);
+    std::vector<const EntryStatus*> rows = shown_entries(s);
     std::string o;
     family(&o, "vemo_watchdog_up", "gauge", "Whether vemo-watchdog holds its own pid-file lock.");
     o += "vemo_watchdog_up " + std::string(watchdog_holds_lock(s) ? "1" : "0") + "\n";

@@ -67,6 +67,7 @@ def own_lock_failure_ends_254(sb):
         check(sb.wait_exit(launcher) == 0, "%s: the launching command still returns 0" % name)
         i, r = sb.wait_record("Can't acquire lockfile '%s' " % OWN_PID_FILE, LOG_ERR, start=start, timeout=5)
         check(sb.wait_exit(r.pid) == 254, "%s: the background copy ends with 254" % name)
+        sb.wait_record(reason, LOG_ERR, start=i, pid=r.pid, timeout=5)  # may trail the exit
         sb.expect_transcript([
             (LOG_ERR, "Can't acquire lockfile '%s' " % OWN_PID_FILE),
             (LOG_ERR, reason),

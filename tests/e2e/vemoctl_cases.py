@@ -65,7 +65,7 @@ def vemoctl_status_formats(sb):
     """A known mix of states: the table, --json and --prometheus agree with the locks, and exit 3."""
     sb.make_tree()
     install_vemoctl(sb)
-    run, stopping = install(sb, "run"), install(sb, "stopping")
+    run, stopping, wrapped = install(sb, "run"), install(sb, "stopping"), install(sb, "wrapped")
     shutil.copy2(os.path.join(sb.build_dir, "vemo-lockrun"), TREE + "/bin/vemo-lockrun")
     os.makedirs("/var/run/down")
     sb.write("/var/run/down/down.pid", "4242\n")  # a holder that died: its text stays
@@ -81,6 +81,7 @@ def vemoctl_status_formats(sb):
         "1:/var/run/err.pid:/bin/true\n",                                    # 5 error
         "0:/var/run/lr/lr.pid:%s/bin/vemo-lockrun:--restart:/var/run/lr/lr.pid:sleep:60\n" % TREE,  # 6 stopped
         "1:\n",                                                              # 7 invalid
+        "1:/var/run/lr2/lr2.pid:%s/bin/vemo-lockrun:--restart:/var/run/lr2/lr2.pid:%s:--no-lock\n" % (TREE, wrapped),
     ]
     sb.write(LIST, "".join(lines))
     os.makedirs("/var/run/stopping")
@@ -90,8 +91,12 @@ def vemoctl_status_formats(sb):
     running = sb.wait_lock(pid_file("run"), timeout=CYCLE)
     monitor = sb.wait_lock(MONITOR_PID_FILE, timeout=CYCLE)
     sb.wait_for(lambda: sb.terms(held) >= 1, CYCLE, "the stopping program's first SIGTERM")
+    wrapper = sb.wait_lock("/var/run/lr2/lr2.pid", timeout=CYCLE)
+    child = sb.wait_fixture(lambda r: r["argv"][0] == wrapped, timeout=5)[0]["pid"]
+    sb.wait_for(lambda: "child_pid=%d\n" % child in read("/var/run/lr2/lr2.pid.lockrun"), 5, "the restart record")
 
-    wanted = {0: "running", 1: "running", 2: "down", 3: "stopping", 4: "stopped", 5: "error", 6: "stopped"}
+    wanted = {0: "running", 1: "running", 2: "down", 3: "stopping", 4: "stopped", 5: "error", 6: "stopped",
+              8: "running"}
     rc, table, err = vemoctl(sb, "status")
     check(rc == 3, "status exits 3 while something is not as wanted: %d %s" % (rc, err))
     check(table_states(table) == wanted, "table states %r\n%s" % (table_states(table), table))
@@ -100,6 +105,7 @@ def vemoctl_status_formats(sb):
     check("program not found: No such file or directory" in table, "the lookup error:\n" + table)
     check("\033[" not in table, "no colour off a terminal")
     check("wraps sleep; program not running; 3 restarts; last exit: exited 1" in table, "lockrun:\n" + table)
+    check("wraps %s; program pid %d, up " % (wrapped, child) in table, "the running lockrun line:\n" + table)
 
     rc, text, _ = vemoctl(sb, "status", "--json")
     check(rc == 3, "--json exits as status")
@@ -120,6 +126,10 @@ def vemoctl_status_formats(sb):
     lr = by_line[6]["lockrun"]
     check(lr["wraps"] == "sleep" and lr["restart"] and lr["state"]["restarts"] == 3 and
           lr["state"]["last_exit_code"] == 1, "lockrun %r" % lr)
+    lr = by_line[8]["lockrun"]
+    check(by_line[8]["pid"] == wrapper and lr["wraps"] == wrapped and lr["state"]["wrapper_pid"] == wrapper and
+          lr["state"]["child_pid"] == child and lr["state"]["restarts"] == 0 and lr["state"]["last_exit"] == "none"
+          and lr["state"]["last_exit_code"] is None, "the running lockrun line %r" % by_line[8])
     check(doc["list"]["invalid_lines"] == [7] and doc["exit_status"] == 3, "list %r" % doc["list"])
 
     rc, text, _ = vemoctl(sb, "status", "--prometheus")
@@ -136,17 +146,19 @@ def vemoctl_status_formats(sb):
             2: labels(2, TREE + "/bin/missing", "/var/run/down/down.pid"),
             3: labels(3, stopping, pid_file("stopping")), 4: labels(4, "/bin/true", "/var/run/stopped/stopped.pid"),
             5: labels(5, "/bin/true", "/var/run/err.pid"),
-            6: labels(6, TREE + "/bin/vemo-lockrun", "/var/run/lr/lr.pid", "sleep")}
-    up = {0: 1, 1: 1, 2: 0, 3: 1, 4: 0, 5: 0, 6: 0}
-    enabled = {0: 1, 1: 1, 2: 1, 3: 0, 4: 0, 5: 1, 6: 0}
+            6: labels(6, TREE + "/bin/vemo-lockrun", "/var/run/lr/lr.pid", "sleep"),
+            8: labels(8, TREE + "/bin/vemo-lockrun", "/var/run/lr2/lr2.pid", wrapped)}
+    up = {0: 1, 1: 1, 2: 0, 3: 1, 4: 0, 5: 0, 6: 0, 8: 1}
+    enabled = {0: 1, 1: 1, 2: 1, 3: 0, 4: 0, 5: 1, 6: 0, 8: 1}
     expected = {("vemo_watchdog_up", ()): 1, ("vemo_watchlist_invalid_lines", ()): 1,
                 ("vemo_watchlist_readable", ()): 1,
-                ("vemo_program_restarts_total", rows[6]): 3, ("vemo_program_last_exit_code", rows[6]): 1}
+                ("vemo_program_restarts_total", rows[6]): 3, ("vemo_program_last_exit_code", rows[6]): 1,
+                ("vemo_program_restarts_total", rows[8]): 0}
     for n, key in rows.items():
         expected[("vemo_program_up", key)] = up[n]
         expected[("vemo_program_enabled", key)] = enabled[n]
     starts = {k: v for k, v in got.items() if k[0] == "vemo_program_start_time_seconds"}
-    check(sorted(starts) == sorted(("vemo_program_start_time_seconds", rows[n]) for n in (0, 1, 3)),
+    check(sorted(starts) == sorted(("vemo_program_start_time_seconds", rows[n]) for n in (0, 1, 3, 8)),
           "start times only while running: %r" % starts)
     check({k: v for k, v in got.items() if k[0] != "vemo_program_start_time_seconds"} == expected,
           "samples differ:\n%s" % text)
@@ -232,3 +244,24 @@ def vemoctl_start_and_stop(sb):
         check(rc == 1 and "pid %d (%s) holds %s but is not vemo-watchdog" % (stranger, fixture, OWN_PID_FILE) in err,
               "%s refuses the stranger: %d %r" % (command, rc, err))
     check(sb.terms(stranger) == 0 and sb.alive(stranger), "the stranger got no signal")
+    rc, table, _ = vemoctl(sb, "status")
+    check(rc == 3 and table.startswith("watchdog  not running: its lock is held by pid %d (%s), which is not "
+                                       "vemo-watchdog\n" % (stranger, fixture)), "status names the stranger:\n" + table)
+
+
+@case
+def vemoctl_start_without_lock(sb):
+    """A daemon that never takes its lock: start says why, shows the log it can read, and exits 1."""
+    sb.make_tree(watch_list="")
+    install_vemoctl(sb)
+    rows = [  # the tree's vemo-watchdog, what start says about it
+        ("#!/bin/sh\nexit 1\n", "%s/bin/vemo-watchdog ended with status 1 before taking its lock\n" % TREE),
+        ("#!/bin/sh\nexit 0\n", "%s/bin/vemo-watchdog did not take its lock within 10 s\n" % TREE),
+    ]
+    for script, said in rows:
+        sb.write(TREE + "/bin/vemo-watchdog", script, 0o755)
+        rc, out, err = vemoctl(sb, "start")
+        check(rc == 1 and out == "", "start fails: %d %r" % (rc, out))
+        check(err.startswith("vemoctl: " + said + "vemoctl: the watchdog's last log records:\n"),
+              "start explains: %r" % err)
+        check(sb.lock_holder(OWN_PID_FILE) == 0, "nothing holds the lock")

@@ -1,10 +1,10 @@
 """The watch list as the loader reads it, seen through what the daemon starts, signals and logs."""
 
 import os
-import time
 
 from sandbox import CYCLE, LOG_ERR, LOG_INFO, MONITOR_PID_FILE, TREE, case, check
-from signals_cases import CONF, MONITOR, SETTLE, STARTED, STOPPED, entry, expect_run, install, pid_file
+from signals_cases import CONF, MONITOR, STARTED, STOPPED, entry, expect_run, install, pid_file
+from waits import wait_pause
 
 
 @case
@@ -21,7 +21,7 @@ def only_exactly_one_enables(sb):
     pid, first = sb.start_daemon()
     sb.wait_for(lambda: sb.count("/opt/flag-two was disabled.\n", start=first) == 3, 2 * CYCLE + 3, "pass 3")
     check(sb.wait_exit(held, timeout=1) == 0, "the runner let go after its second SIGTERM")
-    time.sleep(SETTLE)
+    wait_pause(sb, pid, 10)
     check(sb.stop_daemon(pid) == 0, "orderly stop")
 
     disabled = [(LOG_INFO, "/opt/flag-%s was disabled.\n" % n) for n in ("two", "zero", "neg")]
@@ -57,7 +57,7 @@ def watch_list_lines(sb):
     held = {name: sb.wait_lock(pid_file(name), timeout=3) for name in names}
     monitor = sb.wait_lock(MONITOR_PID_FILE, timeout=1)
     daemon_fds = [os.readlink("/proc/%d/fd/%s" % (pid, fd)) for fd in os.listdir("/proc/%d/fd" % pid)]
-    time.sleep(SETTLE)
+    wait_pause(sb, pid, 10)
     check(sb.stop_daemon(pid) == 0, "orderly stop")
     invalid = "Invalid line [%s] in config file %s."
     # The list is read before detaching, so these come first and from the launching process.

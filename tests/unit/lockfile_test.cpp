@@ -7,13 +7,16 @@
 #include <sys/prctl.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
+#include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
 #include <cerrno>
 #include <climits>
+#include <memory>
 
 #include "CLockFile.h"
 #include "test_support.h"
+#include "vemo-watchdog.h"
 
 namespace {
 
@@ -40,10 +43,15 @@ public:
         locked_ = pid_ > 0 && read(ready[0], &c, 1) == 1;
         close(ready[0]);
     }
-    ~Holder() {
-        if (pid_ <= 0) return;
+    ~Holder() { end(); }
+    // Kills the holder and returns its wait status: a SIGTERM sent earlier shows as its cause.
+    int end() {
+        int status = 0;
+        if (pid_ <= 0) return status;
         kill(pid_, SIGKILL);
-        waitpid(pid_, nullptr, 0);
+        waitpid(pid_, &status, 0);
+        pid_ = -1;
+        return status;
     }
     pid_t pid() const { return pid_; }
     bool locked() const { return locked_; }
@@ -239,13 +247,188 @@ TEST_F(LockFileTest, NamesThatDoNotFitAreRefused) {
     lock.Close();
 }
 
-TEST(LockFileNameTest, SetAndGet) {
-    CLockFile unnamed;
-    EXPECT_STREQ(unnamed.GetCLockFileName(), "");
-    unnamed.SetCLockFileName("/run/a.pid");
-    EXPECT_STREQ(unnamed.GetCLockFileName(), "/run/a.pid");
-    unnamed.SetCLockFileName("b");
-    EXPECT_STREQ(unnamed.GetCLockFileName(), "b");
+// The name last set is the file locked, whole: no tail of an earlier, longer or refused name.
+TEST_F(LockFileTest, TheNameLastSetIsTheFileLocked) {
+    const std::string too_long(5000, 'z');
+    const struct {
+        const char* name;
+        std::vector<std::string> names;  // the constructor's, then each SetCLockFileName
+    } rows[] = {
+        {"constructor", {"a.pid"}},
+        {"shorter after longer", {"longer-name.pid", "b.pid"}},
+        {"fitting after refused", {too_long, "c.pid"}},
+        {"unnamed, then named", {"", "d.pid"}},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.name);
+        std::string last = tmp_ / row.names.back();
+        std::unique_ptr<CLockFile> made =
+            row.names.front().empty()
+                ? std::make_unique<CLockFile>()
+                : std::make_unique<CLockFile>((tmp_ / row.names.front()).c_str());
+        CLockFile& lock = *made;
+        for (size_t i = 1; i < row.names.size(); ++i)
+            lock.SetCLockFileName((tmp_ / row.names[i]).c_str());
+        EXPECT_EQ(lock.GetCLockFileName(), last);
+        pid_t holder;
+        ASSERT_EQ(lock.Get(&holder), 0) << strerror(errno);
+        EXPECT_EQ(open_elsewhere(last), 1);
+        EXPECT_EQ(read_file(last), std::to_string(getpid()) + "\n");
+        lock.Close();
+    }
+    std::vector<std::string> files;
+    for (const char* n : {"a.pid", "b.pid", "c.pid", "d.pid", "longer-name.pid"})
+        if (access((tmp_ / n).c_str(), F_OK) == 0) files.push_back(n);
+    EXPECT_EQ(files, (std::vector<std::string>{"a.pid", "b.pid", "c.pid", "d.pid"}));
+}
+
+// Open's result in a child where the kernel will not answer the lock query, so a held lock
+// sends it to the pid text: rc, holder, errno.
+struct OpenResult {
+    int rc = -2;
+    int holder = -2;
+    int err = 0;
+};
+
+OpenResult open_without_lock_query(const std::string& path, bool fail_read) {
+    int out[2];
+    if (pipe(out) != 0) return {};
+    pid_t pid = fork();
+    if (pid == 0) {
+        alarm(5);  // a probe that blocks must fail the test, not hang it
+        OpenResult r;
+        if (fail_syscall(SYS_fcntl, F_GETLK, ENOLCK) &&
+            (!fail_read || fail_syscall(SYS_read, -1, EIO))) {
+            CLockFile lock(path.c_str());
+            pid_t holder = -2;
+            r.rc = lock.Open(&holder);
+            r.err = r.rc == -1 ? errno : 0;
+            r.holder = holder;
+        }
+        _exit(write(out[1], &r, sizeof r) == sizeof r ? 0 : 1);
+    }
+    close(out[1]);
+    OpenResult r;
+    bool got = read(out[0], &r, sizeof r) == sizeof r;
+    close(out[0]);
+    int status = 0;
+    waitpid(pid, &status, 0);
+    EXPECT_TRUE(got && WIFEXITED(status)) << "the probe ended with status " << status;
+    return r;
+}
+
+TEST_F(LockFileTest, PidTextDecidesWhenTheKernelWillNotNameTheHolder) {
+    const struct {
+        const char* name;
+        bool fifo;
+        const char* text;
+        bool fail_read;
+        int rc, holder, err;
+    } rows[] = {
+        {"text names a pid", false, "4321\n", false, 1, 4321, 0},
+        {"text names no pid", false, "junk\n", false, 1, 0, 0},
+        {"empty file", false, "", false, 1, 0, 0},
+        {"read fails", false, "4321\n", true, -1, 0, EIO},
+        {"a FIFO never blocks", true, "", false, -1, 0, EAGAIN},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.name);
+        unlink(path_.c_str());
+        if (row.fifo) {
+            ASSERT_EQ(mkfifo(path_.c_str(), 0644), 0);
+        } else {
+            write_file(path_, row.text);
+        }
+        Holder other(path_);
+        ASSERT_TRUE(other.locked());
+        OpenResult got = open_without_lock_query(path_, row.fail_read);
+        EXPECT_EQ(got.rc, row.rc);
+        EXPECT_EQ(got.holder, row.holder);
+        EXPECT_EQ(got.err, row.err) << strerror(got.err);
+    }
+}
+
+// A disabled entry's SIGTERM goes to the pid its text names when the kernel will not name the
+// holder, never to the watchdog itself (pid 1 is left to the sandboxed end-to-end cases).
+TEST_F(LockFileTest, DisabledEntrySignalsThePidTextNames) {
+    const struct {
+        const char* name;
+        const char* text;  // nullptr: the holder's pid; "self": the watchdog's own
+        bool sent;
+    } rows[] = {
+        {"the holder", nullptr, true},
+        {"the watchdog itself", "self", false},
+        {"no number", "junk\n", false},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.name);
+        Holder other(path_);
+        ASSERT_TRUE(other.locked());
+        bool self = row.text != nullptr && strcmp(row.text, "self") == 0;
+        if (!self) write_file(path_, row.text ? row.text : std::to_string(other.pid()) + "\n");
+        pid_t pid = fork();
+        if (pid == 0) {
+            alarm(5);
+            if (self) write_file(path_, std::to_string(getpid()) + "\n");
+            if (!fail_syscall(SYS_fcntl, F_GETLK, ENOLCK)) _exit(10);
+            Supervisee entry;
+            entry.prog = "/opt/disabled";
+            entry.prog_pid_file = path_;
+            g_supervisee_vec.assign(1, &entry);
+            captured_syslog().clear();
+            if (supervise_entries() != PASS_DONE) _exit(11);
+            bool said = false;
+            for (const LogRecord& r : captured_syslog())
+                said = said || r.text.rfind("Sending SIGTERM to (", 0) == 0;
+            _exit(said ? 1 : 0);
+        }
+        int status = 0;
+        ASSERT_EQ(waitpid(pid, &status, 0), pid);
+        ASSERT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) < 2) << status;
+        EXPECT_EQ(WEXITSTATUS(status), row.sent ? 1 : 0) << "the SIGTERM record";
+        int end = other.end();
+        EXPECT_EQ(WTERMSIG(end), row.sent ? SIGTERM : SIGKILL)
+            << "the signal that ended the holder";
+    }
+    g_supervisee_vec.clear();
+}
+
+// Every renewal of a held lock rewrites the pid file; a reader must never find it empty.
+TEST_F(LockFileTest, RenewalNeverLeavesTheFileEmpty) {
+    int ready[2];
+    ASSERT_EQ(pipe(ready), 0);
+    pid_t pid = fork();
+    if (pid == 0) {
+        CLockFile lock(path_.c_str());
+        pid_t holder;
+        bool ok = lock.Get(&holder) == 0;
+        if (write(ready[1], "r", 1) != 1 || !ok) _exit(1);
+        for (int i = 0; i < 20000; ++i) {
+            lock.Close();
+            if (lock.Get(&holder) != 0) _exit(2);
+        }
+        _exit(0);
+    }
+    close(ready[1]);
+    char c;
+    ASSERT_EQ(read(ready[0], &c, 1), 1);
+    close(ready[0]);
+    const std::string want = std::to_string(pid) + "\n";
+    int reads = 0;
+    int wrong = 0;
+    std::string seen;
+    int status = 0;
+    while (waitpid(pid, &status, WNOHANG) == 0) {
+        std::string text = read_file(path_);
+        ++reads;
+        if (text != want) {
+            ++wrong;
+            seen = text;
+        }
+    }
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+    EXPECT_EQ(wrong, 0) << "of " << reads << " reads, last wrong text '" << seen << "'";
+    EXPECT_GT(reads, 100);
 }
 
 TEST(LockFilePidTextTest, ParseHolderPid) {

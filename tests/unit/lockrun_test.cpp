@@ -3,7 +3,10 @@
 
 #include <dirent.h>
 #include <fcntl.h>
+#include <poll.h>
+#include <sched.h>
 #include <signal.h>
+#include <sys/prctl.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <syslog.h>
@@ -407,11 +410,24 @@ bool gone(pid_t pid) {
     return stat.empty() || (close_paren != std::string::npos && stat[close_paren + 2] == 'Z');
 }
 
+// Whatever a failed assertion leaves running ends with the test: a SIGKILLed wrapper takes its
+// child along, a SIGKILLed pid 1 its whole namespace.
+struct KillOnExit {
+    pid_t* pid;
+    ~KillOnExit() {
+        if (*pid > 0 && waitpid(*pid, nullptr, WNOHANG) == 0) {
+            kill(*pid, SIGKILL);
+            waitpid(*pid, nullptr, 0);
+        }
+    }
+};
+
 TEST(LockRunRestart, WrapperHoldsTheLockAndTheChildFollowsIt) {
     TempDir dir;
     const std::string pid_file = dir / "f.pid";
     const std::string state_file = pid_file + ".lockrun";
     pid_t wrapper = fork();
+    KillOnExit guard_wrapper{&wrapper};
     ASSERT_GE(wrapper, 0);
     if (wrapper == 0) {
         // A stray descriptor of the starter must not reach the program.
@@ -465,6 +481,7 @@ TEST(LockRunRestart, SignalsDuringARestartDelayAreHandled) {
     int err_fd = -1;
     pid_t wrapper = spawn_lockrun(
         {"--restart", "--give-up=0", "--max-delay=30", pid_file, dir / "exit1"}, &err_fd);
+    KillOnExit guard{&wrapper};
     ASSERT_GT(wrapper, 0);
     close(err_fd);
     // After the sixth quick exit the next start is 1.6 s away.
@@ -486,6 +503,123 @@ TEST(LockRunRestart, SignalsDuringARestartDelayAreHandled) {
         << "SIGTERM in a restart delay must end the wrapper at once";
     EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
     EXPECT_EQ(value_of(read_file(pid_file + ".lockrun"), "restarts"), "5");
+}
+
+// Every signal of the list reaches the program; SIGTERM also ends the wrapper once it has.
+TEST(LockRunRestart, PassesSignalsOn) {
+    TempDir dir;
+    const std::string pid_file = dir / "s.pid";
+    const char* script =
+        "for s in HUP QUIT USR1 USR2 WINCH TERM; do trap \"echo $s\" $s; done; trap 'echo TERM; "
+        "exit 0' TERM; echo ready; while :; do sleep 0.02; done";
+    int out[2];
+    ASSERT_EQ(pipe(out), 0);
+    pid_t wrapper = fork();
+    KillOnExit guard_wrapper{&wrapper};
+    ASSERT_GE(wrapper, 0);
+    if (wrapper == 0) {
+        dup2(out[1], STDOUT_FILENO);
+        execl(VEMO_LOCKRUN_PATH, "vemo-lockrun", "--restart", pid_file.c_str(), "sh", "-c", script,
+              static_cast<char*>(nullptr));
+        _exit(99);
+    }
+    close(out[1]);
+    std::string seen;
+    auto read_until = [&](const std::string& line) {
+        for (int i = 0; i < 100 && seen.find(line + "\n") == std::string::npos; ++i) {
+            char buf[256];
+            struct pollfd p = {out[0], POLLIN, 0};
+            if (poll(&p, 1, 50) == 1) {
+                ssize_t n = read(out[0], buf, sizeof buf);
+                if (n <= 0) break;
+                seen.append(buf, static_cast<size_t>(n));
+            }
+        }
+        return seen.find(line + "\n") != std::string::npos;
+    };
+    ASSERT_TRUE(read_until("ready")) << seen;
+    const std::pair<int, const char*> forwarded[] = {{SIGHUP, "HUP"},     {SIGQUIT, "QUIT"},
+                                                     {SIGUSR1, "USR1"},   {SIGUSR2, "USR2"},
+                                                     {SIGWINCH, "WINCH"}, {SIGTERM, "TERM"}};
+    for (const auto& sig : forwarded) {
+        kill(wrapper, sig.first);
+        EXPECT_TRUE(read_until(sig.second)) << sig.second << " not passed on: " << seen;
+    }
+    close(out[0]);
+    int status = 0;
+    ASSERT_TRUE(wait_until([&] { return waitpid(wrapper, &status, WNOHANG) == wrapper; }, 5));
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+    EXPECT_EQ(value_of(read_file(pid_file + ".lockrun"), "last_exit"), "exited 0");
+}
+
+// As pid 1 of a pid namespace, as in a container: orphans are reaped, and SIGTERM, which the
+// kernel drops for a pid 1 that neither handles nor blocks it, still stops it.
+TEST(LockRunRestart, RunsAsPidOneOfANamespace) {
+    TempDir dir;
+    const std::string pid_file = dir / "one.pid";
+    int report[2];
+    ASSERT_EQ(pipe2(report, O_CLOEXEC), 0);
+    pid_t outer = fork();
+    KillOnExit guard_outer{&outer};
+    ASSERT_GE(outer, 0);
+    if (outer == 0) {
+        if (unshare(CLONE_NEWPID) != 0) {
+            int err = errno;
+            if (write(report[1], &err, sizeof err) < 0) _exit(98);
+            _exit(97);
+        }
+        close(report[1]);
+        pid_t init = fork();
+        if (init == 0) {
+            // Ends with the guard's SIGKILL of its parent, and the namespace with it.
+            prctl(PR_SET_PDEATHSIG, SIGKILL);
+            // The subshell's sleep is orphaned at once and lands on pid 1.
+            execl(VEMO_LOCKRUN_PATH, "vemo-lockrun", "--restart", pid_file.c_str(), "sh", "-c",
+                  "(sleep 0.5 &); exec sleep 1000", static_cast<char*>(nullptr));
+            _exit(99);
+        }
+        int status = 0;
+        waitpid(init, &status, 0);
+        _exit(WIFEXITED(status) ? WEXITSTATUS(status) : 96);
+    }
+    close(report[1]);
+    int err = 0;
+    ssize_t n = read(report[0], &err, sizeof err);
+    close(report[0]);
+    ASSERT_EQ(n, 0) << "cannot make a pid namespace (needs root): " << strerror(err);
+
+    pid_t init = 0;
+    ASSERT_TRUE(wait_until([&] { return (init = lock_holder(pid_file)) > 0; }, 5));
+    EXPECT_EQ(read_file(pid_file), "1\n");
+    // Children of pid 1 as the host sees them: pid -> command line.
+    auto children = [&] {
+        std::vector<std::pair<pid_t, std::string>> out;
+        std::string list = read_file("/proc/" + std::to_string(init) + "/task/" +
+                                     std::to_string(init) + "/children");
+        for (size_t at = 0; at < list.size();) {
+            size_t end = list.find(' ', at);
+            pid_t pid = std::stoi(list.substr(at, end - at));
+            std::string cmd = read_file("/proc/" + std::to_string(pid) + "/cmdline");
+            out.emplace_back(pid, cmd);
+            at = end == std::string::npos ? list.size() : end + 1;
+        }
+        return out;
+    };
+    auto orphan_present = [&] {
+        for (const auto& c : children()) {
+            if (c.second == std::string("sleep\0000.5\0", 10)) return true;
+        }
+        return false;
+    };
+    ASSERT_TRUE(wait_until(orphan_present, 5)) << "the orphan never reached pid 1";
+    EXPECT_TRUE(wait_until([&] { return !orphan_present() && children().size() == 1; }, 5))
+        << "an ended orphan must be reaped, not left a zombie";
+
+    kill(init, SIGTERM);
+    int status = 0;
+    ASSERT_TRUE(wait_until([&] { return waitpid(outer, &status, WNOHANG) == outer; }, 5))
+        << "SIGTERM must reach pid 1";
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
 }
 
 // ---------------------------------------------------------------- the restart policy

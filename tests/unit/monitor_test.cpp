@@ -3,6 +3,7 @@
 
 #include <fcntl.h>
 #include <sys/stat.h>
+#include <syslog.h>
 #include <unistd.h>
 #include <atomic>
 #include <cstdio>
@@ -24,7 +25,7 @@ struct ConfigRow {
     std::vector<unsigned> error_lines;  // when not ok
     const char* address;                // when ok
     unsigned port;
-    unsigned threads;
+    unsigned workers;
     unsigned timeout;
     const char* user;
 };
@@ -41,7 +42,7 @@ const ConfigRow kConfigRows[] = {
      10,
      ""},
     {"every_key",
-     "listen = 127.0.0.2:8080\nuser=daemon\nthreads=4\nconnection_limit=64\nper_ip_limit=8\n"
+     "listen = 127.0.0.2:8080\nuser=daemon\nworkers=4\nconnection_limit=64\nper_ip_limit=8\n"
      "timeout=30\nrequest_memory=8192\n",
      true,
      {},
@@ -52,10 +53,10 @@ const ConfigRow kConfigRows[] = {
      "daemon"},
     {"ipv6_in_brackets", "listen=[::1]:9000\n", true, {}, "::1", 9000, 2, 10, ""},
     {"last_line_without_feed", "listen=127.0.0.1:1", true, {}, "127.0.0.1", 1, 2, 10, ""},
-    {"crlf_line_ends", "threads=3\r\ntimeout=5\r\n", true, {}, "127.0.0.1", 9717, 3, 5, ""},
+    {"crlf_line_ends", "workers=3\r\ntimeout=5\r\n", true, {}, "127.0.0.1", 9717, 3, 5, ""},
     // One bad line discards the whole file: half a configuration is never applied.
     {"bad_port_keeps_all_defaults",
-     "threads=4\nlisten=127.0.0.1:70000\n",
+     "workers=4\nlisten=127.0.0.1:70000\n",
      false,
      {2},
      "",
@@ -69,9 +70,9 @@ const ConfigRow kConfigRows[] = {
     {"missing_port", "listen=127.0.0.1\n", false, {1}, "", 0, 0, 0, ""},
     {"unknown_key", "colour=blue\n", false, {1}, "", 0, 0, 0, ""},
     {"no_equals", "listen 127.0.0.1:9717\n", false, {1}, "", 0, 0, 0, ""},
-    {"number_out_of_range", "threads=0\ntimeout=99999\n", false, {1, 2}, "", 0, 0, 0, ""},
+    {"number_out_of_range", "workers=0\ntimeout=99999\n", false, {1, 2}, "", 0, 0, 0, ""},
     {"number_with_sign_or_text",
-     "threads=+2\nconnection_limit=10k\n",
+     "workers=+2\nconnection_limit=10k\n",
      false,
      {1, 2},
      "",
@@ -93,7 +94,7 @@ TEST_P(ConfigTest, Reads) {
     if (text.empty()) f = fopen("/dev/null", "re");
     ASSERT_NE(f, nullptr);
     MonitorConfig config;
-    config.threads = 2;
+    config.workers = 2;
     std::vector<ConfigError> errors;
     bool ok = read_monitor_config(f, &config, &errors);
     fclose(f);
@@ -108,13 +109,13 @@ TEST_P(ConfigTest, Reads) {
         // Untouched: the caller keeps its defaults.
         EXPECT_EQ(config.listen_address, MonitorConfig().listen_address);
         EXPECT_EQ(config.port, MonitorConfig().port);
-        EXPECT_EQ(config.threads, 2U);
+        EXPECT_EQ(config.workers, 2U);
         return;
     }
     EXPECT_TRUE(errors.empty());
     EXPECT_EQ(config.listen_address, row.address);
     EXPECT_EQ(config.port, row.port);
-    EXPECT_EQ(config.threads, row.threads);
+    EXPECT_EQ(config.workers, row.workers);
     EXPECT_EQ(config.timeout_seconds, row.timeout);
     EXPECT_EQ(config.user, row.user);
 }
@@ -133,7 +134,7 @@ TEST(MonitorConfig, DefaultsAreLoopbackOnThePlannedPort) {
 }
 
 TEST(MonitorConfig, RunawayLineIsAnErrorNotAMemoryHog) {
-    std::string text = "listen=" + std::string(1 << 20, '1') + "\nthreads=3\n";
+    std::string text = "listen=" + std::string(1 << 20, '1') + "\nworkers=3\n";
     FILE* f = fmemopen(&text[0], text.size(), "r");
     ASSERT_NE(f, nullptr);
     MonitorConfig config;
@@ -142,6 +143,79 @@ TEST(MonitorConfig, RunawayLineIsAnErrorNotAMemoryHog) {
     fclose(f);
     ASSERT_EQ(errors.size(), 1U);
     EXPECT_EQ(errors[0].line, 1U);
+}
+
+// A file with an error is logged line by line and ignored whole: the monitor runs on defaults.
+struct LoadRow {
+    const char* name;
+    const char* text;              // nullptr: no file; "/": a directory in its place
+    unsigned port;                 // what the monitor will use
+    std::vector<std::string> log;  // "@" stands for the file's path
+};
+
+const LoadRow kLoadRows[] = {
+    {"no_file_is_no_error", nullptr, 9717, {}},
+    {"good_file_applies", "listen=127.0.0.1:9800\nuser=nobody\n", 9800, {}},
+    {"bad_line_discards_the_good_ones",
+     "listen=127.0.0.1:9800\ncolour=blue\n",
+     9717,
+     {"@:2: error: unknown key 'colour'", "@: ignored, running with the defaults"}},
+    {"every_bad_line_reported",
+     "listen=nowhere\n# fine\nworkers=99\n",
+     9717,
+     {"@:1: error: listen wants ADDRESS:PORT (an IPv6 address in brackets), not 'nowhere'",
+      "@:3: error: workers wants a whole number from 1 to 16, not '99'",
+      "@: ignored, running with the defaults"}},
+    {"unknown_user",
+     "listen=127.0.0.1:9800\nuser=no-such-user-here\n",
+     9717,
+     {"@: error: user 'no-such-user-here' does not exist or is root",
+      "@: ignored, running with the defaults"}},
+    {"root_refused",
+     "user=root\n",
+     9717,
+     {"@: error: user 'root' does not exist or is root", "@: ignored, running with the defaults"}},
+    {"directory_in_its_place",
+     "/",
+     9717,
+     {"@:1: error: read failure: Is a directory", "@: ignored, running with the defaults"}},
+};
+
+class LoadTest : public ::testing::TestWithParam<LoadRow> {};
+
+TEST_P(LoadTest, LogsAndFallsBack) {
+    const LoadRow& row = GetParam();
+    TempDir dir;
+    std::string path = dir / "vemo-monitor.conf";
+    if (row.text != nullptr && std::string(row.text) == "/") {
+        ASSERT_EQ(mkdir(path.c_str(), 0755), 0);
+    } else if (row.text != nullptr) {
+        write_file(path, row.text);
+    }
+    captured_syslog().clear();
+    MonitorConfig config = load_monitor_config(path);
+    EXPECT_EQ(config.port, row.port);
+    std::vector<LogRecord> want;
+    for (std::string text : row.log) {
+        size_t at = text.find('@');
+        text.replace(at, 1, path);
+        want.push_back({LOG_ERR, text});
+    }
+    EXPECT_EQ(captured_syslog(), want);
+}
+
+INSTANTIATE_TEST_SUITE_P(Monitor, LoadTest, ::testing::ValuesIn(kLoadRows),
+                         [](const ::testing::TestParamInfo<LoadRow>& info) {
+                             return std::string(info.param.name);
+                         });
+
+TEST(MonitorAccount, NeverRootAndFallsBackToNobody) {
+    Account account;
+    ASSERT_TRUE(find_account("", &account));
+    EXPECT_NE(account.uid, 0U);
+    EXPECT_TRUE(account.name == "vemo-monitor" || account.name == "nobody") << account.name;
+    EXPECT_FALSE(find_account("root", &account)) << "a configured root is refused, not replaced";
+    EXPECT_FALSE(find_account("no-such-user-here", &account));
 }
 
 // ---------------------------------------------------------------- state file

@@ -49,16 +49,4 @@ TEST(PathsTest, MonitorEntrySitsBesideTheWatchdog) {
     EXPECT_EQ(monitor.args[1], nullptr);
 }
 
-TEST(PathsTest, BaseDir) {
-    const struct {
-        const char* file;
-        const char* dir;
-    } rows[] = {
-        {"/a/b/c.pid", "/a/b"}, {"/x.pid", ""},    {"c.pid", "c.pid"},
-        {"a\\b", "a"},          {"a/b\\c", "a/b"},
-    };
-    for (const auto& row : rows)
-        EXPECT_EQ(BaseDir(row.file), row.dir) << row.file;
-}
-
 }  // namespace

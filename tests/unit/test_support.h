@@ -3,8 +3,13 @@
 #define VEMO_TEST_SUPPORT_H
 
 #include <ftw.h>
+#include <linux/audit.h>
+#include <linux/filter.h>
+#include <linux/seccomp.h>
+#include <sys/prctl.h>
 #include <sys/stat.h>
 #include <unistd.h>
+#include <cstddef>
 #include <cstdio>
 #include <cstdlib>
 #include <fstream>
@@ -57,6 +62,38 @@ inline std::string read_file(const std::string& path) {
     std::ostringstream text;
     text << in.rdbuf();
     return text.str();
+}
+
+// Makes the system call nr fail with err in this process from now on (only when its second
+// argument is arg1, unless arg1 is -1): the kernel's own filter, for paths no test can reach
+// otherwise. Call it in a forked child; false when the filter cannot be installed.
+inline bool fail_syscall(long nr, long arg1, int err) {
+#if defined(__x86_64__)
+    const unsigned int arch = AUDIT_ARCH_X86_64;
+#elif defined(__aarch64__)
+    const unsigned int arch = AUDIT_ARCH_AARCH64;
+#else
+#error "no seccomp architecture for this target"
+#endif
+    const unsigned char n = arg1 == -1 ? 0 : 2;  // instructions of the argument test
+    struct sock_filter code[] = {
+        BPF_STMT(BPF_LD | BPF_W | BPF_ABS, offsetof(struct seccomp_data, arch)),
+        BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, arch, 0, static_cast<unsigned char>(3 + n)),
+        BPF_STMT(BPF_LD | BPF_W | BPF_ABS, offsetof(struct seccomp_data, nr)),
+        BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, static_cast<unsigned int>(nr), 0,
+                 static_cast<unsigned char>(1 + n)),
+        BPF_STMT(BPF_LD | BPF_W | BPF_ABS, offsetof(struct seccomp_data, args[1])),
+        BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, static_cast<unsigned int>(arg1), 0, 1),
+        BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ERRNO | (static_cast<unsigned int>(err) & 0xffff)),
+        BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ALLOW),
+    };
+    if (n == 0) {  // no argument test: drop its two instructions
+        code[4] = code[6];
+        code[5] = code[7];
+    }
+    struct sock_fprog prog = {static_cast<unsigned short>(6 + n), code};
+    return prctl(PR_SET_NO_NEW_PRIVS, 1, 0, 0, 0) == 0 &&
+           prctl(PR_SET_SECCOMP, SECCOMP_MODE_FILTER, &prog) == 0;
 }
 
 #endif

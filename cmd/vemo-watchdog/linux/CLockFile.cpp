@@ -67,8 +67,10 @@ int CLockFile::Open(pid_t* holding_pid) {
         return -1;
     }
 
+    // Non-blocking, whatever the path names: a FIFO or a device there must never stall the probe
+    // (the pid-text fallback below would wait on a FIFO for ever). Regular files do not notice.
     do {
-        fd = open(fname, O_RDWR | O_CREAT, 0644);
+        fd = open(fname, O_RDWR | O_CREAT | O_NONBLOCK, 0644);
     } while (fd < 0 && errno == EINTR);
     if (fd < 0) {
         fd = -1;
@@ -126,25 +128,27 @@ int CLockFile::Get(pid_t* holding_pid) {
     int rc = Open(holding_pid);
     if (rc != 0) return rc;
 
+    // Written over the old text first, then cut to length: the file never reads empty while
+    // its holder runs, so a reader at a renewal still finds the pid.
+    char text[16];
+    int len = snprintf(text, sizeof text, "%d\n", static_cast<int>(getpid()));
+    ssize_t written;
     do {
-        rc = ftruncate(fd, 0);
-    } while (rc < 0 && errno == EINTR);
-    if (rc < 0) {
-        int saved = errno;
+        written = pwrite(fd, text, static_cast<size_t>(len), 0);
+    } while (written < 0 && errno == EINTR);
+    if (written != len) {
+        // A short write sets no errno of its own; never let a stale one be quoted.
+        int saved = written < 0 ? errno : EIO;
         Close();
         errno = saved;
         return -1;
     }
 
-    char text[16];
-    int len = snprintf(text, sizeof text, "%d\n", static_cast<int>(getpid()));
-    ssize_t written;
     do {
-        written = write(fd, text, static_cast<size_t>(len));
-    } while (written < 0 && errno == EINTR);
-    if (written != len) {
-        // A short write sets no errno of its own; never let a stale one be quoted.
-        int saved = written < 0 ? errno : EIO;
+        rc = ftruncate(fd, static_cast<off_t>(len));
+    } while (rc < 0 && errno == EINTR);
+    if (rc < 0) {
+        int saved = errno;
         Close();
         errno = saved;
         return -1;

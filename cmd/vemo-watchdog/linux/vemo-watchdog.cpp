@@ -5,6 +5,7 @@
 #include "CLockFile.h"
 #include "watchlist.h"
 
+#include <dirent.h>
 #include <fcntl.h>
 #include <linux/close_range.h>
 #include <sys/stat.h>
@@ -28,6 +29,11 @@ const char* const kVersion = "1.0.2.6";
 const char* const kRunDir = "/var/run/vemo_monitor";
 const char* const kOwnPidFile = "/var/run/vemo_monitor/vemo_watchdog.pid";
 const char* const kMonitorPidFile = "/var/run/vemo_monitor/vemo_monitor.pid";
+
+// A monitor whose last request is older than this many seconds counts as dead.
+const long kMaxRequestAgeSeconds = 3599;
+// fgets size for the state file: pieces of up to 126 characters and the NUL; one byte spare.
+const int kStatePieceSize = 127;
 
 // The only state the signal handler shares with the loop.
 volatile bool stopped = false;
@@ -174,6 +180,21 @@ void load_supervisees(const std::string& config) {
 
 namespace {
 
+// One message to a standard stream and to the log, the same text by construction; the stream
+// copy alone gets stream_prefix in front. Callers pass a literal format.
+template <typename... Args>
+void report(FILE* stream, const char* stream_prefix, int priority, const char* format,
+            Args... args) {
+    (void)fputs(stream_prefix, stream);
+    if constexpr (sizeof...(Args) == 0) {
+        (void)fputs(format, stream);
+        syslog(priority, "%s", format);
+    } else {
+        (void)fprintf(stream, format, args...);
+        syslog(priority, format, args...);
+    }
+}
+
 // Creates only the last component; a deeper gap surfaces as the probe's ENOENT.
 void ensure_directory(const char* dir) {
     if (access(dir, R_OK | W_OK | X_OK) != 0) {
@@ -196,21 +217,59 @@ void stop_disabled(const Supervisee& entry) {
     (void)kill(holder, SIGTERM);
 }
 
+void mark_close_on_exec(int fd) {
+    int flags = fcntl(fd, F_GETFD);
+    if (flags >= 0) (void)fcntl(fd, F_SETFD, flags | FD_CLOEXEC);
+}
+
+// Marks what /proc/self/fd lists, so the cost follows the descriptors open, not the limit;
+// false when the list cannot be read to its end.
+bool mark_listed_close_on_exec() {
+    int dir = open("/proc/self/fd", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (dir < 0) return false;
+    alignas(struct dirent64) char buf[4096];
+    bool complete = false;
+    for (;;) {
+        ssize_t n = getdents64(dir, buf, sizeof buf);
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) {
+            complete = n == 0;
+            break;
+        }
+        for (ssize_t at = 0; at < n;) {
+            const struct dirent64* e = reinterpret_cast<const struct dirent64*>(buf + at);
+            at += e->d_reclen;
+            long fd = 0;
+            const char* c = e->d_name;
+            for (; *c >= '0' && *c <= '9' && fd <= INT_MAX; ++c)
+                fd = fd * 10 + (*c - '0');
+            if (*c == '\0' && c != e->d_name && fd >= 3 && fd <= INT_MAX)
+                mark_close_on_exec(static_cast<int>(fd));
+        }
+    }
+    close(dir);
+    return complete;
+}
+
+}  // namespace
+
 // Whatever the launcher left open must not reach a supervised program either. Marked, not
-// closed: the system-log socket must still work if execvp fails.
+// closed: the system-log socket must still work if execvp fails. Without close_range (an old
+// kernel, a seccomp filter) the open descriptors are listed; trying every number below the
+// open-files limit, which may be 2^20 in a container, is the last resort.
 void mark_inherited_close_on_exec() {
     if (syscall(SYS_close_range, 3U, ~0U, CLOSE_RANGE_CLOEXEC) == 0) return;
+    if (mark_listed_close_on_exec()) return;
     long max_fd = sysconf(_SC_OPEN_MAX);
-    for (long fd = 3; fd < (max_fd > 0 ? max_fd : 1024); ++fd) {
-        int flags = fcntl(static_cast<int>(fd), F_GETFD);
-        if (flags >= 0) (void)fcntl(static_cast<int>(fd), F_SETFD, flags | FD_CLOEXEC);
-    }
+    for (long fd = 3; fd < (max_fd > 0 ? max_fd : 1024); ++fd)
+        mark_close_on_exec(static_cast<int>(fd));
 }
+
+namespace {
 
 // Runs in the child: returns only when execvp failed.
 void exec_supervisee(Supervisee* entry, char* resolved) {
-    printf("process %s (%d) spawned\n", resolved, getpid());
-    syslog(LOG_INFO, "process %s (%d) spawned\n", resolved, getpid());
+    report(stdout, "", LOG_INFO, "process %s (%d) spawned\n", resolved, getpid());
     entry->args[0] = resolved;
     mark_inherited_close_on_exec();
     fflush(stdout);
@@ -221,8 +280,8 @@ void exec_supervisee(Supervisee* entry, char* resolved) {
     fprintf(stderr, "ret = %d, error = %s\n", ret, strerror(err));
 }
 
-// Returns true in a child whose execvp failed.
-bool keep_running(Supervisee* entry) {
+// PASS_LEAVE_CHILD in a child whose execvp failed, else PASS_DONE.
+PassOutcome keep_running(Supervisee* entry) {
     const std::string& pid_file = entry->prog_pid_file;
     CLockFile probe(pid_file.c_str());
     pid_t holder = 0;
@@ -234,31 +293,28 @@ bool keep_running(Supervisee* entry) {
         rc = probe.Open(&holder);
     }
     if (rc == -1) {
-        const char* reason = strerror(errno);
-        fprintf(stderr, "Lock file %s failure (%s)\n", pid_file.c_str(), reason);
-        syslog(LOG_WARNING, "Lock file %s failure (%s)\n", pid_file.c_str(), reason);
-        return false;
+        report(stderr, "", LOG_WARNING, "Lock file %s failure (%s)\n", pid_file.c_str(),
+               strerror(errno));
+        return PASS_DONE;
     }
     if (rc == 1 && holder > 0) {
         printf("Lock file %s held by process %d\n", pid_file.c_str(), holder);
-        return false;
+        return PASS_DONE;
     }
     if (rc == 1) {
-        printf("Lock file %s exists, but can't read process ID\n", pid_file.c_str());
-        syslog(LOG_WARNING, "Lock file %s exists, but can't read process ID\n", pid_file.c_str());
-        return false;
+        report(stdout, "", LOG_WARNING, "Lock file %s exists, but can't read process ID\n",
+               pid_file.c_str());
+        return PASS_DONE;
     }
 
     probe.Close();
-    printf("%s is not running.\n", entry->prog.c_str());
-    syslog(LOG_INFO, "%s is not running.\n", entry->prog.c_str());
+    report(stdout, "", LOG_INFO, "%s is not running.\n", entry->prog.c_str());
 
     char* resolved = exec_abspath(entry->prog.c_str());
     if (resolved == nullptr) {
-        const char* reason = strerror(errno);
-        fprintf(stderr, "%s not found : %s\n", entry->prog.c_str(), reason);
-        syslog(LOG_WARNING, "%s not found : %s\n", entry->prog.c_str(), reason);
-        return false;
+        report(stderr, "", LOG_WARNING, "%s not found : %s\n", entry->prog.c_str(),
+               strerror(errno));
+        return PASS_DONE;
     }
 
     // Buffered text must not be written again by the child.
@@ -268,13 +324,13 @@ bool keep_running(Supervisee* entry) {
     if (child < 0) {
         printf("error: %s\n", strerror(errno));
         syslog(LOG_ERR, "spawning process %s failure\n", resolved);
-        return false;
+        return PASS_DONE;
     }
     if (child == 0) {
         exec_supervisee(entry, resolved);
-        return true;
+        return PASS_LEAVE_CHILD;
     }
-    return false;
+    return PASS_DONE;
 }
 
 }  // namespace
@@ -288,7 +344,7 @@ PassOutcome supervise_entries() {
         }
         if (!entry->enabled) {
             stop_disabled(*entry);
-        } else if (keep_running(entry)) {
+        } else if (keep_running(entry) == PASS_LEAVE_CHILD) {
             return PASS_LEAVE_CHILD;
         }
     }
@@ -316,8 +372,8 @@ bool judge_state_piece(const char* key) {
     // strtol saturates at LONG_MAX, a time far in the future, which counts as alive.
     long value = strtol(digits.c_str(), nullptr, 10);
     long now = static_cast<long>(time(nullptr));
-    // Written as a subtraction from now, which cannot overflow, instead of value + 3599.
-    if (value >= now - 3599) return true;
+    // Written as a subtraction from now, which cannot overflow, instead of value + the age.
+    if (value >= now - kMaxRequestAgeSeconds) return true;
     syslog(LOG_WARNING,
            "healthy checking failure: vemo-monitor dead for %ld seconds, last request tm %s, "
            "current %ld\n",
@@ -336,8 +392,8 @@ bool VemoMonitorHelthCheck(const std::string& running_root) {
             sleep(3);
             continue;
         }
-        char piece[128];
-        while (fgets(piece, 127, f) != nullptr) {
+        char piece[kStatePieceSize + 1];
+        while (fgets(piece, kStatePieceSize, f) != nullptr) {
             const char* key = strstr(piece, kStateKey);
             if (key == nullptr) continue;
             if (judge_state_piece(key)) {
@@ -356,6 +412,22 @@ bool VemoMonitorHelthCheck(const std::string& running_root) {
 
 namespace {
 
+// Started with a standard stream closed, the log socket would take its number, daemon() would
+// put /dev/null over it, and the log would come back on it close-on-exec: every child would start
+// with that stream closed, and its own pid file would become it. So each closed one gets /dev/null.
+void ensure_standard_streams() {
+    for (int fd = STDIN_FILENO; fd <= STDERR_FILENO; ++fd) {
+        if (fcntl(fd, F_GETFD) >= 0 || errno != EBADF) continue;
+        // The lowest free number is this one, as every lower one is open by now.
+        int null_fd = open("/dev/null", O_RDWR);
+        if (null_fd < 0) return;  // nothing better to put there; daemon() tries again
+        if (null_fd != fd) {
+            (void)dup2(null_fd, fd);
+            close(null_fd);
+        }
+    }
+}
+
 void ensure_run_dir() {
     ensure_directory(kRunDir);
 }
@@ -368,18 +440,13 @@ void reap_children() {
 
 // Ends the process: another watchdog holds the lock, or it could not be taken.
 [[noreturn]] void report_lock_failure(int rc, pid_t holder, int err) {
-    fprintf(stderr, "WARNING: Can't acquire lockfile '%s' ", kOwnPidFile);
-    syslog(LOG_ERR, "Can't acquire lockfile '%s' ", kOwnPidFile);
+    report(stderr, "WARNING: ", LOG_ERR, "Can't acquire lockfile '%s' ", kOwnPidFile);
     if (rc == -1) {
-        const char* reason = strerror(err);
-        fprintf(stderr, " (%s)\n", reason);
-        syslog(LOG_ERR, " (%s)\n", reason);
+        report(stderr, "", LOG_ERR, " (%s)\n", strerror(err));
     } else if (holder <= 0) {
-        fprintf(stderr, " (Lock file exists, but can't read process ID)\n");
-        syslog(LOG_ERR, "(Lock file exists, but can't read process ID)\n");
+        report(stderr, " ", LOG_ERR, "(Lock file exists, but can't read process ID)\n");
     } else {
-        fprintf(stderr, "(Lock file held by process ID %d)\n", holder);
-        syslog(LOG_ERR, "(Lock file held by process ID %d)\n", holder);
+        report(stderr, "", LOG_ERR, "(Lock file held by process ID %d)\n", holder);
     }
     exit(-2);
 }
@@ -398,8 +465,10 @@ void renew_own_lock(CLockFile* lock, pid_t* running_pid) {
 
 }  // namespace
 
+// The unit tests build this file with main renamed (CMakeLists.txt, target watchdog_core).
 int main(int argc, char** argv) {
     (void)argc;
+    ensure_standard_streams();
     // Named outright: this C library takes a facility of 0 as the kernel's, not the user's.
     openlog("vemo-watchdog", LOG_PID | LOG_NDELAY | LOG_NOWAIT, LOG_USER);
     ensure_run_dir();

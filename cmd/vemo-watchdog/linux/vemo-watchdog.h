@@ -6,14 +6,19 @@
 #include <vector>
 
 #include "paths.h"
+#include "watchlist.h"
 
 // One supervised program. Never copied: args points into its own items.
 struct Supervisee {
+    Supervisee() = default;
+    Supervisee(const Supervisee&) = delete;
+    Supervisee& operator=(const Supervisee&) = delete;
+
     std::vector<std::string> items;
     bool enabled = false;
     std::string prog;
     std::string prog_pid_file;
-    char* args[16] = {};
+    char* args[kMaxArgs + 2] = {};  // argv: the program, its arguments, the closing null
 };
 
 // Entry 0 is always the built-in monitor entry; the rest are owned here.
@@ -28,6 +33,10 @@ void reset_supervisees(Supervisee* builtin);
 // execvp failed) leave the main routine with status 0.
 enum PassOutcome { PASS_DONE, PASS_LEAVE_CHILD };
 PassOutcome supervise_entries();
+
+// In a new child before exec: marks every descriptor from 3 up close-on-exec, by close_range,
+// else by the list in /proc/self/fd, else by trying each number below the open-files limit.
+void mark_inherited_close_on_exec();
 
 bool VemoMonitorHelthCheck(const std::string& running_root);
 
