@@ -573,9 +573,10 @@ TEST(LockRunRestart, RunsAsPidOneOfANamespace) {
         if (init == 0) {
             // Ends with the guard's SIGKILL of its parent, and the namespace with it.
             prctl(PR_SET_PDEATHSIG, SIGKILL);
-            // The subshell's sleep is orphaned at once and lands on pid 1.
+            // The subshell's sleep is orphaned at once and lands on pid 1; it lives long enough to
+            // be seen there on a loaded machine.
             execl(VEMO_LOCKRUN_PATH, "vemo-lockrun", "--restart", pid_file.c_str(), "sh", "-c",
-                  "(sleep 0.5 &); exec sleep 1000", static_cast<char*>(nullptr));
+                  "(sleep 2 &); exec sleep 1000", static_cast<char*>(nullptr));
             _exit(99);
         }
         int status = 0;
@@ -607,12 +608,12 @@ TEST(LockRunRestart, RunsAsPidOneOfANamespace) {
     };
     auto orphan_present = [&] {
         for (const auto& c : children()) {
-            if (c.second == std::string("sleep\0000.5\0", 10)) return true;
+            if (c.second == std::string("sleep\0002\0", 8)) return true;
         }
         return false;
     };
     ASSERT_TRUE(wait_until(orphan_present, 5)) << "the orphan never reached pid 1";
-    EXPECT_TRUE(wait_until([&] { return !orphan_present() && children().size() == 1; }, 5))
+    EXPECT_TRUE(wait_until([&] { return !orphan_present() && children().size() == 1; }, 10))
         << "an ended orphan must be reaped, not left a zombie";
 
     kill(init, SIGTERM);
