@@ -233,15 +233,17 @@ else
     check "maintainer scripts can be run (needs root and unshare)" false
 fi
 
-# ---- the manual renders without a warning
-check "groff -ww is silent" '[ -z "$(groff -ww -man -Tutf8 "$src/dist/vemo-watchdog.8" 2>&1 >/dev/null)" ]'
-if command -v mandoc >/dev/null; then
-    check "mandoc -T lint is silent" '[ -z "$(mandoc -T lint -W warning "$src/dist/vemo-watchdog.8" 2>&1)" ]'
-fi
-if command -v man >/dev/null; then
-    check "man -l is silent" \
-        '[ -z "$(man --warnings -l "$R/usr/share/man/man8/vemo-watchdog.8.gz" 2>&1 >/dev/null)" ]'
-fi
+# ---- the manuals render without a warning
+for page in vemo-watchdog vemoctl; do
+    check "$page: groff -ww is silent" '[ -z "$(groff -ww -man -Tutf8 "$src/dist/$page.8" 2>&1 >/dev/null)" ]'
+    if command -v mandoc >/dev/null; then
+        check "$page: mandoc -T lint is silent" '[ -z "$(mandoc -T lint -W warning "$src/dist/$page.8" 2>&1)" ]'
+    fi
+    if command -v man >/dev/null; then
+        check "$page: man -l is silent" \
+            '[ -z "$(man --warnings -l "$R/usr/share/man/man8/$page.8.gz" 2>&1 >/dev/null)" ]'
+    fi
+done
 
 [ "$failures" -eq 0 ] || { echo "$failures package check(s) failed"; exit 1; }
 echo "all package checks passed"

@@ -6,6 +6,7 @@
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
+#include <algorithm>
 #include <cerrno>
 #include <climits>
 #include <cstdio>
@@ -269,9 +270,8 @@ struct LineChecker {
             add(n, true,
                 "empty line: the watchdog reports it as invalid (a line of just # is a comment)");
         } else {
-            size_t fields = 1;
-            for (char c : line.text)
-                fields += c == ':' ? 1 : 0;
+            size_t fields =
+                1 + static_cast<size_t>(std::count(line.text.begin(), line.text.end(), ':'));
             add(n, true,
                 std::to_string(fields) + (fields == 1 ? " field" : " fields") +
                     ": an entry needs at least 3 (flag:pid file:program)");

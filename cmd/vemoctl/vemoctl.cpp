@@ -11,6 +11,7 @@
 #include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
+#include <algorithm>
 #include <cerrno>
 #include <climits>
 #include <csignal>
@@ -289,25 +290,24 @@ int wait_until_wanted(const StatusSource& src, int seconds) {
     bool tty = isatty(2) != 0;
     double deadline = now_monotonic() + seconds;
     double started = now_monotonic();
-    int code = 4;
     for (;;) {
         bool list_ok = false;
         int err = 0;
         HostStatus s = gather(src, &list_ok, &err);
-        code = status_exit_code(s);
+        int code = status_exit_code(s);
         size_t total = s.entries.size() + 1;
-        size_t good = entry_as_wanted(s.monitor) ? 1 : 0;
-        for (const EntryStatus& e : s.entries)
-            good += entry_as_wanted(e) ? 1 : 0;
+        size_t good =
+            (entry_as_wanted(s.monitor) ? 1 : 0) +
+            static_cast<size_t>(std::count_if(s.entries.begin(), s.entries.end(), entry_as_wanted));
         if (tty) {
             fprintf(stderr, "\rvemoctl: %zu of %zu entries as wanted (%.0f s)  ", good, total,
                     now_monotonic() - started);
         }
         if (code != 3 || now_monotonic() >= deadline) {
-            if (tty) fputs("\n", stderr);
+            if (tty) fprintf(stderr, "\n");
             if (code == 3) {
                 fprintf(stderr, "vemoctl: not every entry is as wanted after %d s:\n", seconds);
-                fputs(render_table(s, colour_wanted(2)).c_str(), stderr);
+                fprintf(stderr, "%s", render_table(s, colour_wanted(2)).c_str());
             } else if (code == 0) {
                 fprintf(stderr, "vemoctl: every entry is as wanted\n");
             }
@@ -403,7 +403,7 @@ void show_log_tail() {
         if (fd >= 0) close(fd);
         return;
     }
-    const off_t tail = 256 * 1024;
+    const off_t tail = static_cast<off_t>(256) * 1024;
     off_t from = st.st_size > tail ? st.st_size - tail : 0;
     std::string text(static_cast<size_t>(st.st_size - from), '\0');
     ssize_t n = pread(fd, &text[0], text.size(), from);
@@ -562,7 +562,7 @@ int cmd_stop(const Args& args, const StatusSource& src) {
         }
     }
     if (pidfd >= 0) close(pidfd);
-    if (tty) fputs("\n", stderr);
+    if (tty) fprintf(stderr, "\n");
     if (code == 0) {
         fprintf(stderr, "vemoctl: vemo-watchdog (pid %d) has exited\n", static_cast<int>(pid));
     } else {
@@ -579,7 +579,7 @@ int main(int argc, char** argv) {
     std::string error;
     if (!parse_args(argc, argv, &args, &error)) return usage_error(error);
     if (args.options.count("--help") != 0 || args.command == "help") {
-        fputs(kUsage, stdout);
+        printf("%s", kUsage);
         return 0;
     }
     if (args.options.count("--version") != 0) {

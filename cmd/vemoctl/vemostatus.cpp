@@ -14,6 +14,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
+#include <iterator>
 #include <map>
 #include <utility>
 
@@ -90,6 +91,11 @@ double boot_time() {
     return cached;
 }
 
+// Why a pid file that is no regular file cannot be probed.
+int errno_of_type(mode_t mode) {
+    return S_ISDIR(mode) ? EISDIR : EINVAL;
+}
+
 // Control characters never reach a terminal or a log from a list line.
 std::string printable(const std::string& text) {
     std::string out;
@@ -123,27 +129,9 @@ const char* state_name(EntryState state) {
 
 LockProbe probe_pid_file(const std::string& path) {
     LockProbe p;
-    struct stat st;
-    // Looked at before opening: a device or FIFO is never opened, a directory never "runs".
-    if (stat(path.c_str(), &st) != 0) {
-        if (errno == ENOENT) {
-            p.missing = true;
-            return p;
-        }
-        p.held_state = STATE_ERROR;
-        p.err = errno;
-        p.error = errno_text(errno);
-        return p;
-    }
-    if (!S_ISREG(st.st_mode)) {
-        p.held_state = STATE_ERROR;
-        p.err = S_ISDIR(st.st_mode) ? EISDIR : EINVAL;
-        p.error = S_ISDIR(st.st_mode) ? errno_text(EISDIR) : "not a regular file";
-        return p;
-    }
-    int fd = open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+    // Non-blocking, so a FIFO never stalls us; no terminal becomes ours.
+    int fd = open(path.c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
     if (fd < 0) {
-        // Removed between the two looks: as missing as before.
         if (errno == ENOENT) {
             p.missing = true;
             return p;
@@ -157,30 +145,46 @@ LockProbe probe_pid_file(const std::string& path) {
     memset(&query, 0, sizeof query);
     query.l_type = F_WRLCK;
     query.l_whence = SEEK_SET;
-    if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode) || fcntl(fd, F_GETLK, &query) != 0) {
+    if (fcntl(fd, F_GETLK, &query) != 0) {
         p.held_state = STATE_ERROR;
-        p.err = errno != 0 ? errno : EINVAL;
+        p.err = errno;
         p.error = errno_text(p.err);
         close(fd);
         return p;
     }
-    p.written_at = epoch_of(st.st_mtim);
-    if (query.l_type != F_UNLCK) {
+    if (query.l_type != F_UNLCK && query.l_pid > 0) {
+        // Held by a named process: the daemon's probe sees it running whatever the file is.
+        // Three calls for a running entry keep a thousand entries cheap.
         p.holder = query.l_pid;
-        p.held_state = p.holder > 0 ? STATE_RUNNING : STATE_LOCKED_UNKNOWN;
+        p.held_state = STATE_RUNNING;
+        close(fd);
+        return p;
     }
-    if (p.held_state != STATE_RUNNING) {
-        // What the last holder wrote, the same 15 bytes the daemon's lock would read.
-        char text[16];
-        ssize_t n;
-        do {
-            n = pread(fd, text, sizeof text - 1, 0);
-        } while (n < 0 && errno == EINTR);
-        if (n > 0) {
-            std::string first(text, static_cast<size_t>(n));
-            first = first.substr(0, first.find('\n'));
-            p.pid_text = printable(first);
-        }
+    if (query.l_type != F_UNLCK) p.held_state = STATE_LOCKED_UNKNOWN;
+    // Free: the daemon's own open would fail on a directory, and only a regular file says
+    // anything about its last holder.
+    struct stat st;
+    int type_err = fstat(fd, &st) != 0   ? errno
+                   : S_ISREG(st.st_mode) ? 0
+                                         : errno_of_type(st.st_mode);
+    if (type_err != 0) {
+        p.held_state = STATE_ERROR;
+        p.err = type_err;
+        p.error = type_err == EINVAL ? "not a regular file" : errno_text(type_err);
+        close(fd);
+        return p;
+    }
+    p.written_at = epoch_of(st.st_mtim);
+    // What the last holder wrote, the same 15 bytes the daemon's lock would read.
+    char text[16];
+    ssize_t n;
+    do {
+        n = pread(fd, text, sizeof text - 1, 0);
+    } while (n < 0 && errno == EINTR);
+    if (n > 0) {
+        std::string first(text, static_cast<size_t>(n));
+        first.resize(std::min(first.size(), first.find('\n')));
+        p.pid_text = printable(first);
     }
     close(fd);
     return p;
@@ -191,8 +195,17 @@ ProcessInfo read_process(pid_t pid) {
     if (pid <= 0) return info;
     char path[64];
     snprintf(path, sizeof path, "/proc/%d/stat", static_cast<int>(pid));
-    std::string text;
-    if (!read_small_file(path, 4096, &text)) return info;
+    // One open, one read: the line is far shorter than the buffer.
+    int fd = open(path, O_RDONLY | O_CLOEXEC);
+    if (fd < 0) return info;
+    char buf[1024];
+    ssize_t n;
+    do {
+        n = read(fd, buf, sizeof buf - 1);
+    } while (n < 0 && errno == EINTR);
+    close(fd);
+    if (n <= 0) return info;
+    std::string text(buf, static_cast<size_t>(n));
     // The name may hold anything, parentheses included: fields resume after the last ')'.
     size_t close_paren = text.rfind(')');
     if (close_paren == std::string::npos) return info;
@@ -539,10 +552,7 @@ int status_exit_code(const HostStatus& status) {
     if (!status.list_read || status.watchdog.held_state == STATE_ERROR) return 4;
     if (!watchdog_holds_lock(status)) return 3;
     if (status.monitor_selected && !entry_as_wanted(status.monitor)) return 3;
-    for (const EntryStatus& e : status.entries) {
-        if (!entry_as_wanted(e)) return 3;
-    }
-    return 0;
+    return std::all_of(status.entries.begin(), status.entries.end(), entry_as_wanted) ? 0 : 3;
 }
 
 bool select_entries(HostStatus* status, const std::vector<std::string>& selectors,
@@ -553,7 +563,7 @@ bool select_entries(HostStatus* status, const std::vector<std::string>& selector
     for (const std::string& sel : selectors) {
         bool digits = !sel.empty() && sel.find_first_not_of("0123456789") == std::string::npos;
         auto matches = [&](const EntryStatus& e) {
-            if (digits) return sel.size() < 10 && atoi(sel.c_str()) == e.line;
+            if (digits) return sel.size() < 10 && strtol(sel.c_str(), nullptr, 10) == e.line;
             return sel == e.pid_file || sel == e.program || sel == base_name(e.program) ||
                    (e.resolved && sel == e.resolved_path) ||
                    (e.lockrun.is_lockrun && !e.lockrun.wraps.empty() &&
@@ -732,6 +742,19 @@ std::string monitor_line(const HostStatus& s) {
 
 }  // namespace
 
+namespace {
+
+// The monitor (unless selectors left it out), then the list's entries in file order.
+std::vector<const EntryStatus*> shown_entries(const HostStatus& s) {
+    std::vector<const EntryStatus*> rows;
+    if (s.monitor_selected) rows.push_back(&s.monitor);
+    std::transform(s.entries.begin(), s.entries.end(), std::back_inserter(rows),
+                   [](const EntryStatus& e) { return &e; });
+    return rows;
+}
+
+}  // namespace
+
 std::string render_table(const HostStatus& s, bool colour) {
     const char* reset = colour ? "\033[0m" : "";
     std::string out;
@@ -756,10 +779,7 @@ std::string render_table(const HostStatus& s, bool colour) {
                : "vemoctl's own PATH and working directory: " + s.lookup.note;
     out += "\n\n";
 
-    std::vector<const EntryStatus*> rows;
-    if (s.monitor_selected) rows.push_back(&s.monitor);
-    for (const EntryStatus& e : s.entries)
-        rows.push_back(&e);
+    std::vector<const EntryStatus*> rows = shown_entries(s);
     const char* heads[] = {"LINE",   "ENABLED", "STATE",    "PID",
                            "UPTIME", "PROGRAM", "PID FILE", "RESOLVES TO"};
     std::vector<std::vector<std::string>> cells;
@@ -976,10 +996,7 @@ void family(std::string* out, const char* name, const char* type, const char* he
 }  // namespace
 
 std::string render_prometheus(const HostStatus& s) {
-    std::vector<const EntryStatus*> rows;
-    if (s.monitor_selected) rows.push_back(&s.monitor);
-    for (const EntryStatus& e : s.entries)
-        rows.push_back(&e);
+    std::vector<const EntryStatus*> rows = shown_entries(s);
     std::string o;
     family(&o, "vemo_watchdog_up", "gauge", "Whether vemo-watchdog holds its own pid-file lock.");
     o += "vemo_watchdog_up " + std::string(watchdog_holds_lock(s) ? "1" : "0") + "\n";

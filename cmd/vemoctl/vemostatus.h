@@ -124,9 +124,9 @@ bool collect_status(const StatusSource& source, HostStatus* out);
 int status_exit_code(const HostStatus& status);
 bool watchdog_holds_lock(const HostStatus& status);
 
-std::string render_table(const HostStatus& status, bool colour);
-std::string render_json(const HostStatus& status);
-std::string render_prometheus(const HostStatus& status);
+std::string render_table(const HostStatus& s, bool colour);
+std::string render_json(const HostStatus& s);
+std::string render_prometheus(const HostStatus& s);
 
 // ---- the pieces, for vemoctl's other commands
 
