@@ -130,16 +130,22 @@ check "shipped binaries are stripped" \
 # ---- the unit names what the package and the program really use
 unit=$R/usr/lib/systemd/system/vemo-watchdog.service
 value() { sed -n "s/^$1=//p" "$unit"; }
-check "ExecStart is the packaged vemoctl start" '[ "$(value ExecStart)" = "/opt/vemo-watchdog/bin/vemoctl start" ] &&
-    [ -x "$R/opt/vemo-watchdog/bin/vemoctl" ]'
+# The unit names /run, since systemd warns on /var/run, its alias.
+own=$(sed -n 's|^const char\* const kOwnPidFile = "/var/run/\(.*\)";$|/run/\1|p' \
+    "$src/cmd/vemo-watchdog/linux/vemo-watchdog.cpp")
+pid=$(value PIDFile)
+check "ExecStart: vemoctl start, then systemd's copy of the program's own pid file" \
+    '[ -n "$own" ] && [ -x "$R/opt/vemo-watchdog/bin/vemoctl" ] && [ "$(value ExecStart)" = \
+    "/bin/sh -c '"'"'/opt/vemo-watchdog/bin/vemoctl start && exec cp $own $pid'"'"'" ]'
+# systemd deletes the PIDFile= file when the service ends, a failed start included.
+check "PIDFile is in the unit's own runtime directory, never the lock file" \
+    '[ "$pid" = "/run/$(value RuntimeDirectory)/watchdog.pid" ] && [ "$pid" != "$own" ]'
 check "ExecReload is the packaged vemoctl reload" \
     '[ "$(value ExecReload)" = "/opt/vemo-watchdog/bin/vemoctl reload" ]'
 check "stopping the unit stops the watchdog alone" '[ "$(value KillMode)" = process ]'
+# A failed start (another watchdog holds the lock) exits 1: restarting would only meet it again.
+check "restarted when killed, not after a failed start" '[ "$(value Restart)" = on-abnormal ]'
 check "WorkingDirectory is the package prefix" '[ -d "$R$(value WorkingDirectory)/etc" ]'
-# The unit names /run, since systemd warns on /var/run, its alias.
-pid=$(value PIDFile)
-check "PIDFile is the program's own pid file" '[ "${pid#/run/}" != "$pid" ] &&
-    grep -q "\"/var/run/${pid#/run/}\"" "$src/cmd/vemo-watchdog/linux/vemo-watchdog.cpp"'
 if command -v systemd-analyze >/dev/null && command -v unshare >/dev/null && [ "$(id -u)" = 0 ]; then
     # A private mount namespace shows the unpacked tree at /opt/vemo-watchdog without touching the host.
     check "systemd-analyze verify" 'unshare -m sh -c "mount --make-rprivate / && mount -t tmpfs vemo /opt &&
