@@ -659,6 +659,13 @@ class Case:
         self.check(self.main_pid(ours=False) != hand, "systemd did not adopt the hand-started watchdog as MainPID")
         named = self.out("journalctl -u %s --no-pager -o cat | grep -F 'already runs: pid %d'" % (UNIT, hand))
         self.check(named != "", "the unit's log names the watchdog that holds the lock", named)
+        # A failed start must not cost the running watchdog its pid file: without it, the next
+        # start would find no holder to name and run a second watchdog.
+        self.check(self.pid_file("vemo_watchdog") == hand, "the hand-started watchdog's pid file still names it")
+        result = self.sh("systemctl start %s" % UNIT, timeout=60)
+        watchdogs = [p for p, _ in self.procs("vemo-watchdog")]
+        self.check(result.returncode != 0 and watchdogs == [hand],
+                   "a second systemctl start fails too, and no second watchdog runs", "watchdogs %r" % watchdogs)
         self.sh("systemctl stop %s" % UNIT, timeout=60)
         self.check(self.alive(hand), "the hand-started watchdog still runs after systemctl stop")
         self.sh("kill -TERM %d" % hand)
