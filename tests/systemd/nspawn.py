@@ -229,7 +229,11 @@ class RootTar:
 
 BOOT_SCRIPT = r"""
 echo $$ >"$1/cgroup.procs" || exit 97
-# A private /run/systemd: nspawn keeps its state there, and the host's stays untouched.
+# A private /run/systemd: nspawn keeps its state there, and the host's stays untouched. A host
+# without one gets a private /run to make it in.
+if [ ! -d /run/systemd ]; then
+    mount -t tmpfs -o mode=0755,nosuid,nodev vemo-run /run && mkdir /run/systemd || exit 98
+fi
 mount -t tmpfs -o mode=0755,nosuid,nodev vemo-nspawn /run/systemd || exit 98
 exec systemd-nspawn --quiet -D "$2" --boot --register=no --keep-unit --private-network \
     --machine=vemo-booted --console=pipe
