@@ -14,7 +14,6 @@ import json
 import os
 import re
 import signal
-import subprocess
 import sys
 import threading
 import time
@@ -126,6 +125,16 @@ class Case:
             self.failures.append(text)
         sys.stdout.flush()
         return condition
+
+    def expect(self, text, predicate, timeout, interval=0.2):
+        """A check that waits, bounded, for predicate to hold; returns what it returned, or None."""
+        try:
+            value = wait_for(text, predicate, timeout, interval)
+        except Failure as e:
+            self.check(False, text, str(e))
+            return None
+        self.check(True, text)
+        return value
 
     def timed(self, phase, func, note=""):
         t0 = time.monotonic()
@@ -338,6 +347,19 @@ class Case:
         value = self.out("cat %s/%s.pid 2>/dev/null" % (RUN, name))
         return int(value) if value.isdigit() else 0
 
+    def new_pid(self, name, old):
+        """The pid in name's pid file when it is another than old and runs, else 0."""
+        pid = self.pid_file(name)
+        return pid if pid not in (0, old) and self.alive(pid) else 0
+
+    def wait_pass(self):
+        """Returns after the next renewal of the watchdog's pid file, which ends each whole pass."""
+        result = self.sh('''
+            f=%s/vemo_watchdog.pid
+            old=$(stat -c %%y $f)
+            while [ "$(stat -c %%y $f)" = "$old" ]; do sleep 0.05; done''' % RUN, timeout=CYCLE + 5)
+        need(result.returncode == 0, "the watchdog did not renew its pid file within %d s" % (CYCLE + 5))
+
     def alive(self, pid):
         return pid > 0 and self.sh("kill -0 %d" % pid).returncode == 0
 
@@ -408,6 +430,7 @@ class Case:
         return records
 
     def messages(self, text, identifier="vemo-watchdog"):
+        """The journal records of identifier whose message holds text."""
         return [r for r in self.journal(identifier) if text in str(r.get("MESSAGE", ""))]
 
     def prom_series(self, query):
@@ -458,13 +481,16 @@ class Case:
 
         before = int(persistence().get("rdb_saves", "0"))
         self.check(self.redis("bgsave") == "Background saving started", "BGSAVE is accepted")
-        try:
-            info = wait_for("the background save to end", lambda: (lambda i: i if i.get("rdb_bgsave_in_progress")
-                            == "0" and int(i.get("rdb_saves", "0")) > before else None)(persistence()), timeout=20)
-            self.check(info.get("rdb_last_bgsave_status") == "ok", "the background save completes with status ok",
+
+        def saved():
+            info = persistence()
+            done = info.get("rdb_bgsave_in_progress") == "0" and int(info.get("rdb_saves", "0")) > before
+            return info if done else None
+
+        info = self.expect("the background save ends", saved, timeout=20)
+        if info:
+            self.check(info.get("rdb_last_bgsave_status") == "ok", "with status ok",
                        info.get("rdb_last_bgsave_status", ""))
-        except Failure as e:
-            self.check(False, "the background save completes", str(e))
         errors = self.out("grep -c 'waitpid() returned an error' /var/log/redis/redis-server.log")
         self.check(errors == "0", "Redis logs no waitpid error", "%s such lines" % errors)
 
@@ -474,14 +500,11 @@ class Case:
         self.check(result.returncode == 0, "systemctl reload of the edited list succeeds", result.stderr)
         self.check_answers(("nginx", "memcached-r"), context=" after the reload")
         self.same_pids(("memcached", "redis"), "across the reload")
-        try:
-            found = wait_for("vemo-lockrun's record of the mistyped program", lambda: [
-                r for r in self.journal("vemo-lockrun")
-                if "/usr/bin/memcache" in str(r.get("MESSAGE")) and "typo.pid" in str(r.get("MESSAGE"))],
-                timeout=2 * CYCLE + 5, interval=1)
-            self.check(True, "vemo-lockrun logs the mistyped program with its pid file: %s" % found[0]["MESSAGE"])
-        except Failure as e:
-            self.check(False, "vemo-lockrun logs the mistyped program with its pid file", str(e))
+        found = self.expect("vemo-lockrun logs the mistyped program with its pid file", lambda: [
+            r for r in self.messages("/usr/bin/memcache:", "vemo-lockrun") if "typo.pid" in r.get("MESSAGE", "")],
+            timeout=2 * CYCLE + 5, interval=1)
+        if found:
+            print("       %s" % found[0]["MESSAGE"])
 
     def step_broken_list(self):
         good = "\n".join((MEMCACHED, REDIS, NGINX, MEMCACHED_R)) + "\n"
@@ -492,19 +515,14 @@ class Case:
         self.check(self.unit_state() == "active", "the watchdog still runs")
         # Signalled directly, the daemon reads the list itself: it reports the line and skips it.
         self.sh("kill -USR1 %d" % self.main_pid())
-        try:
-            record = wait_for("the daemon's report of the invalid line", lambda: [
-                r for r in self.messages("Invalid line [1:%s/half.pid]" % RUN)], timeout=CYCLE + 5, interval=1)[0]
-            self.check(record.get("PRIORITY") == "3" and record.get("_SYSTEMD_UNIT") == UNIT,
-                       "sent SIGUSR1 directly, the daemon reports the invalid line at err", repr(record.get("PRIORITY")))
-        except Failure as e:
-            self.check(False, "sent SIGUSR1 directly, the daemon reports the invalid line", str(e))
-        try:
-            record = wait_for("the daemon's report of the missing program", lambda: [
-                r for r in self.messages("/usr/sbin/vemo-no-such-daemon not found")], timeout=CYCLE + 5, interval=1)[0]
-            self.check(record.get("PRIORITY") == "4", "and the missing program at warning", repr(record.get("PRIORITY")))
-        except Failure as e:
-            self.check(False, "the daemon reports the missing program", str(e))
+        reports = (("Invalid line [1:%s/half.pid]" % RUN, "3", "the invalid line at err"),
+                   ("/usr/sbin/vemo-no-such-daemon not found", "4", "the missing program at warning"))
+        for text, priority, name in reports:
+            found = self.expect("sent SIGUSR1 directly, the daemon reports " + name,
+                                lambda text=text: self.messages(text), timeout=CYCLE + 5, interval=1)
+            if found:
+                self.check(found[0].get("PRIORITY") == priority and found[0].get("_SYSTEMD_UNIT") == UNIT,
+                           "with PRIORITY=%s and the unit" % priority, repr(found[0].get("PRIORITY")))
         self.write(WATCH_LIST, good)
         result = self.reload()
         self.check(result.returncode == 0, "systemctl reload of the fixed list succeeds", result.stderr)
@@ -513,11 +531,7 @@ class Case:
     def step_prometheus(self):
         for query, text in (('up{job="vemo"}', "up for the job"),
                             ("vemo_watchdog_up", "vemo_watchdog_up")):
-            try:
-                wait_for("Prometheus to show %s at 1" % query, lambda query=query: self.prom(query) == 1.0, timeout=30)
-                self.check(True, "Prometheus shows %s at 1" % text)
-            except Failure as e:
-                self.check(False, "Prometheus shows %s at 1" % text, str(e))
+            self.expect("Prometheus shows %s at 1" % text, lambda query=query: self.prom(query) == 1.0, timeout=30)
         for name in ("memcached", "redis", "nginx", "memcached-r"):
             query = 'vemo_program_up{pid_file="%s/%s.pid"}' % (RUN, name)
             value = self.prom(query)
@@ -527,8 +541,9 @@ class Case:
                    ["%s/memcached-r.pid" % RUN, "%s/memcached.pid" % RUN],
                    "both vemo-lockrun lines of memcached carry wraps=\"/usr/bin/memcached\"", repr(series))
         for labels, value in self.prom_series("vemo_program_up"):
-            print("       vemo_program_up{%s} %g" % (",".join('%s="%s"' % (k, v) for k, v in sorted(labels.items())
-                                                          if k not in ("__name__", "instance", "job")), value))
+            shown = ",".join('%s="%s"' % (k, v) for k, v in sorted(labels.items())
+                             if k not in ("__name__", "instance", "job"))
+            print("       vemo_program_up{%s} %g" % (shown, value))
 
     def step_kill_program(self):
         old = self.pids.get("memcached", 0)
@@ -536,36 +551,21 @@ class Case:
         mark = len(self.messages("spawned"))
         # The watchdog renews its pid file a second before each pass. Killed two seconds after a
         # renewal, memcached stays down for most of a cycle: several of Prometheus's scrapes see it.
-        self.sh('''
-            f=%s/vemo_watchdog.pid
-            old=$(stat -c %%y $f)
-            while [ "$(stat -c %%y $f)" = "$old" ]; do sleep 0.05; done
-            sleep 2
-            kill -KILL %d''' % (RUN, old), timeout=CYCLE + 5)
+        self.wait_pass()
+        self.sh("sleep 2; kill -KILL %d" % old)
         killed = time.monotonic()
-        try:
-            new = wait_for("memcached to run again", lambda: (lambda p: p if p not in (0, old) and self.alive(p)
-                                                               else 0)(self.pid_file("memcached")),
-                           timeout=CYCLE + 5)
-            self.check(True, "memcached runs again as pid %d, %.1f s after the kill" % (new, time.monotonic() - killed))
-        except Failure as e:
-            self.check(False, "memcached runs again", str(e))
+        new = self.expect("memcached runs again within a cycle", lambda: self.new_pid("memcached", old),
+                          timeout=CYCLE + 5)
+        if new:
+            print("       as pid %d, %.1f s after the kill" % (new, time.monotonic() - killed))
         self.check_answers(("memcached",), context=" after its restart")
         self.check(len([p for p, c in self.procs("memcached") if c.endswith("-p 11211")]) == 1,
                    "one copy of memcached on 11211")
         self.check(len(self.messages("spawned")) > mark, "the journal has the spawn")
-        query = 'min_over_time(vemo_program_up{pid_file="%s/memcached.pid"}[1m])' % RUN
-        try:
-            wait_for("Prometheus to have seen memcached down", lambda: self.prom(query) == 0.0, timeout=15)
-            self.check(True, "Prometheus saw vemo_program_up of memcached fall to 0")
-        except Failure as e:
-            self.check(False, "Prometheus saw vemo_program_up of memcached fall to 0", str(e))
-        query = 'vemo_program_up{pid_file="%s/memcached.pid"}' % RUN
-        try:
-            wait_for("Prometheus to see memcached up again", lambda: self.prom(query) == 1.0, timeout=15)
-            self.check(True, "and back at 1")
-        except Failure as e:
-            self.check(False, "vemo_program_up of memcached back at 1", str(e))
+        up = 'vemo_program_up{pid_file="%s/memcached.pid"}' % RUN
+        self.expect("Prometheus saw vemo_program_up of memcached fall to 0",
+                    lambda: self.prom("min_over_time(%s[1m])" % up) == 0.0, timeout=15)
+        self.expect("and back at 1", lambda: self.prom(up) == 1.0, timeout=15)
 
     def step_lockrun_restart(self):
         state_file = "%s/memcached-r.pid.lockrun" % RUN
@@ -603,11 +603,8 @@ class Case:
                    "the state file counts the restart and names SIGKILL", repr(now))
         self.check(self.pid_file("memcached-r") == keeper, "vemo-lockrun itself kept running (pid %d)" % keeper)
         query = 'vemo_program_restarts_total{pid_file="%s/memcached-r.pid"}' % RUN
-        try:
-            wait_for("Prometheus to count the restart", lambda: self.prom(query) == before + 1, timeout=15)
-            self.check(True, "Prometheus counts the restart: %s is %d" % (query, before + 1))
-        except Failure as e:
-            self.check(False, "Prometheus counts the restart in vemo_program_restarts_total", str(e))
+        self.expect("Prometheus counts the restart: %s is %d" % (query, before + 1),
+                    lambda: self.prom(query) == before + 1, timeout=15)
 
     def step_stop(self):
         result = self.sh("systemctl stop %s" % UNIT, timeout=60)
@@ -624,16 +621,12 @@ class Case:
         old = self.main_pid()
         mark = len(self.messages("spawned"))
         self.sh("kill -KILL %d" % old)
-        try:
-            new = wait_for("systemd to restart the watchdog", lambda: (lambda p: p if p not in (0, old) else 0)(
-                self.main_pid()) if self.unit_state() == "active" else 0, timeout=30)
-            self.check(True, "systemd restarted the watchdog: MainPID %d, was %d" % (new, old))
-        except Failure as e:
-            self.check(False, "systemd restarted the SIGKILLed watchdog", str(e))
-        # One whole cycle of the new watchdog: it would have spawned anything it found not running.
-        time_mark = time.monotonic()
-        wait_for("a cycle of the new watchdog", lambda: time.monotonic() - time_mark > CYCLE + 1, timeout=CYCLE + 5,
-                 interval=1)
+        new = self.expect("systemd restarts the SIGKILLed watchdog", lambda: self.unit_state() == "active" and
+                          self.main_pid() not in (0, old) and self.main_pid(), timeout=30)
+        if new:
+            print("       MainPID %d, was %d" % (new, old))
+        # A whole pass of the new watchdog: it would have spawned anything it found not running.
+        self.wait_pass()
         self.same_pids(("memcached", "redis", "nginx", "memcached-r"), "under the new watchdog")
         counts = {"memcached": len(self.procs("memcached")),
                   "redis-server": len(self.procs("redis-server")),
@@ -647,8 +640,7 @@ class Case:
         self.check(result.returncode == 0, "systemctl stop", result.stderr)
         old = self.pid_file("vemo_watchdog")
         self.sh("cd %s && %s/bin/vemo-watchdog </dev/null >/dev/null 2>&1" % (PREFIX, PREFIX))
-        hand = wait_for("the hand-started watchdog's pid file",
-                        lambda: (lambda p: p if p != old and self.alive(p) else 0)(self.pid_file("vemo_watchdog")),
+        hand = wait_for("the hand-started watchdog's pid file", lambda: self.new_pid("vemo_watchdog", old),
                         timeout=10)
         print("       watchdog started by hand: pid %d" % hand)
         result = self.sh("systemctl start %s" % UNIT, timeout=60)
@@ -669,10 +661,7 @@ class Case:
         self.sh("systemctl stop %s" % UNIT, timeout=60)
         self.check(self.alive(hand), "the hand-started watchdog still runs after systemctl stop")
         self.sh("kill -TERM %d" % hand)
-        try:
-            wait_for("the hand-started watchdog to stop", lambda: not self.alive(hand), timeout=CYCLE + 5)
-        except Failure as e:
-            self.check(False, "the hand-started watchdog stops on SIGTERM", str(e))
+        self.expect("the hand-started watchdog stops on SIGTERM", lambda: not self.alive(hand), timeout=CYCLE + 5)
         result = self.sh("systemctl start %s" % UNIT, timeout=60)
         self.check(result.returncode == 0 and self.unit_state() == "active",
                    "once it is gone, systemctl start succeeds", result.stderr)
@@ -688,11 +677,8 @@ class Case:
         self.check(self.unit_state() == "active", "the unit is active after the boot")
         self.main_pid()
         self.check_answers(("memcached", "redis", "nginx", "memcached-r"), context=" after the reboot")
-        try:
-            wait_for("Prometheus to show the job up", lambda: self.prom('up{job="vemo"}') == 1.0, timeout=60)
-            self.check(True, "Prometheus shows up==1 for the job after the reboot")
-        except Failure as e:
-            self.check(False, "Prometheus shows up==1 for the job after the reboot", str(e))
+        self.expect("Prometheus shows up==1 for the job after the reboot",
+                    lambda: self.prom('up{job="vemo"}') == 1.0, timeout=60)
 
     def step_journal(self):
         records = self.journal()
