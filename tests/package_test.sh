@@ -31,12 +31,15 @@ P=$tmp/P
 cmake --install "$build" --prefix "$P" >"$tmp/install.log" 2>&1 || { cat "$tmp/install.log"; exit 1; }
 check "install tree holds exactly the expected files" '[ "$(files "$P")" = "bin/vemo-lockrun
 bin/vemo-watchdog
+bin/vemoctl
 etc/watching-list.conf
 include/vemo-watchdog/CLockFile.h
 lib/libvemolock.a
 lib/systemd/system/vemo-watchdog.service
+share/bash-completion/completions/vemoctl
 share/man/man8/vemo-lockrun.8
 share/man/man8/vemo-watchdog.8
+share/man/man8/vemoctl.8
 share/vemo-watchdog/examples/supervised-example.cpp" ]'
 check "binaries executable" '[ -x "$P/bin/vemo-watchdog" ] && [ -x "$P/bin/vemo-lockrun" ]'
 # Any line not a comment would be loaded, and an empty one is reported as invalid.
@@ -77,13 +80,16 @@ dpkg-deb -x "$deb" "$R" || exit 1
 check "package file name" '[ "$(basename "$deb")" = "vemo-watchdog_1.0.2.6_$(dpkg --print-architecture).deb" ]'
 check "package holds exactly the expected files" '[ "$(files "$R")" = "opt/vemo-watchdog/bin/vemo-lockrun
 opt/vemo-watchdog/bin/vemo-watchdog
+opt/vemo-watchdog/bin/vemoctl
 opt/vemo-watchdog/etc/watching-list.conf
 opt/vemo-watchdog/include/vemo-watchdog/CLockFile.h
 opt/vemo-watchdog/lib/libvemolock.a
 opt/vemo-watchdog/share/vemo-watchdog/examples/supervised-example.cpp
 usr/lib/systemd/system/vemo-watchdog.service
+usr/share/bash-completion/completions/vemoctl
 usr/share/man/man8/vemo-lockrun.8.gz
-usr/share/man/man8/vemo-watchdog.8.gz" ]'
+usr/share/man/man8/vemo-watchdog.8.gz
+usr/share/man/man8/vemoctl.8.gz" ]'
 check "watch list is a conffile" \
     '[ "$(dpkg-deb -I "$deb" conffiles)" = "/opt/vemo-watchdog/etc/watching-list.conf" ]'
 check "metadata" '[ "$(dpkg-deb -f "$deb" Package Version Section Priority Maintainer)" = "Package: vemo-watchdog
@@ -116,7 +122,7 @@ else
 fi
 
 # ---- the manual renders without a warning
-for page in vemo-watchdog vemo-lockrun; do
+for page in vemo-watchdog vemo-lockrun vemoctl; do
     check "$page.8: groff -ww is silent" \
         '[ -z "$(groff -ww -man -Tutf8 "$src/dist/$page.8" 2>&1 >/dev/null)" ]'
     if command -v mandoc >/dev/null; then

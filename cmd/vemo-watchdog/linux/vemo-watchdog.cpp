@@ -135,22 +135,6 @@ void install_signals() {
 
 // ---------------------------------------------------------------- table and watch list
 
-Installation locate_installation(const char* argv0, const char* cwd) {
-    Installation inst;
-    inst.wdg_fullname = argv0[0] == '/' ? std::string(argv0) : std::string(cwd) + "/" + argv0;
-    size_t sep = inst.wdg_fullname.find_last_of("/\\");
-    if (sep == std::string::npos) {
-        inst.bin_dir = "";
-        inst.watchdog_prog = inst.wdg_fullname;
-    } else {
-        inst.bin_dir = inst.wdg_fullname.substr(0, sep);
-        inst.watchdog_prog = inst.wdg_fullname.substr(sep + 1);
-    }
-    inst.root_dir = inst.bin_dir + "/..";
-    inst.watching_list_config_file = inst.root_dir + "/etc/watching-list.conf";
-    return inst;
-}
-
 void fill_monitor_entry(Supervisee* monitor, const std::string& bin_dir) {
     monitor->enabled = true;
     monitor->prog_pid_file = kMonitorPidFile;
@@ -192,73 +176,7 @@ void load_supervisees(const std::string& config) {
     fclose(f);
 }
 
-// ---------------------------------------------------------------- executable lookup
-
-int exec_ok(const char* filename) {
-    struct stat st;
-    if (stat(filename, &st) != 0) {
-        errno = ENOENT;
-        return 0;
-    }
-    if (S_ISDIR(st.st_mode)) {
-        errno = EISDIR;
-        return 0;
-    }
-    if ((st.st_mode & (S_IXUSR | S_IXGRP | S_IXOTH)) != 0) return 1;
-    errno = EACCES;
-    return 0;
-}
-
-char* exec_abspath(const char* filename) {
-    static char abspath[8192];
-    if (filename == nullptr) {
-        errno = ENOENT;
-        return nullptr;
-    }
-    if (filename[0] == '.' || filename[0] == '/') {
-        if (exec_ok(filename) == 0) return nullptr;
-        return realpath(filename, abspath);
-    }
-
-    const char* path = getenv("PATH");
-    if (path == nullptr) {
-        errno = ENOENT;
-        return nullptr;
-    }
-    char* copy = strdup(path);
-    if (copy == nullptr) return nullptr;
-
-    char* dirs[4096];
-    size_t ndirs = 0;
-    char* save = nullptr;
-    // strtok_r skips empty elements: an empty one never means the current directory.
-    for (char* dir = strtok_r(copy, ":", &save); dir != nullptr && ndirs < 4095;
-         dir = strtok_r(nullptr, ":", &save)) {
-        dirs[ndirs++] = dir;
-    }
-    dirs[ndirs] = nullptr;
-
-    char* found = nullptr;
-    bool tested = false;
-    size_t name_len = strlen(filename);
-    for (size_t i = 0; i < ndirs && found == nullptr; ++i) {
-        if (strlen(dirs[i]) + name_len + 2 > sizeof abspath) continue;
-        snprintf(abspath, sizeof abspath, "%s/%s", dirs[i], filename);
-        tested = true;
-        if (exec_ok(abspath) != 0) found = abspath;
-    }
-    int saved = tested ? errno : ENOENT;
-    free(copy);
-    errno = saved;
-    return found;
-}
-
 // ---------------------------------------------------------------- supervision pass
-
-std::string BaseDir(const std::string& file) {
-    size_t sep = file.find_last_of("/\\");
-    return sep == std::string::npos ? file : file.substr(0, sep);
-}
 
 namespace {
 

@@ -5,6 +5,7 @@
 #include <string>
 #include <vector>
 
+#include "paths.h"
 #include "watchlist.h"
 
 // One supervised program. Never copied: args points into its own items.
@@ -23,21 +24,7 @@ struct Supervisee {
 // Entry 0 is always the built-in monitor entry; the rest are owned here.
 extern std::vector<Supervisee*> g_supervisee_vec;
 
-// Where the watchdog is installed, as derived from argv[0] and the current directory.
-struct Installation {
-    std::string wdg_fullname;
-    std::string bin_dir;
-    std::string root_dir;
-    std::string watchdog_prog;
-    std::string watching_list_config_file;
-};
-
-Installation locate_installation(const char* argv0, const char* cwd);
 void fill_monitor_entry(Supervisee* monitor, const std::string& bin_dir);
-
-std::string BaseDir(const std::string& file);
-int exec_ok(const char* filename);
-char* exec_abspath(const char* filename);
 
 void load_supervisees(const std::string& config);
 void reset_supervisees(Supervisee* builtin);

@@ -1,0 +1,341 @@
+#include "check.h"
+
+#include "paths.h"
+#include "watchlist.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+#include <algorithm>
+#include <cerrno>
+#include <climits>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <map>
+
+namespace {
+
+std::string quoted(const std::string& text) {
+    std::string out = "\"";
+    for (char c : text) {
+        auto u = static_cast<unsigned char>(c);
+        if (u < 0x20 || u == 0x7f) {
+            char esc[8];
+            snprintf(esc, sizeof esc, "\\x%02x", u);
+            out += esc;
+        } else {
+            out += c;
+        }
+    }
+    return out + "\"";
+}
+
+std::string parent_of(const std::string& path) {
+    size_t sep = path.find_last_of('/');
+    if (sep == std::string::npos) return ".";
+    return sep == 0 ? "/" : path.substr(0, sep);
+}
+
+std::string last_of(const std::string& path) {
+    size_t sep = path.find_last_of('/');
+    return sep == std::string::npos ? path : path.substr(sep + 1);
+}
+
+std::string absolute(const std::string& path, const std::string& cwd) {
+    return path.empty() || path[0] == '/' ? path : cwd + "/" + path;
+}
+
+// One name per file: the directory resolved when it exists (so /var/run and /run agree).
+std::string canonical_file(const std::string& path, const std::string& cwd) {
+    std::string abs = absolute(path, cwd);
+    char dir[PATH_MAX];
+    if (realpath(parent_of(abs).c_str(), dir) == nullptr) return abs;
+    std::string d = dir;
+    return (d == "/" ? "" : d) + "/" + last_of(abs);
+}
+
+// Group or others may write: anyone who can runs programs as root or squats a lock.
+bool loosely_writable(const std::string& path, std::string* what) {
+    struct stat st;
+    if (stat(path.c_str(), &st) != 0) return false;
+    if ((st.st_mode & S_IWOTH) != 0) {
+        *what = "others";
+    } else if ((st.st_mode & S_IWGRP) != 0) {
+        *what = "its group";
+    } else {
+        return false;
+    }
+    return true;
+}
+
+const char* field_name(size_t i) {
+    static const char* const names[] = {"flag", "pid file", "program"};
+    return i < 3 ? names[i] : nullptr;
+}
+
+struct LineChecker {
+    const CheckContext& ctx;
+    std::vector<Finding>* out;
+    std::map<std::string, int> pid_files;  // canonical name -> first line using it
+    std::string own_pid_file;
+    std::string monitor_pid_file;
+    int entries = 0;
+
+    void add(int line, bool error, const std::string& text) const {
+        Finding f;
+        f.line = line;
+        f.error = error;
+        f.text = text;
+        out->push_back(f);
+    }
+
+    std::string cwd_note() const {
+        return ctx.lookup.from_watchdog ? "the watchdog's working directory " + ctx.lookup.cwd
+                                        : "the working directory " + ctx.lookup.cwd +
+                                              " (vemoctl's; " + ctx.lookup.note + ")";
+    }
+
+    void blanks(int n, const std::vector<std::string>& fields, size_t used) const {
+        for (size_t i = 0; i < used; ++i) {
+            const std::string& f = fields[i];
+            if (f.empty()) continue;
+            std::string name =
+                field_name(i) != nullptr ? field_name(i) : "argument " + std::to_string(i - 2);
+            char last = f[f.size() - 1];
+            if (last == '\r') {
+                add(n, false,
+                    name + " " + quoted(f) +
+                        " ends with a carriage return (a DOS line end?); it stays part of it");
+            } else if (last == ' ' || last == '\t') {
+                add(n, false, name + " " + quoted(f) + " ends with a blank; it stays part of it");
+            }
+            if (f[0] == ' ' || f[0] == '\t' || f[0] == '\r') {
+                add(n, false, name + " " + quoted(f) + " starts with a blank; it stays part of it");
+            }
+        }
+    }
+
+    void flag(int n, const std::string& text, bool enabled) const {
+        size_t b = text.find_first_not_of(" \t\r");
+        size_t e = text.find_last_not_of(" \t\r");
+        std::string core = b == std::string::npos ? "" : text.substr(b, e - b + 1);
+        if (core != "0" && core != "1") {
+            add(n, true,
+                "flag " + quoted(text) + " is neither 0 nor 1: the watchdog reads it as " +
+                    (enabled ? "enabled" : "disabled"));
+        }
+    }
+
+    void pid_file(int n, const std::string& path) {
+        if (path.empty()) {
+            add(n, true, "empty pid file: the watchdog skips this entry at every pass");
+            return;
+        }
+        if (path[0] != '/') {
+            add(n, false, "relative pid file " + quoted(path) + " resolves against " + cwd_note());
+        }
+        std::string canon = canonical_file(path, ctx.lookup.cwd);
+        if (canon == own_pid_file) {
+            add(n, true,
+                "pid file " + quoted(path) +
+                    " is the watchdog's own lock: the entry can never run");
+        } else if (canon == monitor_pid_file) {
+            add(n, true,
+                "pid file " + quoted(path) +
+                    " is the monitor's: the entry and the monitor exclude each other");
+        }
+        auto seen = pid_files.emplace(canon, n);
+        if (!seen.second) {
+            add(n, true,
+                "pid file " + quoted(path) + " is also used by line " +
+                    std::to_string(seen.first->second) + ": only one of the two can ever run");
+        }
+        struct stat own;
+        if (stat(absolute(path, ctx.lookup.cwd).c_str(), &own) == 0 && !S_ISREG(own.st_mode)) {
+            add(n, true,
+                "pid file " + quoted(path) +
+                    " is not a regular file: its lock cannot tell whether the program runs");
+        }
+        if (path.find('/') == std::string::npos) return;
+        std::string dir = parent_of(absolute(path, ctx.lookup.cwd));
+        struct stat st;
+        if (stat(dir.c_str(), &st) != 0) {
+            std::string up = parent_of(dir);
+            struct stat up_st;
+            if (errno == ENOENT && stat(up.c_str(), &up_st) != 0) {
+                add(n, true,
+                    "pid-file directory " + quoted(dir) + " is missing and so is " + quoted(up) +
+                        ": the watchdog creates only the last component");
+            }
+            return;
+        }
+        if (!S_ISDIR(st.st_mode)) {
+            add(n, true, "pid-file directory " + quoted(dir) + " is not a directory");
+            return;
+        }
+        std::string who;
+        if (loosely_writable(dir, &who)) {
+            add(n, false,
+                "pid-file directory " + quoted(dir) + " is writable by " + who +
+                    ": anyone who can write it can squat the lock");
+        }
+    }
+
+    void program(int n, const std::string& prog, bool enabled) const {
+        if (prog.empty()) {
+            add(n, true, "empty program: the watchdog skips this entry at every pass");
+            return;
+        }
+        if (prog[0] == '.') {
+            add(n, false, "relative program " + quoted(prog) + " resolves against " + cwd_note());
+        } else if (prog[0] != '/' && prog.find('/') != std::string::npos) {
+            add(n, false,
+                "program " + quoted(prog) +
+                    " is looked up under each PATH directory, not the working directory");
+        }
+        std::string found;
+        const LookupContext& lk = ctx.lookup;
+        if (exec_lookup(prog.c_str(), lk.path_set ? lk.path_env.c_str() : nullptr, lk.cwd.c_str(),
+                        &found)) {
+            std::string who;
+            std::string abs = absolute(found, lk.cwd);
+            if (loosely_writable(abs, &who)) {
+                add(n, false,
+                    "program " + quoted(found) + " is writable by " + who +
+                        ": anyone who can write it runs code as root");
+            }
+            return;
+        }
+        int err = errno;
+        std::string why = err == EACCES   ? "is not executable"
+                          : err == EISDIR ? "is a directory"
+                                          : "is not found";
+        std::string where =
+            prog[0] == '/' || prog[0] == '.'
+                ? std::string()
+                : " in PATH " + (lk.path_set ? quoted(lk.path_env) : std::string("(unset)")) +
+                      (lk.from_watchdog ? " (the watchdog's)" : " (vemoctl's; " + lk.note + ")");
+        // A disabled line is never started: a program still to be installed is no error yet.
+        add(n, enabled,
+            "program " + quoted(prog) + " " + why + where +
+                (enabled ? "" : "; the line is disabled"));
+    }
+
+    void lockrun(int n, const std::string& line_pid_file,
+                 const std::vector<std::string>& args) const {
+        LockrunStatus lr = parse_lockrun_args(args);
+        if (lr.pid_file.empty() || lr.wraps.empty()) {
+            add(n, true, "vemo-lockrun needs PIDFILE and PROGRAM arguments");
+            return;
+        }
+        if (canonical_file(lr.pid_file, ctx.lookup.cwd) !=
+            canonical_file(line_pid_file, ctx.lookup.cwd)) {
+            add(n, true,
+                "vemo-lockrun locks " + quoted(lr.pid_file) + " but the line watches " +
+                    quoted(line_pid_file) + ": the watchdog starts it again every cycle");
+        }
+    }
+
+    void entry(const WatchLine& line) {
+        ++entries;
+        int n = line.number;
+        const std::vector<std::string>& f = line.fields;
+        size_t used = f.size() - line.ignored_fields;
+        blanks(n, f, used);
+        flag(n, f[0], line.enabled);
+        pid_file(n, f[1]);
+        program(n, f[2], line.enabled);
+        if (line.ignored_fields > 0) {
+            add(n, false,
+                std::to_string(line.ignored_fields) + " field(s) past the " +
+                    std::to_string(kMaxArgs) + "th argument, ignored by the watchdog");
+        }
+        if (is_lockrun_program(f[2])) {
+            std::vector<std::string> args(f.begin() + kMinFields,
+                                          f.begin() + static_cast<long>(used));
+            lockrun(n, f[1], args);
+        }
+    }
+
+    void invalid(const WatchLine& line) const {
+        int n = line.number;
+        if (line.kind == LINE_OVERLONG) {
+            add(n, true,
+                "line longer than " + std::to_string(kMaxLineChars) +
+                    " characters: the watchdog skips it whole");
+        } else if (line.kind == LINE_NUL) {
+            add(n, true, "NUL byte in the line: the watchdog skips it");
+        } else if (line.text.find_first_not_of(" \t\r") == std::string::npos) {
+            add(n, true,
+                "empty line: the watchdog reports it as invalid (a line of just # is a comment)");
+        } else {
+            size_t fields =
+                1 + static_cast<size_t>(std::count(line.text.begin(), line.text.end(), ':'));
+            add(n, true,
+                std::to_string(fields) + (fields == 1 ? " field" : " fields") +
+                    ": an entry needs at least 3 (flag:pid file:program)");
+        }
+    }
+};
+
+}  // namespace
+
+std::vector<Finding> check_list(const std::string& file, const CheckContext& ctx) {
+    std::vector<Finding> out;
+    LineChecker checker{ctx, &out, {}, {}, {}, 0};
+    checker.own_pid_file = canonical_file(ctx.run_dir + "/vemo_watchdog.pid", "/");
+    checker.monitor_pid_file = canonical_file(ctx.run_dir + "/vemo_monitor.pid", "/");
+
+    // Non-blocking and checked before reading: a FIFO or device never stalls the check.
+    int fd = open(file.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0) {
+        checker.add(0, true, std::string("cannot open: ") + strerror(errno));
+        return out;
+    }
+    struct stat st;
+    if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+        close(fd);
+        checker.add(0, true, "not a regular file");
+        return out;
+    }
+    std::string who;
+    if ((st.st_mode & S_IWOTH) != 0 || (st.st_mode & S_IWGRP) != 0) {
+        checker.add(0, false,
+                    std::string("the list is writable by ") +
+                        ((st.st_mode & S_IWOTH) != 0 ? "others" : "its group") +
+                        ": anyone who can write it runs programs as root");
+    }
+    std::string dir = parent_of(file);
+    if (loosely_writable(dir, &who)) {
+        checker.add(0, false,
+                    "the list's directory " + quoted(dir) + " is writable by " + who +
+                        ": anyone who can write it can replace the list");
+    }
+    FILE* f = fdopen(fd, "r");
+    if (f == nullptr) {
+        checker.add(0, true, std::string("cannot read: ") + strerror(errno));
+        close(fd);
+        return out;
+    }
+    WatchLine line;
+    while (read_watch_line(f, &line)) {
+        if (line.kind == LINE_ENTRY) {
+            checker.entry(line);
+        } else if (line.kind != LINE_COMMENT) {
+            checker.invalid(line);
+        }
+    }
+    if (ferror(f) != 0) checker.add(0, true, std::string("read error: ") + strerror(errno));
+    fclose(f);
+    if (checker.entries == 0)
+        checker.add(0, false, "no entries: the watchdog supervises only the monitor");
+    return out;
+}
+
+std::string format_finding(const std::string& file, const Finding& finding) {
+    std::string out = file;
+    if (finding.line > 0) out += ":" + std::to_string(finding.line);
+    out += finding.error ? ": error: " : ": warning: ";
+    return out + finding.text;
+}

@@ -1,0 +1,267 @@
+"""vemoctl against the real watchdog: status in its three formats, reload's refusal and wait, start and stop."""
+
+import json
+import os
+import re
+import shutil
+import subprocess
+
+from sandbox import CYCLE, MONITOR_PID_FILE, OWN_PID_FILE, TREE, case, check, read
+from signals_cases import MONITOR, entry, install, pid_file
+
+VEMOCTL = TREE + "/bin/vemoctl"
+LIST = TREE + "/etc/watching-list.conf"
+
+
+def install_vemoctl(sb):
+    shutil.copy2(os.path.join(sb.build_dir, "cmd", "vemoctl", "vemoctl"), VEMOCTL)
+
+
+def vemoctl(sb, *args, timeout=45.0):
+    """Runs vemoctl as a child of the sandbox (whose reaper keeps every status); (status, stdout, stderr)."""
+    n = len(sb.exits)
+    out, err = "/tmp/vemoctl%d.out" % n, "/tmp/vemoctl%d.err" % n
+    pid = sb.spawn(["/bin/sh", "-c", 'exec "$0" "$@" >%s 2>%s' % (out, err), VEMOCTL] + list(args),
+                   env=sb.daemon_env())
+    return sb.wait_exit(pid, timeout=timeout), read(out), read(err)
+
+
+def table_states(text):
+    """line number -> state, from the rows of the table."""
+    states = {}
+    for row in text.splitlines():
+        m = re.match(r"^(\d+)\s+(yes|no)\s+(running|down|stopping|stopped|locked, holder unknown|error)\s", row)
+        if m:
+            states[int(m.group(1))] = m.group(3)
+    return states
+
+
+def prometheus_samples(text):
+    """(name, labels dict) -> value, checking each family has HELP and TYPE before its samples."""
+    samples, declared = {}, set()
+    for row in text.splitlines():
+        if row.startswith("# HELP ") or row.startswith("# TYPE "):
+            declared.add(row.split()[2])
+            continue
+        m = re.match(r'^([a-z_]+)(?:\{(.*)\})? (\S+)$', row)
+        check(m is not None, "exposition line %r" % row)
+        check(m.group(1) in declared, "%s sampled before its HELP and TYPE" % m.group(1))
+        labels = dict(re.findall(r'(\w+)="((?:[^"\\]|\\.)*)"', m.group(2) or ""))
+        samples[(m.group(1), tuple(sorted(labels.items())))] = float(m.group(3))
+    return samples
+
+
+def validate_with_promtool(text):
+    promtool = shutil.which("promtool")
+    if promtool is None:
+        return
+    res = subprocess.run([promtool, "check", "metrics"], input=text.encode(), capture_output=True, timeout=30,
+                         check=False)
+    check(res.returncode == 0, "promtool check metrics: %s%s" % (res.stdout.decode(), res.stderr.decode()))
+
+
+@case
+def vemoctl_status_formats(sb):
+    """A known mix of states: the table, --json and --prometheus agree with the locks, and exit 3."""
+    sb.make_tree()
+    install_vemoctl(sb)
+    run, stopping, wrapped = install(sb, "run"), install(sb, "stopping"), install(sb, "wrapped")
+    shutil.copy2(os.path.join(sb.build_dir, "vemo-lockrun"), TREE + "/bin/vemo-lockrun")
+    os.makedirs("/var/run/down")
+    sb.write("/var/run/down/down.pid", "4242\n")  # a holder that died: its text stays
+    os.makedirs("/var/run/err.pid")  # a directory where the pid file should be
+    os.makedirs("/var/run/lr")
+    sb.write("/var/run/lr/lr.pid.lockrun", "program=/usr/bin/sleep\nchild_pid=0\nchild_started_at=0\nrestarts=3\n"
+             "last_exit=exited 1\nlast_exit_code=1\nlast_exit_at=1700000000.500\nlast_run_seconds=2.250\n")
+    lines = [
+        entry("1", "run"),                                                   # 1 running
+        "1:/var/run/down/down.pid:%s/bin/missing\n" % TREE,                  # 2 down, last pid 4242
+        entry("0", "stopping"),                                              # 3 stopping
+        "0:/var/run/stopped/stopped.pid:/bin/true\n",                        # 4 stopped
+        "1:/var/run/err.pid:/bin/true\n",                                    # 5 error
+        "0:/var/run/lr/lr.pid:%s/bin/vemo-lockrun:--restart:/var/run/lr/lr.pid:sleep:60\n" % TREE,  # 6 stopped
+        "1:\n",                                                              # 7 invalid
+        "1:/var/run/lr2/lr2.pid:%s/bin/vemo-lockrun:--restart:/var/run/lr2/lr2.pid:%s:--no-lock\n" % (TREE, wrapped),
+    ]
+    sb.write(LIST, "".join(lines))
+    os.makedirs("/var/run/stopping")
+    held = sb.spawn([stopping, "--pidfile=" + pid_file("stopping"), "--term-count=1000"], env=sb.daemon_env())
+    check(sb.wait_lock(pid_file("stopping"), timeout=3) == held, "the disabled program holds its lock")
+    daemon, _ = sb.start_daemon()
+    running = sb.wait_lock(pid_file("run"), timeout=CYCLE)
+    monitor = sb.wait_lock(MONITOR_PID_FILE, timeout=CYCLE)
+    sb.wait_for(lambda: sb.terms(held) >= 1, CYCLE, "the stopping program's first SIGTERM")
+    wrapper = sb.wait_lock("/var/run/lr2/lr2.pid", timeout=CYCLE)
+    child = sb.wait_fixture(lambda r: r["argv"][0] == wrapped, timeout=5)[0]["pid"]
+    sb.wait_for(lambda: "child_pid=%d\n" % child in read("/var/run/lr2/lr2.pid.lockrun"), 5, "the restart record")
+
+    wanted = {0: "running", 1: "running", 2: "down", 3: "stopping", 4: "stopped", 5: "error", 6: "stopped",
+              8: "running"}
+    rc, table, err = vemoctl(sb, "status")
+    check(rc == 3, "status exits 3 while something is not as wanted: %d %s" % (rc, err))
+    check(table_states(table) == wanted, "table states %r\n%s" % (table_states(table), table))
+    check(table.startswith("watchdog  running, pid %d, up " % daemon), "watchdog line:\n" + table)
+    check("last started " in table and ", pid 4242, not running" in table, "the down entry's last holder:\n" + table)
+    check("program not found: No such file or directory" in table, "the lookup error:\n" + table)
+    check("\033[" not in table, "no colour off a terminal")
+    check("wraps sleep; program not running; 3 restarts; last exit: exited 1" in table, "lockrun:\n" + table)
+    check("wraps %s; program pid %d, up " % (wrapped, child) in table, "the running lockrun line:\n" + table)
+
+    rc, text, _ = vemoctl(sb, "status", "--json")
+    check(rc == 3, "--json exits as status")
+    doc = json.loads(text)
+    states = {e["line"]: e["state"] for e in doc["entries"]}
+    states[0] = doc["monitor"]["state"]
+    check(states == wanted, "json states %r" % states)
+    by_line = {e["line"]: e for e in doc["entries"]}
+    check(doc["watchdog"]["pid"] == daemon and doc["watchdog"]["running"] and doc["watchdog"]["verified"],
+          "watchdog %r" % doc["watchdog"])
+    check(doc["monitor"]["pid"] == monitor and by_line[1]["pid"] == running and by_line[3]["pid"] == held,
+          "pids are the lock holders")
+    check(by_line[1]["uptime_seconds"] >= 0 and by_line[1]["as_wanted"] and not by_line[3]["as_wanted"], "running")
+    check(by_line[2]["last_holder"]["pid_text"] == "4242" and not by_line[2]["resolves"]["ok"], "down %r" % by_line[2])
+    check(by_line[5]["error"] == "Is a directory", "error %r" % by_line[5])
+    check(by_line[1]["resolves"] == {"ok": True, "path": run, "error": None}, "resolves %r" % by_line[1]["resolves"])
+    check(doc["lookup"]["source"] == "watchdog" and doc["lookup"]["cwd"] == TREE, "lookup %r" % doc["lookup"])
+    lr = by_line[6]["lockrun"]
+    check(lr["wraps"] == "sleep" and lr["restart"] and lr["state"]["restarts"] == 3 and
+          lr["state"]["last_exit_code"] == 1, "lockrun %r" % lr)
+    lr = by_line[8]["lockrun"]
+    check(by_line[8]["pid"] == wrapper and lr["wraps"] == wrapped and lr["state"]["wrapper_pid"] == wrapper and
+          lr["state"]["child_pid"] == child and lr["state"]["restarts"] == 0 and lr["state"]["last_exit"] == "none"
+          and lr["state"]["last_exit_code"] is None, "the running lockrun line %r" % by_line[8])
+    check(doc["list"]["invalid_lines"] == [7] and doc["exit_status"] == 3, "list %r" % doc["list"])
+
+    rc, text, _ = vemoctl(sb, "status", "--prometheus")
+    check(rc == 3, "--prometheus exits as status")
+    validate_with_promtool(text)
+    got = prometheus_samples(text)
+
+    def labels(line, program, pid, wraps=None):
+        items = {"line": str(line), "program": program, "pid_file": pid}
+        if wraps:
+            items["wraps"] = wraps
+        return tuple(sorted(items.items()))
+    rows = {0: labels(0, MONITOR, MONITOR_PID_FILE), 1: labels(1, run, pid_file("run")),
+            2: labels(2, TREE + "/bin/missing", "/var/run/down/down.pid"),
+            3: labels(3, stopping, pid_file("stopping")), 4: labels(4, "/bin/true", "/var/run/stopped/stopped.pid"),
+            5: labels(5, "/bin/true", "/var/run/err.pid"),
+            6: labels(6, TREE + "/bin/vemo-lockrun", "/var/run/lr/lr.pid", "sleep"),
+            8: labels(8, TREE + "/bin/vemo-lockrun", "/var/run/lr2/lr2.pid", wrapped)}
+    up = {0: 1, 1: 1, 2: 0, 3: 1, 4: 0, 5: 0, 6: 0, 8: 1}
+    enabled = {0: 1, 1: 1, 2: 1, 3: 0, 4: 0, 5: 1, 6: 0, 8: 1}
+    expected = {("vemo_watchdog_up", ()): 1, ("vemo_watchlist_invalid_lines", ()): 1,
+                ("vemo_watchlist_readable", ()): 1,
+                ("vemo_program_restarts_total", rows[6]): 3, ("vemo_program_last_exit_code", rows[6]): 1,
+                ("vemo_program_restarts_total", rows[8]): 0}
+    for n, key in rows.items():
+        expected[("vemo_program_up", key)] = up[n]
+        expected[("vemo_program_enabled", key)] = enabled[n]
+    starts = {k: v for k, v in got.items() if k[0] == "vemo_program_start_time_seconds"}
+    check(sorted(starts) == sorted(("vemo_program_start_time_seconds", rows[n]) for n in (0, 1, 3, 8)),
+          "start times only while running: %r" % starts)
+    check({k: v for k, v in got.items() if k[0] != "vemo_program_start_time_seconds"} == expected,
+          "samples differ:\n%s" % text)
+
+    # The textfile collector's way: written whole under its final name, nothing left beside it.
+    os.makedirs("/tmp/collector")
+    rc, _, _ = vemoctl(sb, "status", "--prometheus", "--output", "/tmp/collector/vemo.prom")
+    check(rc == 3 and os.listdir("/tmp/collector") == ["vemo.prom"], "one file: %r" % os.listdir("/tmp/collector"))
+    check(prometheus_samples(read("/tmp/collector/vemo.prom")).keys() == got.keys(), "same samples in the file")
+
+    # Selectors: a line, a program name, a pid file; one that matches nothing is an error.
+    rc, table, _ = vemoctl(sb, "status", "1")
+    check(rc == 0 and table_states(table) == {1: "running"}, "line selector: %d\n%s" % (rc, table))
+    rc, table, _ = vemoctl(sb, "status", "stopping", "/var/run/down/down.pid")
+    check(rc == 3 and table_states(table) == {2: "down", 3: "stopping"}, "name and pid file:\n" + table)
+    rc, _, err = vemoctl(sb, "status", "nosuch")
+    check(rc == 4 and err == 'vemoctl: no entry matches "nosuch"\n', "unmatched selector: %d %r" % (rc, err))
+    check(sb.stop_daemon(daemon) == 0, "orderly stop")
+
+
+@case
+def vemoctl_reload_refusal_and_wait(sb):
+    """A broken list is refused without a signal; a good one is reloaded and --wait returns once all is as wanted."""
+    sb.make_tree(watch_list=entry("1", "one"))
+    install_vemoctl(sb)
+    install(sb, "one")
+    install(sb, "two")
+    sb.keep_stdio()
+    out = "/tmp/daemon.out"
+    launcher = sb.start_watchdog(stdio=out)
+    check(sb.wait_exit(launcher) == 0, "the launching command returns 0")
+    first = sb.wait_lock(pid_file("one"), timeout=CYCLE)
+    sb.wait_lock(MONITOR_PID_FILE, timeout=CYCLE)
+    check(vemoctl(sb, "status")[0] == 0, "all as wanted before the reload")
+
+    sb.write(LIST, entry("0", "one") + entry("1", "two") + "2:/var/run/x.pid:/bin/true\n")
+    rc, _, err = vemoctl(sb, "reload", "--wait")
+    check(rc == 1, "refused: %d %s" % (rc, err))
+    conf = TREE + "/etc/watching-list.conf"
+    check(err == '%s:3: error: flag "2" is neither 0 nor 1: the watchdog reads it as disabled\n'
+          "vemoctl: reload refused: 1 error in %s (fix them, or reload with --force)\n" % (conf, conf),
+          "refusal message: %r" % err)
+
+    sb.write(LIST, entry("0", "one") + entry("1", "two"))
+    rc, _, err = vemoctl(sb, "reload", "--wait=20")
+    check(rc == 0, "reload --wait exits 0 once every entry is as wanted: %d %s" % (rc, err))
+    check(sb.lock_holder(pid_file("two")) > 0 and sb.lock_holder(pid_file("one")) == 0,
+          "two runs and one has stopped when --wait returns")
+    sb.wait_for(lambda: not sb.alive(first), 1, "one to end on its SIGTERM")
+    check(read(out).count(") received User Sig 10 from pid: ") == 1,
+          "exactly one SIGUSR1 reached the daemon (none from the refused reload):\n" + read(out))
+
+
+@case
+def vemoctl_start_and_stop(sb):
+    """start reports the daemon it started, refuses a second one; stop --wait waits for the exit."""
+    sb.make_tree(watch_list="")
+    install_vemoctl(sb)
+    rc, text, err = vemoctl(sb, "start")
+    check(rc == 0, "start: %d %s" % (rc, err))
+    holder = sb.lock_holder(OWN_PID_FILE)
+    check(text == "vemo-watchdog started: pid %d\n" % holder, "start names the holder: %r" % text)
+    check(read(OWN_PID_FILE) == "%d\n" % holder, "the pid file is written when start returns")
+
+    rc, _, err = vemoctl(sb, "start")
+    check(rc == 1 and err == "vemoctl: the watchdog already runs: pid %d (%s/bin/vemo-watchdog)\n" % (holder, TREE),
+          "a second start is refused: %d %r" % (rc, err))
+
+    rc, _, err = vemoctl(sb, "stop", "--wait")
+    check(rc == 0, "stop --wait: %d %s" % (rc, err))
+    check(sb.wait_exit(holder, timeout=1) == 0, "the watchdog has exited when stop --wait returns")
+    check("waiting for it to exit" in err and err.endswith("vemoctl: vemo-watchdog (pid %d) has exited\n" % holder),
+          "stop says it waits: %r" % err)
+    rc, _, err = vemoctl(sb, "stop")
+    check(rc == 0 and err == "vemoctl: the watchdog is not running\n", "stop when stopped: %d %r" % (rc, err))
+
+    # A stranger on the watchdog's lock is named and never signalled.
+    fixture = install(sb, "stranger")
+    stranger = sb.spawn([fixture, "--pidfile=" + OWN_PID_FILE], env=sb.daemon_env())
+    check(sb.wait_lock(OWN_PID_FILE, timeout=3) == stranger, "the stranger holds the lock")
+    for command in ("start", "stop", "reload"):
+        rc, _, err = vemoctl(sb, command)
+        check(rc == 1 and "pid %d (%s) holds %s but is not vemo-watchdog" % (stranger, fixture, OWN_PID_FILE) in err,
+              "%s refuses the stranger: %d %r" % (command, rc, err))
+    check(sb.terms(stranger) == 0 and sb.alive(stranger), "the stranger got no signal")
+    rc, table, _ = vemoctl(sb, "status")
+    check(rc == 3 and table.startswith("watchdog  not running: its lock is held by pid %d (%s), which is not "
+                                       "vemo-watchdog\n" % (stranger, fixture)), "status names the stranger:\n" + table)
+
+
+@case
+def vemoctl_start_without_lock(sb):
+    """A daemon that never takes its lock: start says why, shows the log it can read, and exits 1."""
+    sb.make_tree(watch_list="")
+    install_vemoctl(sb)
+    rows = [  # the tree's vemo-watchdog, what start says about it
+        ("#!/bin/sh\nexit 1\n", "%s/bin/vemo-watchdog ended with status 1 before taking its lock\n" % TREE),
+        ("#!/bin/sh\nexit 0\n", "%s/bin/vemo-watchdog did not take its lock within 10 s\n" % TREE),
+    ]
+    for script, said in rows:
+        sb.write(TREE + "/bin/vemo-watchdog", script, 0o755)
+        rc, out, err = vemoctl(sb, "start")
+        check(rc == 1 and out == "", "start fails: %d %r" % (rc, out))
+        check(err.startswith("vemoctl: " + said + "vemoctl: the watchdog's last log records:\n"),
+              "start explains: %r" % err)
+        check(sb.lock_holder(OWN_PID_FILE) == 0, "nothing holds the lock")
