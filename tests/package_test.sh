@@ -87,30 +87,52 @@ opt/vemo-watchdog/lib/libvemolock.a
 opt/vemo-watchdog/share/vemo-watchdog/examples/supervised-example.cpp
 usr/lib/systemd/system/vemo-watchdog.service
 usr/share/bash-completion/completions/vemoctl
+usr/share/doc/vemo-watchdog/changelog.gz
+usr/share/doc/vemo-watchdog/copyright
+usr/share/lintian/overrides/vemo-watchdog
 usr/share/man/man8/vemo-lockrun.8.gz
 usr/share/man/man8/vemo-watchdog.8.gz
 usr/share/man/man8/vemoctl.8.gz" ]'
-check "watch list is a conffile" \
-    '[ "$(dpkg-deb -I "$deb" conffiles)" = "/opt/vemo-watchdog/etc/watching-list.conf" ]'
+conffiles=/opt/vemo-watchdog/etc/watching-list.conf
+[ -f "$src/dist/vemo-monitor.conf" ] && conffiles="$conffiles
+/opt/vemo-watchdog/etc/vemo-monitor.conf"
+check "configuration files are conffiles" '[ "$(dpkg-deb -I "$deb" conffiles)" = "$conffiles" ]'
 check "metadata" '[ "$(dpkg-deb -f "$deb" Package Version Section Priority Maintainer)" = "Package: vemo-watchdog
 Version: 1.0.2.6
 Section: admin
 Priority: optional
 Maintainer: vemo-watchdog developers <root@localhost>" ]'
 check "depends on the C library" 'dpkg-deb -f "$deb" Depends | grep -q "libc6"'
+check "depends on what the maintainer scripts call" \
+    'dpkg-deb -f "$deb" Depends | grep -q "adduser, init-system-helpers (>= 1.54~)"'
+mkdir -p "$tmp/control"
+dpkg-deb -e "$deb" "$tmp/control" || exit 1
+for script in postinst prerm postrm; do
+    check "maintainer script $script: executable, valid sh" \
+        '[ "$(stat -c %a "$tmp/control/$script")" = 755 ] && sh -n "$tmp/control/$script"'
+done
 check "shipped binaries are stripped" \
     '! readelf -SW "$R"/opt/vemo-watchdog/bin/* | grep -q "\.symtab"'
 
 # ---- the unit names what the package and the program really use
 unit=$R/usr/lib/systemd/system/vemo-watchdog.service
 value() { sed -n "s/^$1=//p" "$unit"; }
-check "ExecStart is the packaged watchdog" '[ "$(value ExecStart)" = /opt/vemo-watchdog/bin/vemo-watchdog ] &&
-    [ -x "$R$(value ExecStart)" ]'
-check "WorkingDirectory is the package prefix" '[ -d "$R$(value WorkingDirectory)/etc" ]'
 # The unit names /run, since systemd warns on /var/run, its alias.
+own=$(sed -n 's|^const char\* const kOwnPidFile = "/var/run/\(.*\)";$|/run/\1|p' \
+    "$src/cmd/vemo-watchdog/linux/vemo-watchdog.cpp")
 pid=$(value PIDFile)
-check "PIDFile is the program's own pid file" '[ "${pid#/run/}" != "$pid" ] &&
-    grep -q "\"/var/run/${pid#/run/}\"" "$src/cmd/vemo-watchdog/linux/vemo-watchdog.cpp"'
+check "ExecStart: vemoctl start, then systemd's copy of the program's own pid file" \
+    '[ -n "$own" ] && [ -x "$R/opt/vemo-watchdog/bin/vemoctl" ] && [ "$(value ExecStart)" = \
+    "/bin/sh -c '"'"'/opt/vemo-watchdog/bin/vemoctl start && exec cp $own $pid'"'"'" ]'
+# systemd deletes the PIDFile= file when the service ends, a failed start included.
+check "PIDFile is in the unit's own runtime directory, never the lock file" \
+    '[ "$pid" = "/run/$(value RuntimeDirectory)/watchdog.pid" ] && [ "$pid" != "$own" ]'
+check "ExecReload is the packaged vemoctl reload" \
+    '[ "$(value ExecReload)" = "/opt/vemo-watchdog/bin/vemoctl reload" ]'
+check "stopping the unit stops the watchdog alone" '[ "$(value KillMode)" = process ]'
+# A failed start (another watchdog holds the lock) exits 1: restarting would only meet it again.
+check "restarted when killed, not after a failed start" '[ "$(value Restart)" = on-abnormal ]'
+check "WorkingDirectory is the package prefix" '[ -d "$R$(value WorkingDirectory)/etc" ]'
 if command -v systemd-analyze >/dev/null && command -v unshare >/dev/null && [ "$(id -u)" = 0 ]; then
     # A private mount namespace shows the unpacked tree at /opt/vemo-watchdog without touching the host.
     check "systemd-analyze verify" 'unshare -m sh -c "mount --make-rprivate / && mount -t tmpfs vemo /opt &&
@@ -121,7 +143,99 @@ else
     echo "skip systemd-analyze verify (needs systemd-analyze, unshare and root)"
 fi
 
-# ---- the manual renders without a warning
+# ---- lintian: no errors; each warning kept is justified in dist/debian/lintian-overrides
+if command -v lintian >/dev/null; then
+    lintian --fail-on error --tag-display-limit 0 "$deb" >"$tmp/lintian.log" 2>&1
+    rc=$?
+    grep -v "^running with root privileges" "$tmp/lintian.log"
+    check "lintian reports no error" '[ $rc -eq 0 ] && ! grep -q "^E:" "$tmp/lintian.log"'
+else
+    check "lintian is installed (tools/setup.sh test installs it)" false
+fi
+
+# ---- the maintainer scripts, run as dpkg runs them, in a private mount namespace: copies of /etc
+# and of systemd's state, fresh /run, /opt and /var/lib/systemd, so the host is never touched.
+# No systemd runs there (/run is empty), as in a chroot: the scripts enable, mask and purge links
+# with the real deb-systemd-helper, and never call systemctl.
+if [ "$(id -u)" = 0 ] && command -v unshare >/dev/null; then
+    S=$tmp/control
+    unshare -m sh -c '
+        set -e
+        tmp=$1 R=$2 S=$3 ex=$4
+        mount --make-rprivate /
+        cp -a /etc "$tmp/etc" && mount --bind "$tmp/etc" /etc
+        cp /usr/lib/systemd/system/multi-user.target "$tmp/"
+        for d in /run /opt /var/log /var/lib/systemd /usr/lib/systemd/system; do
+            mount -t tmpfs vemo "$d"
+        done
+        cp "$tmp/multi-user.target" /usr/lib/systemd/system/
+        cp -a "$R/opt/vemo-watchdog" /opt/
+        unit=/usr/lib/systemd/system/vemo-watchdog.service
+        wants=/etc/systemd/system/multi-user.target.wants/vemo-watchdog.service
+        mask=/etc/systemd/system/vemo-watchdog.service
+        rm -f "$wants" "$mask"
+        userdel vemo-monitor >/dev/null 2>&1 || true
+        st() {
+            printf "state: %s %s %s\n" "$(getent passwd vemo-monitor | cut -d: -f7)" \
+                "$([ -L "$wants" ] && echo enabled || echo -)" "$([ -L "$mask" ] && readlink "$mask" || echo -)"
+        }
+        # As dpkg runs them: the files are in place for postinst and prerm, gone for postrm.
+        export DPKG_MAINTSCRIPT_PACKAGE=vemo-watchdog
+        run() { DPKG_MAINTSCRIPT_NAME=$1 "$S/$1" "$2" "$3"; }
+        inst() { cp "$R/usr/lib/systemd/system/vemo-watchdog.service" "$unit" && run postinst configure "$1"; }
+        rem() { run prerm remove && rm "$unit" && run postrm remove; }
+        inst ""; st
+        rem; st
+        inst 1.0.2.6; st
+        # Removal ends the monitor of the package, never a supervised program.
+        alive() { [ -r "/proc/$1/stat" ] && ! grep -q "^[0-9]* (.*) Z" "/proc/$1/stat"; }
+        locked_by() {
+            n=0
+            while [ "$(cat "$1" 2>/dev/null)" != "$2" ] && [ $n -lt 50 ]; do sleep 0.1; n=$((n + 1)); done
+        }
+        mkdir /run/vemo_monitor
+        cp "$ex" /opt/vemo-watchdog/bin/vemo-monitor
+        /opt/vemo-watchdog/bin/vemo-monitor /run/vemo_monitor/vemo_monitor.pid 30 & monitor=$!
+        "$ex" /run/vemo_monitor/held.pid 30 & held=$!
+        locked_by /run/vemo_monitor/vemo_monitor.pid "$monitor"
+        locked_by /run/vemo_monitor/held.pid "$held"
+        rem
+        n=0; while alive "$monitor" && [ $n -lt 50 ]; do sleep 0.1; n=$((n + 1)); done
+        echo "state: monitor $(alive "$monitor" && echo runs || echo ended), program $(alive "$held" && echo runs || echo ended)"
+        wait "$monitor" || true
+        # Purge: a pid file still locked by a running program stays, a free one goes.
+        echo 1 >/run/vemo_monitor/vemo_watchdog.pid
+        echo 1 >/run/vemo_monitor/state.log
+        run postrm purge; st
+        echo "state: $(ls /run/vemo_monitor)"
+        # Once the program has ended and removed its pid file, a purge leaves nothing behind.
+        kill "$held" && wait "$held" || true
+        rm /run/vemo_monitor/held.pid
+        run postrm purge
+        [ -d /run/vemo_monitor ] || echo "state: run directory gone"
+    ' sh "$tmp" "$R" "$S" "$ex" >"$tmp/scripts.log" 2>&1
+    rc=$?
+    sed "s/^/  | /" "$tmp/scripts.log"
+    check "maintainer scripts run in order without error" '[ $rc -eq 0 ]'
+    check "install: user vemo-monitor made, unit enabled" \
+        '[ "$(grep "^state: " "$tmp/scripts.log" | sed -n 1p)" = "state: /usr/sbin/nologin enabled -" ]'
+    check "remove: unit masked, enable link kept for a reinstall" \
+        '[ "$(grep "^state: " "$tmp/scripts.log" | sed -n 2p)" = "state: /usr/sbin/nologin enabled /dev/null" ]'
+    check "reinstall: mask lifted, still enabled" \
+        '[ "$(grep "^state: " "$tmp/scripts.log" | sed -n 3p)" = "state: /usr/sbin/nologin enabled -" ]'
+    check "remove: the package's monitor ended, a supervised program left running" \
+        '[ "$(grep "^state: " "$tmp/scripts.log" | sed -n 4p)" = "state: monitor ended, program runs" ]'
+    check "purge: links and mask gone, user kept" \
+        '[ "$(grep "^state: " "$tmp/scripts.log" | sed -n 5p)" = "state: /usr/sbin/nologin - -" ]'
+    check "purge: a locked pid file stays, the package's free ones go" \
+        '[ "$(grep "^state: " "$tmp/scripts.log" | sed -n 6p)" = "state: held.pid" ]'
+    check "purge: the emptied run directory goes" \
+        '[ "$(grep "^state: " "$tmp/scripts.log" | sed -n 7p)" = "state: run directory gone" ]'
+else
+    check "maintainer scripts can be run (needs root and unshare)" false
+fi
+
+# ---- the manuals render without a warning
 for page in vemo-watchdog vemo-lockrun vemoctl; do
     check "$page.8: groff -ww is silent" \
         '[ -z "$(groff -ww -man -Tutf8 "$src/dist/$page.8" 2>&1 >/dev/null)" ]'

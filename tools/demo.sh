@@ -1,8 +1,10 @@
 #!/usr/bin/env bash
 # Builds what the demo needs and runs the real watchdog in a private sandbox, narrating its log
 # (run as root: the sandbox uses private namespaces).  It ends by itself and leaves nothing running.
+# On a fresh Debian 12 it first installs what it needs (tools/setup.sh demo).
 set -euo pipefail
 cd "$(dirname "$0")/.."
+tools/setup.sh demo
 build=${1:-build}
 cmake -S . -B "$build" -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
 cmake --build "$build" -j"$(nproc)" --target vemo-watchdog supervised-example >/dev/null

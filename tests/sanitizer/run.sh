@@ -8,7 +8,7 @@ build=${1:-$root/build-asan}
 [ $# -gt 0 ] && shift
 mkdir -p "$build"
 
-cmake -S "$root" -B "$build" -DVEMO_SANITIZE=ON -DVEMO_WERROR=ON >"$build/configure.log" 2>&1 ||
+cmake -S "$root" -B "$build" -DVEMO_SANITIZE=ON -DVEMO_WERROR=ON -DVEMO_BUILD_TESTS=ON >"$build/configure.log" 2>&1 ||
     { cat "$build/configure.log"; exit 2; }
 cmake --build "$build" -j2
 
