@@ -30,18 +30,25 @@ files() { (cd "$1" && find . ! -type d | sed 's|^\./||' | sort); }
 P=$tmp/P
 cmake --install "$build" --prefix "$P" >"$tmp/install.log" 2>&1 || { cat "$tmp/install.log"; exit 1; }
 check "install tree holds exactly the expected files" '[ "$(files "$P")" = "bin/vemo-lockrun
+bin/vemo-monitor
 bin/vemo-watchdog
 bin/vemoctl
+etc/vemo-monitor.conf
 etc/watching-list.conf
 include/vemo-watchdog/CLockFile.h
 lib/libvemolock.a
 lib/systemd/system/vemo-watchdog.service
 share/bash-completion/completions/vemoctl
 share/man/man8/vemo-lockrun.8
+share/man/man8/vemo-monitor.8
 share/man/man8/vemo-watchdog.8
 share/man/man8/vemoctl.8
 share/vemo-watchdog/examples/supervised-example.cpp" ]'
-check "binaries executable" '[ -x "$P/bin/vemo-watchdog" ] && [ -x "$P/bin/vemo-lockrun" ]'
+check "binaries executable" '[ -x "$P/bin/vemo-watchdog" ] && [ -x "$P/bin/vemo-lockrun" ] &&
+    [ -x "$P/bin/vemo-monitor" ]'
+# Every key commented out: the shipped file changes nothing, it documents the defaults.
+check "sample monitor configuration sets nothing" \
+    '! grep -qv -e "^[[:blank:]]*#" -e "^[[:blank:]]*\$" "$P/etc/vemo-monitor.conf"'
 # Any line not a comment would be loaded, and an empty one is reported as invalid.
 check "sample watch list supervises nothing but the monitor" \
     '! grep -qv "^[[:blank:]]*#" "$P/etc/watching-list.conf"'
@@ -79,8 +86,10 @@ R=$tmp/root
 dpkg-deb -x "$deb" "$R" || exit 1
 check "package file name" '[ "$(basename "$deb")" = "vemo-watchdog_1.0.2.6_$(dpkg --print-architecture).deb" ]'
 check "package holds exactly the expected files" '[ "$(files "$R")" = "opt/vemo-watchdog/bin/vemo-lockrun
+opt/vemo-watchdog/bin/vemo-monitor
 opt/vemo-watchdog/bin/vemo-watchdog
 opt/vemo-watchdog/bin/vemoctl
+opt/vemo-watchdog/etc/vemo-monitor.conf
 opt/vemo-watchdog/etc/watching-list.conf
 opt/vemo-watchdog/include/vemo-watchdog/CLockFile.h
 opt/vemo-watchdog/lib/libvemolock.a
@@ -91,6 +100,7 @@ usr/share/doc/vemo-watchdog/changelog.gz
 usr/share/doc/vemo-watchdog/copyright
 usr/share/lintian/overrides/vemo-watchdog
 usr/share/man/man8/vemo-lockrun.8.gz
+usr/share/man/man8/vemo-monitor.8.gz
 usr/share/man/man8/vemo-watchdog.8.gz
 usr/share/man/man8/vemoctl.8.gz" ]'
 conffiles=/opt/vemo-watchdog/etc/watching-list.conf
@@ -111,6 +121,9 @@ for script in postinst prerm postrm; do
     check "maintainer script $script: executable, valid sh" \
         '[ "$(stat -c %a "$tmp/control/$script")" = 755 ] && sh -n "$tmp/control/$script"'
 done
+if command -v dpkg-shlibdeps >/dev/null; then
+    check "depends on libmicrohttpd, for vemo-monitor" 'dpkg-deb -f "$deb" Depends | grep -q "libmicrohttpd12"'
+fi
 check "shipped binaries are stripped" \
     '! readelf -SW "$R"/opt/vemo-watchdog/bin/* | grep -q "\.symtab"'
 
@@ -236,7 +249,7 @@ else
 fi
 
 # ---- the manuals render without a warning
-for page in vemo-watchdog vemo-lockrun vemoctl; do
+for page in vemo-watchdog vemo-lockrun vemoctl vemo-monitor; do
     check "$page.8: groff -ww is silent" \
         '[ -z "$(groff -ww -man -Tutf8 "$src/dist/$page.8" 2>&1 >/dev/null)" ]'
     if command -v mandoc >/dev/null; then

@@ -1,0 +1,283 @@
+#!/usr/bin/env python3
+"""vemo-monitor under load and abuse, beside the real daemon supervising N programs.
+
+monitor_bench.py [--build-dir DIR] [--n 1000] [--requests 1000] [--concurrency 50] [--idle 200]
+
+Needs root, unshare(1) and a full build of DIR. In a private world (see tests/e2e/sandbox.py; the
+network namespace is the host's, so it listens on a free loopback port): `cmake --install`, N
+enabled entries of the example program, the daemon started and every lock held; then
+ 1. load: REQUESTS requests over CONCURRENCY keep-alive connections, /metrics, /status and /healthz
+    in turn, each answer checked against the N running programs; latency percentiles;
+ 2. idle: IDLE connections opened and left silent while a normal client makes 30 requests;
+ 3. malformed: huge headers, too many headers, garbage, a partial request then silence; each must
+    get an error or be closed by the idle timeout, and a normal request must succeed after each.
+Prints a report and one JSON line; exits 1 when any answer was wrong.
+"""
+
+import argparse
+import http.client
+import json
+import os
+import re
+import shutil
+import socket
+import statistics
+import subprocess
+import sys
+import threading
+import time
+
+HERE = os.path.dirname(os.path.abspath(__file__))
+sys.path.insert(0, HERE)
+sys.path.insert(0, os.path.join(HERE, "..", "tests", "e2e"))
+
+import footprint  # noqa: E402
+import sandbox  # noqa: E402
+
+PREFIX = footprint.PREFIX
+UP_RE = re.compile(r'^vemo_program_up\{line="(\d+)",[^}]*\} 1$', re.M)
+
+
+def percentile(values, p):
+    ordered = sorted(values)
+    return ordered[min(len(ordered) - 1, int(round(p / 100.0 * (len(ordered) - 1))))]
+
+
+def summary(latencies):
+    ms = [v * 1e3 for v in latencies]
+    return {"count": len(ms), "p50_ms": percentile(ms, 50), "p90_ms": percentile(ms, 90),
+            "p99_ms": percentile(ms, 99), "max_ms": max(ms)}
+
+
+def judge(path, status, body, n):
+    """Why the answer is wrong for N running programs under a running watchdog, or None."""
+    if status != 200:
+        return "status %d" % status
+    if path == "/healthz":
+        return None if body == b"ok\n" else "body %r" % body[:40]
+    if path == "/metrics":
+        text = body.decode()
+        lines = sorted(int(x) for x in UP_RE.findall(text))
+        if lines != list(range(n + 1)):
+            return "%d programs up" % len(lines)
+        if "\nvemo_watchdog_up 1\n" not in text or "\nvemo_monitor_requests_total " not in text:
+            return "watchdog or own metrics missing"
+        return None
+    doc = json.loads(body)
+    states = [e["state"] for e in doc["entries"]]
+    if len(states) != n or set(states) != {"running"} or not doc["watchdog"]["running"]:
+        return "%d entries, states %r" % (len(states), sorted(set(states)))
+    return None
+
+
+def load(port, n, requests, concurrency):
+    paths = ["/metrics", "/status", "/healthz"]
+    per_path = {p: [] for p in paths}
+    failures = []
+    lock = threading.Lock()
+    counter = iter(range(requests))
+
+    def client():
+        conn = http.client.HTTPConnection("127.0.0.1", port, timeout=60)
+        while True:
+            with lock:
+                i = next(counter, None)
+            if i is None:
+                break
+            path = paths[i % 3]
+            t = time.monotonic()
+            try:
+                conn.request("GET", path)
+                r = conn.getresponse()
+                status, body = r.status, r.read()
+                why = judge(path, status, body, n)
+            except (OSError, http.client.HTTPException, ValueError) as e:
+                why = "%s: %s" % (type(e).__name__, e)
+                conn.close()
+                conn = http.client.HTTPConnection("127.0.0.1", port, timeout=60)
+            took = time.monotonic() - t
+            with lock:
+                per_path[path].append(took)
+                if why:
+                    failures.append("%s: %s" % (path, why))
+        conn.close()
+
+    threads = [threading.Thread(target=client) for _ in range(concurrency)]
+    start = time.monotonic()
+    for t in threads:
+        t.start()
+    for t in threads:
+        t.join()
+    wall = time.monotonic() - start
+    everything = [v for vs in per_path.values() for v in vs]
+    return {"requests": len(everything), "concurrency": concurrency, "failures": len(failures),
+            "failure_examples": failures[:5], "wall_s": wall, "per_s": len(everything) / wall,
+            "all": summary(everything), **{p: summary(v) for p, v in per_path.items()}}
+
+
+def one(port, path="/healthz", n=None):
+    t = time.monotonic()
+    conn = http.client.HTTPConnection("127.0.0.1", port, timeout=30)
+    try:
+        conn.request("GET", path)
+        r = conn.getresponse()
+        status, body = r.status, r.read()
+    finally:
+        conn.close()
+    took = time.monotonic() - t
+    return (judge(path, status, body, n) if n is not None else (None if status == 200 else "status %d" % status)), took
+
+
+def idle(port, n, count, timeout):
+    socks = [socket.create_connection(("127.0.0.1", port), timeout=5) for _ in range(count)]
+    opened = time.monotonic()
+    latencies, failures = [], []
+    for i in range(30):
+        why, took = one(port, ["/healthz", "/metrics", "/status"][i % 3], n)
+        latencies.append(took)
+        if why:
+            failures.append(why)
+    served_within = time.monotonic() - opened
+    # Still open when the client was served: the idle ones were there the whole time.
+    for s in socks:
+        s.setblocking(False)
+        try:
+            if s.recv(1) == b"":
+                failures.append("an idle connection was closed before the normal client was done")
+                break
+        except BlockingIOError:
+            pass
+        except OSError as e:
+            failures.append("idle connection: %s" % e)
+            break
+    for s in socks:
+        s.close()
+    check_time = served_within < timeout
+    return {"idle_connections": count, "failures": len(failures) + (0 if check_time else 1),
+            "failure_examples": failures[:5], "served_in_s": served_within, **summary(latencies)}
+
+
+def exchange(port, data, limit):
+    s = socket.create_connection(("127.0.0.1", port), timeout=limit)
+    start = time.monotonic()
+    got = b""
+    try:
+        s.sendall(data)
+        while True:
+            chunk = s.recv(65536)
+            if not chunk:
+                break
+            got += chunk
+        outcome = got.split(b"\r\n", 1)[0].decode("latin-1") if got else "closed without an answer"
+    except (ConnectionResetError, BrokenPipeError):
+        outcome = got.split(b"\r\n", 1)[0].decode("latin-1") if got else "reset"
+    except socket.timeout:
+        outcome = "still open after %.0f s" % limit
+    finally:
+        s.close()
+    return outcome, time.monotonic() - start
+
+
+def malformed(port, timeout):
+    rows = []
+    cases = [("huge header (64 KiB)", b"GET /metrics HTTP/1.1\r\nHost: a\r\nX-Big: " + b"a" * 65536 + b"\r\n\r\n"),
+             ("3,000 headers", b"GET /metrics HTTP/1.1\r\n" + b"".join(b"X-%d: v\r\n" % i for i in range(3000)) + b"\r\n"),
+             ("huge URL (64 KiB)", b"GET /" + b"m" * 65536 + b" HTTP/1.1\r\n\r\n"),
+             ("binary garbage", os.urandom(4096).replace(b"\0", b"\1") + b"\r\n\r\n"),
+             ("garbage with NUL", b"\x00\xff\xfe garbage\r\n\r\n"),
+             ("partial request, then silence", b"GET /metrics HTTP/1.1\r\nHost: a\r\n"),
+             ("connect, then silence", b"")]
+    ok = True
+    for what, data in cases:
+        outcome, took = exchange(port, data, timeout + 5)
+        after, _ = one(port)
+        good = not outcome.startswith("still open") and after is None
+        ok &= good
+        rows.append({"case": what, "outcome": outcome, "seconds": round(took, 2),
+                     "then_served": after is None, "ok": good})
+    return {"failures": sum(1 for r in rows if not r["ok"]), "cases": rows}
+
+
+def inside(args):
+    sb = sandbox.Sandbox(args.build_dir)
+    subprocess.run(["cmake", "--install", args.build_dir, "--prefix", PREFIX], check=True, stdout=subprocess.DEVNULL)
+    shutil.copy2(os.path.join(args.build_dir, "examples", "supervised-example"), PREFIX + "/bin/")
+    with socket.socket() as s:
+        s.bind(("127.0.0.1", 0))
+        port = s.getsockname()[1]
+    timeout = 10
+    sb.write(PREFIX + "/etc/vemo-monitor.conf", "listen=127.0.0.1:%d\ntimeout=%d\n" % (port, timeout))
+    paths = footprint.write_list(sb, args.n)
+    launched = time.monotonic()
+    sb.start_watchdog(PREFIX)
+    inodes = {}
+    while footprint.locked_count(paths, inodes) < len(paths):
+        sandbox.check(time.monotonic() - launched < 3 * sandbox.CYCLE, "not all %d running" % args.n)
+        time.sleep(0.05)
+    sb.wait_for(lambda: one(port)[0] is None, 5, "the monitor to serve")
+    monitor = sb.lock_holder(sandbox.MONITOR_PID_FILE)
+    procs = [monitor] + footprint.children(monitor)
+    cpu0 = sum(footprint.on_cpu_ns(p) for p in procs)
+    result = {"n": args.n, "load": load(port, args.n, args.requests, args.concurrency)}
+    result["load"]["monitor_cpu_ms_per_request"] = \
+        (sum(footprint.on_cpu_ns(p) for p in procs) - cpu0) / 1e6 / args.requests
+    result["idle"] = idle(port, args.n, args.idle, timeout)
+    result["malformed"] = malformed(port, timeout)
+    result["lock_still_held_by_monitor"] = sb.lock_holder(sandbox.MONITOR_PID_FILE) == monitor
+    print(json.dumps(result))
+    return 0
+
+
+def report(r):
+    load_, idle_, bad = r["load"], r["idle"], r["malformed"]
+    print("N = %d entries, all running, watchdog up" % r["n"])
+    print("load: %d requests over %d connections in %.2f s (%.0f/s), %d wrong or failed; monitor CPU %.2f ms/request"
+          % (load_["requests"], load_["concurrency"], load_["wall_s"], load_["per_s"], load_["failures"],
+             load_["monitor_cpu_ms_per_request"]))
+    print("  %-9s %6s %8s %8s %8s %8s" % ("endpoint", "count", "p50 ms", "p90 ms", "p99 ms", "max ms"))
+    for key in ("/metrics", "/status", "/healthz", "all"):
+        s = load_[key]
+        print("  %-9s %6d %8.1f %8.1f %8.1f %8.1f" % (key, s["count"], s["p50_ms"], s["p90_ms"], s["p99_ms"], s["max_ms"]))
+    print("idle: %d silent connections open; a normal client made %d requests, p50 %.1f ms, max %.1f ms, "
+          "%d failures" % (idle_["idle_connections"], idle_["count"], idle_["p50_ms"], idle_["max_ms"], idle_["failures"]))
+    print("malformed:")
+    for row in bad["cases"]:
+        print("  %-30s -> %-40s %6.2f s, next client served: %s" % (row["case"], row["outcome"], row["seconds"],
+                                                                   "yes" if row["then_served"] else "NO"))
+    print("lock held by the monitor throughout: %s" % ("yes" if r["lock_still_held_by_monitor"] else "NO"))
+
+
+def main():
+    parser = argparse.ArgumentParser(description=__doc__.split("\n")[0])
+    parser.add_argument("--build-dir", default=os.path.join(HERE, "..", "build"))
+    parser.add_argument("--n", type=int, default=1000)
+    parser.add_argument("--requests", type=int, default=1000)
+    parser.add_argument("--concurrency", type=int, default=50)
+    parser.add_argument("--idle", type=int, default=200)
+    parser.add_argument("--inside", action="store_true", help=argparse.SUPPRESS)
+    args = parser.parse_args()
+    args.build_dir = os.path.abspath(args.build_dir)
+    if args.inside:
+        return inside(args)
+    unshare = shutil.which("unshare")
+    if os.geteuid() != 0 or unshare is None:
+        print("monitor_bench.py needs root and unshare(1) for its private namespaces", file=sys.stderr)
+        return 1
+    argv = [unshare, "--mount", "--pid", "--fork", "--kill-child", "--propagation", "private", sys.executable,
+            os.path.abspath(__file__), "--inside", "--build-dir", args.build_dir, "--n", str(args.n),
+            "--requests", str(args.requests), "--concurrency", str(args.concurrency), "--idle", str(args.idle)]
+    out = subprocess.run(argv, stdout=subprocess.PIPE, text=True)
+    if out.returncode != 0:
+        print("the measurement failed:\n%s" % out.stdout, file=sys.stderr)
+        return 1
+    result = json.loads(out.stdout.strip().splitlines()[-1])
+    report(result)
+    print(json.dumps(result))
+    bad = result["load"]["failures"] + result["idle"]["failures"] + result["malformed"]["failures"]
+    return 1 if bad or not result["lock_still_held_by_monitor"] else 0
+
+
+if __name__ == "__main__":
+    code = main()
+    sys.stdout.flush()
+    os._exit(code)

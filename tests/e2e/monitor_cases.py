@@ -1,0 +1,323 @@
+"""vemo-monitor, the real one: started by the watchdog, serving HTTP on loopback, and under abuse.
+
+The sandbox shares the host's network namespace, so each case listens on a free port of its own,
+set through the tree's etc/vemo-monitor.conf, and only ever on 127.0.0.1.
+"""
+
+import http.client
+import json
+import os
+import pwd
+import re
+import shutil
+import signal
+import socket
+import time
+
+from sandbox import CYCLE, LOG_INFO, MONITOR_PID_FILE, RUN_DIR, TREE, case, check
+
+MONITOR = TREE + "/bin/vemo-monitor"
+STATE_FILE = RUN_DIR + "/state.log"
+STATE_SIZE = 160
+FIXTURE_PID = "/var/run/mix/up.pid"
+# Both capabilities the status workers keep: reading files and other users' /proc entries.
+WORKER_CAPS = (1 << 2) | (1 << 19)
+
+
+def free_port():
+    with socket.socket(socket.AF_INET, socket.SOCK_STREAM) as s:
+        s.bind(("127.0.0.1", 0))
+        return s.getsockname()[1]
+
+
+def install_monitor(sb, port, extra=""):
+    """The built monitor in the tree, listening on port."""
+    path = os.path.join(sb.build_dir, "vemo-monitor")
+    check(os.path.exists(path), "%s is not built (cmake --build the vemo-monitor target)" % path)
+    shutil.copy2(path, MONITOR)
+    sb.write(TREE + "/etc/vemo-monitor.conf", "# the case's own port\nlisten=127.0.0.1:%d\n%s" % (port, extra))
+
+
+def fetch(port, path, method="GET", timeout=10.0):
+    """(status, headers, body) of one request on a fresh connection."""
+    conn = http.client.HTTPConnection("127.0.0.1", port, timeout=timeout)
+    try:
+        conn.request(method, path)
+        r = conn.getresponse()
+        return r.status, dict(r.getheaders()), r.read()
+    finally:
+        conn.close()
+
+
+def wait_serving(sb, port, path="/metrics", want=200):
+    def answer():
+        try:
+            return fetch(port, path, timeout=2)[0] == want
+        except OSError:
+            return False
+    sb.wait_for(answer, 5, "%s to answer %d on port %d" % (path, want, port))
+
+
+def state():
+    with open(STATE_FILE) as f:
+        text = f.read()
+    check(len(text) == STATE_SIZE and text.startswith('{"last-request-at": '),
+          "state file whole, key first: %r" % text)
+    return json.loads(text)
+
+
+def proc_status(pid):
+    out = {}
+    with open("/proc/%d/status" % pid) as f:
+        for line in f:
+            key, _, value = line.partition(":")
+            out[key] = value.split()
+    return out
+
+
+def children(pid):
+    out = []
+    for name in os.listdir("/proc"):
+        if name.isdigit():
+            try:
+                with open("/proc/%s/stat" % name) as f:
+                    fields = f.read().rsplit(")", 1)[1].split()
+            except OSError:
+                continue
+            if int(fields[1]) == pid and fields[0] != "Z":
+                out.append(int(name))
+    return out
+
+
+def expected_user():
+    try:
+        pwd.getpwnam("vemo-monitor")
+        return "vemo-monitor"
+    except KeyError:
+        return "nobody"
+
+
+def check_dropped(server, workers):
+    """The server keeps nothing of root; the workers keep only their two read capabilities."""
+    uid = pwd.getpwnam(expected_user()).pw_uid
+    for pid, caps in [(server, 0)] + [(w, WORKER_CAPS) for w in workers]:
+        st = proc_status(pid)
+        check(st["Uid"] == [str(uid)] * 4 and st["Gid"][0] != "0" and st["Groups"] in ([], [st["Gid"][0]]),
+              "process %d runs as %s: %r %r %r" % (pid, expected_user(), st["Uid"], st["Gid"], st["Groups"]))
+        check(int(st["CapEff"][0], 16) == caps and int(st["CapPrm"][0], 16) == caps and st["NoNewPrivs"] == ["1"],
+              "process %d capabilities %r, wanted %#x" % (pid, st["CapEff"], caps))
+
+
+def metric_values(text):
+    """{(name, line label or None): value} of every sample line."""
+    out = {}
+    for line in text.splitlines():
+        if line.startswith("#") or not line:
+            continue
+        m = re.match(r'^(\w+)(?:\{line="(\d+)"[^}]*\})? (\S+)$', line)
+        check(m is not None, "sample line %r" % line)
+        out[(m.group(1), m.group(2))] = float(m.group(3))
+    return out
+
+
+def promtool_check(sb, text):
+    tool = shutil.which("promtool")
+    check(tool is not None, "promtool is missing: apt-get install prometheus")
+    with open("/tmp/metrics.txt", "w") as f:
+        f.write(text)
+    pid = sb.spawn(["/bin/sh", "-c", "exec %s check metrics < /tmp/metrics.txt" % tool], stdio="/tmp/promtool.out")
+    rc = sb.wait_exit(pid, timeout=30)
+    with open("/tmp/promtool.out") as f:
+        out = f.read()
+    check(rc == 0 and out.strip() == "", "promtool check metrics: status %d\n%s" % (rc, out))
+
+
+@case
+def monitor_served_by_watchdog(sb):
+    """The watchdog starts the real monitor; it serves all three endpoints over a known mix of states,
+    records every request, comes back after SIGKILL within a cycle and ends cleanly on SIGTERM."""
+    port = free_port()
+    sb.make_tree(monitor=None, watch_list="".join([
+        "1:%s:%s:--pidfile=%s\n" % (FIXTURE_PID, sb.fixture_path(), FIXTURE_PID),  # 1 running
+        "0:/var/run/mix/off.pid:/bin/sleep:1000\n",                                 # 2 stopped
+        "1:/var/run/mix/gone.pid:/nonexistent/program\n",                           # 3 down
+        "just one field\n",                                                          # 4 invalid
+    ]))
+    install_monitor(sb, port)
+    daemon, first = sb.start_daemon()
+    monitor = sb.wait_lock(MONITOR_PID_FILE, timeout=5)
+    _, r = sb.wait_record(re.compile("^started: serving"), LOG_INFO, start=first, timeout=5, pid=monitor)
+    check(r.text == "started: serving http://127.0.0.1:%d/ as user %s" % (port, expected_user()), r.text)
+    sb.wait_lock(FIXTURE_PID, timeout=5)
+    wait_serving(sb, port, "/healthz", 200)
+    workers = children(monitor)
+    check(len(workers) == 2, "two status workers: %r" % workers)
+    check_dropped(monitor, workers)
+    with open(MONITOR_PID_FILE) as f:
+        check(f.read() == "%d\n" % monitor, "the pid file names the monitor")
+
+    # Each request is recorded: one more served, stamped while it was answered.
+    answers = {}
+    for method, path, want in [("GET", "/metrics", 200), ("GET", "/status", 200), ("GET", "/healthz", 200),
+                               ("HEAD", "/metrics", 200), ("GET", "/nothing", 404), ("POST", "/status", 405),
+                               ("DELETE", "/nothing", 405), ("GET", "/metrics?x=1", 200)]:
+        before = state()
+        t0 = int(time.time())
+        status, headers, body = fetch(port, path, method)
+        after = state()
+        check(status == want, "%s %s: %d, wanted %d" % (method, path, status, want))
+        check(after["requests-served"] == before["requests-served"] + 1
+              and t0 <= after["last-request-at"] <= time.time()
+              and (after["pid"], after["started-at"]) == (monitor, before["started-at"]),
+              "%s %s recorded: %r -> %r" % (method, path, before, after))
+        answers[(method, path)] = (headers, body, before["requests-served"])
+
+    headers, body, _ = answers[("HEAD", "/metrics")]
+    check(body == b"" and int(headers["Content-Length"]) > 0, "HEAD: headers only %r" % headers)
+    check(answers[("POST", "/status")][0].get("Allow") == "GET, HEAD", "405 names the allowed methods")
+
+    headers, body, served_before = answers[("GET", "/metrics")]
+    text = body.decode()
+    check(headers["Content-Type"].startswith("text/plain; version=0.0.4"), headers["Content-Type"])
+    promtool_check(sb, text)
+    values = metric_values(text)
+    want = {("vemo_watchdog_up", None): 1, ("vemo_watchlist_invalid_lines", None): 1,
+            ("vemo_program_up", "0"): 1, ("vemo_program_up", "1"): 1, ("vemo_program_up", "2"): 0,
+            ("vemo_program_up", "3"): 0, ("vemo_program_enabled", "1"): 1, ("vemo_program_enabled", "2"): 0,
+            ("vemo_program_enabled", "3"): 1, ("vemo_monitor_requests_total", None): served_before + 1,
+            ("vemo_monitor_start_time_seconds", None): state()["started-at"]}
+    got = {k: values.get(k) for k in want}
+    check(got == want, "metrics\n want %r\n got  %r" % (want, got))
+    check(("vemo_program_up", "4") not in values, "the invalid line is no program")
+
+    headers, body, _ = answers[("GET", "/status")]
+    check(headers["Content-Type"] == "application/json", headers["Content-Type"])
+    st = json.loads(body)
+    check(st["watchdog"]["running"] and st["watchdog"]["pid"] == daemon, "watchdog: %r" % st["watchdog"])
+    check(st["monitor"]["pid"] == monitor and st["monitor"]["state"] == "running", "monitor: %r" % st["monitor"])
+    check([(e["line"], e["state"]) for e in st["entries"]] == [(1, "running"), (2, "stopped"), (3, "down")]
+          and st["list"]["invalid_lines"] == [4], "entries: %r" % st)
+
+    # SIGKILL: the watchdog starts a new one within a cycle; the old workers die with theirs.
+    mark = len(sb.records)
+    os.kill(monitor, signal.SIGKILL)
+    killed = time.monotonic()
+    _, r = sb.wait_record(re.compile("spawned"), LOG_INFO, start=mark, timeout=CYCLE + 2, pid=None)
+    check(r.when - killed <= CYCLE, "started again within a cycle (%.1fs)" % (r.when - killed))
+    again = sb.wait_lock(MONITOR_PID_FILE, timeout=5, other_than=monitor)
+    sb.wait_for(lambda: not any(sb.alive(w) for w in workers), 3, "the killed monitor's workers to end")
+    wait_serving(sb, port, "/healthz", 200)
+    check(state()["pid"] == again, "the new monitor writes the state file")
+
+    # The watchdog gone, /healthz says so; SIGTERM then ends the monitor and its workers at once.
+    check(sb.stop_daemon(daemon) == 0, "orderly stop of the watchdog")
+    check(fetch(port, "/healthz")[0] == 503, "503 without the watchdog's lock")
+    workers = children(again)
+    stopping = time.monotonic()
+    os.kill(again, signal.SIGTERM)
+    check(sb.wait_exit(again, timeout=3) == 0, "status 0 after SIGTERM")
+    check(time.monotonic() - stopping < 2, "ended promptly")
+    sb.wait_record("stopped", LOG_INFO, start=mark, timeout=1, pid=again)
+    sb.wait_for(lambda: not any(sb.alive(w) for w in workers), 3, "its workers to end")
+    check(sb.lock_holder(MONITOR_PID_FILE) == 0, "the lock is free")
+
+
+def raw_exchange(port, data, timeout):
+    """Sends data on a fresh connection; returns (status line, None when closed without one, or
+    "reset"; seconds until the server closed)."""
+    s = socket.create_connection(("127.0.0.1", port), timeout=timeout)
+    try:
+        start = time.monotonic()
+        got = b""
+        try:
+            if data:
+                s.sendall(data)
+            while True:
+                chunk = s.recv(65536)
+                if not chunk:
+                    break
+                got += chunk
+        except (ConnectionResetError, BrokenPipeError):
+            # Closed with our excess unread: the kernel resets, and may drop the answer with it.
+            if not got:
+                return "reset", time.monotonic() - start
+        line = got.split(b"\r\n", 1)[0].decode("latin-1") if got else None
+        return line, time.monotonic() - start
+    finally:
+        s.close()
+
+
+@case
+def monitor_survives_abuse(sb):
+    """Idle connections, huge headers, garbage and a partial request: each gets an error or a timeout,
+    a normal client is served all along, and the lock and the state file stay the monitor's."""
+    port = free_port()
+    timeout = 3
+    sb.make_tree(monitor=None, watch_list="")
+    install_monitor(sb, port, "timeout=%d\n" % timeout)
+    monitor = sb.spawn([MONITOR], env=sb.daemon_env())
+    check(sb.wait_lock(MONITOR_PID_FILE, timeout=5) == monitor, "the monitor holds its lock")
+    wait_serving(sb, port)
+
+    def served(what):
+        before = state()["requests-served"]
+        t0 = time.monotonic()
+        status, _, body = fetch(port, "/metrics", timeout=5)
+        took = time.monotonic() - t0
+        check(status == 200 and b"vemo_monitor_requests_total" in body, "%s: a normal client is served" % what)
+        check(took < 2, "%s: served in %.2fs" % (what, took))
+        check(state()["requests-served"] == before + 1, "%s: the request is recorded" % what)
+        check(sb.lock_holder(MONITOR_PID_FILE) == monitor, "%s: the lock stays the monitor's" % what)
+
+    idle = [socket.create_connection(("127.0.0.1", port), timeout=timeout + 5) for _ in range(200)]
+    opened = time.monotonic()
+    served("200 idle connections open")
+
+    for what, data, want in [
+            ("huge header", b"GET /metrics HTTP/1.1\r\nHost: a\r\nX-Big: " + b"a" * 65536 + b"\r\n\r\n", "431"),
+            ("many headers", b"GET /metrics HTTP/1.1\r\n" + b"".join(b"X-%d: v\r\n" % i for i in range(3000))
+             + b"\r\n", "431"),
+            ("huge URL", b"GET /" + b"m" * 65536 + b" HTTP/1.1\r\nHost: a\r\n\r\n", "414"),
+            ("binary garbage", b"\xff\xfe garbage \x01\r\n\r\n", "400"),
+            ("no version", b"GET /metrics\r\n\r\n", "400"),
+            ("unknown version", b"GET /metrics HTTP/9.9\r\n\r\n", "505"),
+            ("a lone word", b"HELLO\r\n\r\n", "closed"),
+            # A NUL ends the line where the parser looks: it waits for more until the timeout.
+            ("NUL first", b"\x00\xff\xfe garbage \x01\r\n\r\n", "timeout"),
+            ("TLS hello", b"\x16\x03\x01\x02\x00\x01\x00\x01\xfc\x03\x03" + b"\x00" * 50, "timeout")]:
+        line, took = raw_exchange(port, data, timeout + 5)
+        if want == "closed":
+            ok = line is None and took < 1
+        elif want == "timeout":
+            ok = line is None and timeout - 1 <= took < timeout + 2
+        elif line == "reset":
+            ok = want in ("431", "414") and took < 1
+        else:
+            ok = line is not None and line.split(" ")[1:2] == [want] and took < 1
+        check(ok, "%s: %r after %.1fs, wanted %s" % (what, line, took, want))
+        served(what)
+
+    # A request begun and never finished is dropped at the idle timeout, not held.
+    line, took = raw_exchange(port, b"GET /metrics HTTP/1.1\r\nHost: a\r\n", timeout + 5)
+    check(line is None and timeout - 1 <= took < timeout + 2, "partial request closed after %.1fs" % took)
+    served("after a partial request")
+
+    # The idle ones were closed by the monitor at its timeout.
+    for s in idle:
+        s.settimeout(max(0.1, opened + timeout + 3 - time.monotonic()))
+        try:
+            check(s.recv(1) == b"", "an idle connection is closed by the monitor")
+        except ConnectionResetError:
+            pass
+        except socket.timeout:
+            check(False, "an idle connection is still open %.1fs after it was made" % (time.monotonic() - opened))
+        s.close()
+
+    values = metric_values(fetch(port, "/metrics")[2].decode())
+    check(values[("vemo_program_up", "0")] == 1 and values[("vemo_watchdog_up", None)] == 0,
+          "the monitor sees itself running and no watchdog: %r" % values)
+    check(fetch(port, "/healthz")[0] == 503, "no watchdog: 503")
+    workers = children(monitor)
+    os.kill(monitor, signal.SIGTERM)
+    check(sb.wait_exit(monitor, timeout=3) == 0, "status 0 after SIGTERM")
+    sb.wait_for(lambda: not any(sb.alive(w) for w in workers), 3, "its workers to end")
