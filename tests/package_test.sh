@@ -113,9 +113,6 @@ Section: admin
 Priority: optional
 Maintainer: vemo-watchdog developers <root@localhost>" ]'
 check "depends on the C library" 'dpkg-deb -f "$deb" Depends | grep -q "libc6"'
-if command -v dpkg-shlibdeps >/dev/null; then
-    check "depends on libmicrohttpd, for vemo-monitor" 'dpkg-deb -f "$deb" Depends | grep -q "libmicrohttpd12"'
-fi
 check "depends on what the maintainer scripts call" \
     'dpkg-deb -f "$deb" Depends | grep -q "adduser, init-system-helpers (>= 1.54~)"'
 mkdir -p "$tmp/control"
@@ -124,6 +121,9 @@ for script in postinst prerm postrm; do
     check "maintainer script $script: executable, valid sh" \
         '[ "$(stat -c %a "$tmp/control/$script")" = 755 ] && sh -n "$tmp/control/$script"'
 done
+if command -v dpkg-shlibdeps >/dev/null; then
+    check "depends on libmicrohttpd, for vemo-monitor" 'dpkg-deb -f "$deb" Depends | grep -q "libmicrohttpd12"'
+fi
 check "shipped binaries are stripped" \
     '! readelf -SW "$R"/opt/vemo-watchdog/bin/* | grep -q "\.symtab"'
 
@@ -249,13 +249,15 @@ else
 fi
 
 # ---- the manuals render without a warning
-for page in vemo-watchdog vemoctl vemo-monitor vemo-lockrun; do
-    check "$page: groff -ww is silent" '[ -z "$(groff -ww -man -Tutf8 "$src/dist/$page.8" 2>&1 >/dev/null)" ]'
+for page in vemo-watchdog vemo-lockrun vemoctl vemo-monitor; do
+    check "$page.8: groff -ww is silent" \
+        '[ -z "$(groff -ww -man -Tutf8 "$src/dist/$page.8" 2>&1 >/dev/null)" ]'
     if command -v mandoc >/dev/null; then
-        check "$page: mandoc -T lint is silent" '[ -z "$(mandoc -T lint -W warning "$src/dist/$page.8" 2>&1)" ]'
+        check "$page.8: mandoc -T lint is silent" \
+            '[ -z "$(mandoc -T lint -W warning "$src/dist/$page.8" 2>&1)" ]'
     fi
     if command -v man >/dev/null; then
-        check "$page: man -l is silent" \
+        check "$page.8: man -l is silent" \
             '[ -z "$(man --warnings -l "$R/usr/share/man/man8/$page.8.gz" 2>&1 >/dev/null)" ]'
     fi
 done

@@ -2,10 +2,10 @@
 // when it ends. Every signal it acts on stays blocked and is taken with sigtimedwait, so one
 // that arrives while it waits out a restart delay is handled in turn, never lost.
 #include "lockrun.h"
+#include "paths.h"
 
 #include <fcntl.h>
 #include <sys/prctl.h>
-#include <sys/syscall.h>
 #include <sys/wait.h>
 #include <syslog.h>
 #include <unistd.h>
@@ -13,10 +13,6 @@
 #include <cstdio>
 #include <cstring>
 #include <ctime>
-
-#ifndef CLOSE_RANGE_CLOEXEC
-#define CLOSE_RANGE_CLOEXEC (1U << 2)
-#endif
 
 namespace {
 
@@ -56,16 +52,6 @@ struct Supervisor {
     double abandon_at = -1;  // when to stop waiting for a SIGKILLed child
     int exit_status = -1;    // set when the loop must end
 };
-
-// Whatever the starter left open reaches no child: the child gets its standard streams only.
-void mark_inherited_close_on_exec() {
-    if (syscall(SYS_close_range, 3U, ~0U, CLOSE_RANGE_CLOEXEC) == 0) return;
-    long max_fd = sysconf(_SC_OPEN_MAX);
-    for (long fd = 3; fd < (max_fd > 0 ? max_fd : 1024); ++fd) {
-        int flags = fcntl(static_cast<int>(fd), F_GETFD);
-        if (flags >= 0) (void)fcntl(static_cast<int>(fd), F_SETFD, flags | FD_CLOEXEC);
-    }
-}
 
 void write_state(Supervisor* s) {
     char text[8192];

@@ -112,20 +112,6 @@ void sleep_ms(long ms) {
     }
 }
 
-std::string exe_of(pid_t pid) {
-    char path[64];
-    snprintf(path, sizeof path, "/proc/%d/exe", static_cast<int>(pid));
-    char target[PATH_MAX];
-    ssize_t n = readlink(path, target, sizeof target - 1);
-    if (n < 0) return "";
-    std::string exe(target, static_cast<size_t>(n));
-    const std::string deleted = " (deleted)";
-    if (exe.size() > deleted.size() &&
-        exe.compare(exe.size() - deleted.size(), deleted.size(), deleted) == 0)
-        exe.resize(exe.size() - deleted.size());
-    return exe;
-}
-
 std::string base_name(const std::string& path) {
     size_t sep = path.find_last_of('/');
     return sep == std::string::npos ? path : path.substr(sep + 1);
@@ -146,7 +132,7 @@ int watchdog_holder(const std::string& run_dir, pid_t* pid, std::string* why) {
         *why = own + " is locked by a process that cannot be named from here";
         return -1;
     }
-    std::string exe = exe_of(p.holder);
+    std::string exe = read_exe(p.holder);
     if (base_name(exe) != "vemo-watchdog") {
         *why = "pid " + std::to_string(p.holder) + " (" +
                (exe.empty() ? "executable unreadable" : exe) + ") holds " + own +
@@ -431,7 +417,7 @@ int cmd_start(const Args& args, const StatusSource& src) {
     int held = watchdog_holder(src.run_dir, &pid, &why);
     if (held == 1) {
         fprintf(stderr, "vemoctl: the watchdog already runs: pid %d (%s)\n", static_cast<int>(pid),
-                exe_of(pid).c_str());
+                read_exe(pid).c_str());
         return kExitFailure;
     }
     if (held < 0) {
@@ -476,7 +462,7 @@ int cmd_start(const Args& args, const StatusSource& src) {
         LockProbe p = probe_pid_file(src.run_dir + "/vemo_watchdog.pid");
         if (p.held_state == STATE_RUNNING) {
             ProcessInfo holder = read_process(p.holder);
-            std::string exe = exe_of(p.holder);
+            std::string exe = read_exe(p.holder);
             bool ours = exe == real && holder.known &&
                         (!launched.known || holder.started_at >= launched.started_at - 0.01);
             if (!ours) {

@@ -229,8 +229,7 @@ ProcessInfo read_process(pid_t pid) {
     return info;
 }
 
-namespace {
-
+// The executable of a process, without the " (deleted)" of a replaced file; "" when unknown.
 std::string read_exe(pid_t pid) {
     char path[64];
     snprintf(path, sizeof path, "/proc/%d/exe", static_cast<int>(pid));
@@ -244,6 +243,8 @@ std::string read_exe(pid_t pid) {
         exe.resize(exe.size() - deleted.size());
     return exe;
 }
+
+namespace {
 
 std::string own_cwd() {
     char* cwd = get_current_dir_name();

@@ -147,4 +147,7 @@ bool select_entries(HostStatus* status, const std::vector<std::string>& selector
 // Writes text to path atomically: a temporary file in the same directory, then a rename.
 bool write_file_atomically(const std::string& path, const std::string& text);
 
+// The executable of a process, as /proc names it; "" when it cannot be read.
+std::string read_exe(pid_t pid);
+
 #endif

@@ -158,6 +158,8 @@ def restart_lines_under_watchdog(sb):
     took = time.monotonic() - term.when
     check(took < GRACE + 1, "the program ended %.1f s after SIGTERM, grace %d s" % (took, GRACE))
     sb.wait_for(lambda: not sb.alive(wrapper2), 2, "the wrapper to exit")
+    # Its last record may still be on its way when it has gone; the rest came before it.
+    sb.wait_record("stopped", LOG_INFO, pid=wrapper2, timeout=3)
     check(sb.lock_holder(FAST_PID) == 0, "the lock must end with the wrapper")
     check(sb.terms(child2) == 1, "the wrapper must pass SIGTERM on to the program")
     expected = [

@@ -34,10 +34,6 @@ void reset_supervisees(Supervisee* builtin);
 enum PassOutcome { PASS_DONE, PASS_LEAVE_CHILD };
 PassOutcome supervise_entries();
 
-// In a new child before exec: marks every descriptor from 3 up close-on-exec, by close_range,
-// else by the list in /proc/self/fd, else by trying each number below the open-files limit.
-void mark_inherited_close_on_exec();
-
 bool VemoMonitorHelthCheck(const std::string& running_root);
 
 #endif
