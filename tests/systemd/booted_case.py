@@ -22,7 +22,7 @@ import urllib.parse
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 
-from nspawn import (Chroot, Container, Failure, RootTar, cgroup2_root, enter_private_mounts,  # noqa: E402
+from nspawn import (Chroot, Container, Failure, GiveUp, RootTar, cgroup2_root, enter_private_mounts,  # noqa: E402
                     make_workdir, mounts_under, need, remove_cgroup, run, sweep_leftovers, wait_for)
 
 PREFIX = "/opt/vemo-watchdog"
@@ -191,6 +191,8 @@ class Case:
                 self.check(False, "the whole case ran", "parts were left out on the command line")
         except Failure as e:
             self.check(False, "the case could not go on", str(e))
+        except GiveUp as e:
+            self.check(False, "the case gave up", str(e))
         finally:
             # Nothing may interrupt the cleanup: it is what keeps the host clean.
             signal.alarm(0)
@@ -761,8 +763,8 @@ def main():
     args.source_dir = os.path.abspath(args.source_dir)
 
     def give_up(signum, _frame):
-        raise Failure("gave up: %s" % ("the case's deadline of %d s passed" % args.deadline
-                                       if signum == signal.SIGALRM else "signal %d" % signum))
+        raise GiveUp("the case's deadline of %d s passed" % args.deadline if signum == signal.SIGALRM
+                     else "signal %d" % signum)
 
     for signum in (signal.SIGALRM, signal.SIGTERM, signal.SIGINT, signal.SIGHUP):
         signal.signal(signum, give_up)

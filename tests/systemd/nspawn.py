@@ -31,6 +31,10 @@ class Failure(Exception):
     """A check failed, or the case could not run: either way the case fails with this text."""
 
 
+class GiveUp(BaseException):
+    """The case's deadline passed or it was told to stop: nothing more runs but the cleanup."""
+
+
 def need(condition, message):
     if not condition:
         raise Failure(message)
