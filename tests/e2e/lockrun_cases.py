@@ -4,7 +4,7 @@ import os
 import shutil
 import signal
 
-from sandbox import CYCLE, LOG_INFO, RUN_DIR, case, check
+from sandbox import CYCLE, LOG_INFO, RUN_DIR, case, check, read
 
 
 @case
@@ -17,8 +17,8 @@ def lockrun_supervises_unmodified_program(sb):
     daemon, _ = sb.start_daemon(root)
 
     first = sb.wait_lock(pid_file)
-    with open("/proc/%d/comm" % first) as f:
-        check(f.read() == "sleep\n", "the lock holder must be sleep itself")
+    # The lock is taken just before the exec: the holder becomes sleep a moment later.
+    sb.wait_for(lambda: read("/proc/%d/comm" % first) == "sleep\n", 3, "the lock holder to be sleep itself")
     with open(pid_file) as f:
         check(f.read() == "%d\n" % first, "the pid file must name sleep")
 
