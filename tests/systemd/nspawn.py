@@ -78,6 +78,21 @@ def cgroup2_root():
     return None
 
 
+def cgroup_v1_systemd_root():
+    """The v1 name=systemd hierarchy of a hybrid host, where nspawn files the container too; or None."""
+    with open("/proc/self/mountinfo") as f:
+        for line in f:
+            fields = line.split()
+            sep = fields.index("-")
+            if fields[sep + 1] == "cgroup" and "name=systemd" in fields[sep + 3].split(","):
+                return fields[4]
+    return None
+
+
+def cgroup_roots():
+    return [root for root in (cgroup2_root(), cgroup_v1_systemd_root()) if root]
+
+
 def mounts_under(path):
     """Mount points at or below path in this mount namespace."""
     path = os.path.realpath(path)
@@ -144,13 +159,13 @@ def alive(pid):
 def sweep_leftovers():
     """Removes the cgroup a run killed before its own cleanup left (its work directory went with
     its mount namespace)."""
-    root = cgroup2_root()
-    for name in os.listdir(root) if root else ():
-        owner = name[len(PREFIX):].split("-")[0] if name.startswith(PREFIX) else ""
-        if owner.isdigit() and not alive(int(owner)):
-            path = os.path.join(root, name)
-            print("removing the leftover cgroup %s of an earlier run" % path)
-            remove_cgroup(path)
+    for root in cgroup_roots():
+        for name in os.listdir(root):
+            owner = name[len(PREFIX):].split("-")[0] if name.startswith(PREFIX) else ""
+            if owner.isdigit() and not alive(int(owner)):
+                path = os.path.join(root, name)
+                print("removing the leftover cgroup %s of an earlier run" % path)
+                remove_cgroup(path)
 
 
 class RootTar:
@@ -323,6 +338,10 @@ class Container:
         """Ends nspawn and every process of the container, whatever state they are in."""
         if os.path.isdir(self.cgroup):
             remove_cgroup(self.cgroup)
+        # On a hybrid host nspawn also makes the same name under the v1 name=systemd hierarchy.
+        v1 = cgroup_v1_systemd_root()
+        if v1:
+            remove_cgroup(os.path.join(v1, os.path.basename(self.cgroup)))
         if self.proc is not None:
             try:
                 os.killpg(self.proc.pid, signal.SIGKILL)
