@@ -18,59 +18,12 @@
 #include <string>
 #include <vector>
 
+#include "holders.h"
 #include "vemostatus.h"
 
 namespace {
 
 std::string g_dir;
-
-// One process holds every lock, as a program does its own: fcntl locks belong to a process.
-struct Holder {
-    pid_t pid = -1;
-    ~Holder() {
-        if (pid > 0) {
-            kill(pid, SIGKILL);
-            while (waitpid(pid, nullptr, 0) < 0 && errno == EINTR) {
-            }
-        }
-    }
-    bool start(const std::vector<std::string>& files) {
-        int ready[2];
-        if (pipe2(ready, O_CLOEXEC) != 0) return false;
-        pid = fork();
-        if (pid < 0) return false;
-        if (pid == 0) {
-            prctl(PR_SET_PDEATHSIG, SIGKILL);
-            rlimit lim;
-            getrlimit(RLIMIT_NOFILE, &lim);
-            lim.rlim_cur = lim.rlim_max;
-            setrlimit(RLIMIT_NOFILE, &lim);
-            char ok = 1;
-            char text[16];
-            int len = snprintf(text, sizeof text, "%d\n", static_cast<int>(getpid()));
-            for (const std::string& f : files) {
-                int fd = open(f.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644);
-                struct flock lock;
-                memset(&lock, 0, sizeof lock);
-                lock.l_type = F_WRLCK;
-                if (fd < 0 || fcntl(fd, F_SETLK, &lock) != 0 ||
-                    write(fd, text, static_cast<size_t>(len)) != len)
-                    ok = 0;
-            }
-            if (write(ready[1], &ok, 1) != 1) _exit(1);
-            for (;;)
-                pause();
-        }
-        close(ready[1]);
-        char ok = 0;
-        ssize_t n;
-        do {
-            n = read(ready[0], &ok, 1);
-        } while (n < 0 && errno == EINTR);
-        close(ready[0]);
-        return n == 1 && ok == 1;
-    }
-};
 
 // A list of n running entries; returns the source to collect it from.
 StatusSource make_list(int n, std::vector<std::string>* files) {
@@ -98,8 +51,8 @@ double wall_s() {
 void BM_StatusLibrary(benchmark::State& state) {
     std::vector<std::string> files;
     StatusSource src = make_list(static_cast<int>(state.range(0)), &files);
-    Holder holder;
-    if (!holder.start(files)) {
+    Holders holders;
+    if (!holders.start(files)) {
         state.SkipWithError("the holder did not take every lock");
         return;
     }
@@ -125,8 +78,8 @@ BENCHMARK(BM_StatusLibrary)->Arg(1000)->UseManualTime()->Unit(benchmark::kMillis
 void BM_StatusCommand(benchmark::State& state) {
     std::vector<std::string> files;
     StatusSource src = make_list(static_cast<int>(state.range(0)), &files);
-    Holder holder;
-    if (!holder.start(files)) {
+    Holders holders;
+    if (!holders.start(files)) {
         state.SkipWithError("the holder did not take every lock");
         return;
     }

@@ -175,8 +175,8 @@ class RootTar:
         self.name = name
         self.variant = variant
         self.include = sorted(include)
-        spec = json.dumps([SUITE, variant, self.include, MIRRORS])
-        self.key = hashlib.sha256(spec.encode()).hexdigest()[:16]
+        recipe = json.dumps([SUITE, variant, self.include, MIRRORS])
+        self.key = hashlib.sha256(recipe.encode()).hexdigest()[:16]
         self.cache_dir = cache_dir
         self.path = os.path.join(cache_dir, "%s-%s.tar" % (name, self.key))
         self.built = False  # whether this run had to make it
