@@ -93,19 +93,6 @@ def write_list(sb, n):
     return ["%s/%d.pid" % (FP_DIR, i) for i in range(n)] + [sandbox.MONITOR_PID_FILE]
 
 
-def children(pid):
-    out = []
-    for name in os.listdir("/proc"):
-        if name.isdigit():
-            try:
-                with open("/proc/%s/stat" % name) as f:
-                    if int(f.read().rsplit(")", 1)[1].split()[1]) == pid:
-                        out.append(int(name))
-            except OSError:
-                pass
-    return out
-
-
 def measure_monitor_once(sb, n, window, port):
     """The real monitor beside the daemon and N programs; returns a dict of figures."""
     import urllib.request
@@ -124,7 +111,7 @@ def measure_monitor_once(sb, n, window, port):
         with urllib.request.urlopen(url + path, timeout=30) as r:
             return r.read()
     sb.wait_for(lambda: get("/healthz") == b"ok\n", 5, "the monitor to serve")
-    procs = [monitor] + children(monitor)
+    procs = [monitor] + sandbox.children(monitor)
     sandbox.check(len(procs) == 3, "a server and two workers: %r" % procs)
     time.sleep(1.0)  # the daemon's first pass is over: the host is quiet
     mem = [memory(p) for p in procs]

@@ -14,7 +14,7 @@ import signal
 import socket
 import time
 
-from sandbox import CYCLE, LOG_INFO, MONITOR_PID_FILE, RUN_DIR, TREE, case, check
+from sandbox import CYCLE, LOG_INFO, MONITOR_PID_FILE, RUN_DIR, TREE, case, check, children
 
 MONITOR = TREE + "/bin/vemo-monitor"
 STATE_FILE = RUN_DIR + "/state.log"
@@ -72,20 +72,6 @@ def proc_status(pid):
         for line in f:
             key, _, value = line.partition(":")
             out[key] = value.split()
-    return out
-
-
-def children(pid):
-    out = []
-    for name in os.listdir("/proc"):
-        if name.isdigit():
-            try:
-                with open("/proc/%s/stat" % name) as f:
-                    fields = f.read().rsplit(")", 1)[1].split()
-            except OSError:
-                continue
-            if int(fields[1]) == pid and fields[0] != "Z":
-                out.append(int(name))
     return out
 
 

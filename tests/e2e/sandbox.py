@@ -68,6 +68,21 @@ def mount(source, target, fstype, flags=0, data=None):
         raise OSError(err, "mount %s on %s: %s" % (source, target, os.strerror(err)))
 
 
+def children(pid):
+    """The live children of pid, as /proc names their parent."""
+    out = []
+    for name in os.listdir("/proc"):
+        if name.isdigit():
+            try:
+                with open("/proc/%s/stat" % name) as f:
+                    fields = f.read().rsplit(")", 1)[1].split()
+            except OSError:
+                continue
+            if int(fields[1]) == pid and fields[0] != "Z":
+                out.append(int(name))
+    return out
+
+
 class Record:
     """One syslog record as the daemon sent it."""
 
