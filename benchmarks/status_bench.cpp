@@ -19,7 +19,7 @@
 #include <vector>
 
 #include "holders.h"
-#include "vemostatus.h"
+#include "hoststatus.h"
 
 namespace {
 

@@ -8,8 +8,8 @@ build=${1:-$root/build-tidy}
 cd "$root" || exit 2
 mkdir -p "$build"
 
-product=$(find cmd -name '*.cpp' | sort)
-sources=$(find cmd tests fuzz benchmarks examples -type f \
+product=$(find cmd lib -name '*.cpp' | sort)
+sources=$(find cmd lib tests fuzz benchmarks examples -type f \
     \( -name '*.cpp' -o -name '*.cc' -o -name '*.h' -o -name '*.hpp' \) 2>/dev/null | sort)
 failed=""
 
@@ -35,7 +35,7 @@ echo "== cppcheck"
 # shellcheck disable=SC2086
 cppcheck -q --enable=warning,style,performance,portability --inconclusive --library=posix \
     --std=c++17 --language=c++ --inline-suppr --error-exitcode=1 --suppress=readdirCalled \
-    -I cmd/vemo-watchdog/linux $product || failed="$failed cppcheck"
+    -I cmd/vemo-watchdog/linux -I lib/base -I lib/status $product || failed="$failed cppcheck"
 
 echo "== clang-format"
 # shellcheck disable=SC2086

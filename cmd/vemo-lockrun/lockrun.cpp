@@ -285,38 +285,6 @@ int format_state(const RestartState& state, char* out, size_t out_size) {
     return n < 0 || static_cast<size_t>(n) >= out_size ? -1 : n;
 }
 
-int write_file_atomically(const char* path, const char* text, size_t len) {
-    char tmp[4096 + 16];
-    int n = snprintf(tmp, sizeof tmp, "%s.XXXXXX", path);
-    if (n < 0 || static_cast<size_t>(n) >= sizeof tmp) {
-        errno = ENAMETOOLONG;
-        return -1;
-    }
-    int fd = mkostemp(tmp, O_CLOEXEC);
-    if (fd < 0) return -1;
-    int err = 0;
-    // Readable by all, as the pid file is: status tools need not run as root.
-    if (fchmod(fd, 0644) != 0) err = errno;
-    size_t done = 0;
-    while (err == 0 && done < len) {
-        ssize_t w = write(fd, text + done, len - done);
-        if (w < 0 && errno == EINTR) continue;
-        if (w <= 0) {
-            err = w < 0 ? errno : EIO;
-            break;
-        }
-        done += static_cast<size_t>(w);
-    }
-    if (close(fd) != 0 && err == 0) err = errno;
-    if (err == 0 && rename(tmp, path) != 0) err = errno;
-    if (err != 0) {
-        (void)unlink(tmp);
-        errno = err;
-        return -1;
-    }
-    return 0;
-}
-
 int lockrun_main(int argc, char** argv) {
     openlog("vemo-lockrun", LOG_PID, LOG_USER);
     LockrunOptions opts;

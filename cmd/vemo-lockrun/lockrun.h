@@ -79,10 +79,6 @@ void note_exit(RestartState* state, int wait_status, double at, double ran);
 // The state file's text; its length, or -1 when OUT is too small.
 int format_state(const RestartState& state, char* out, size_t out_size);
 
-// Replaces PATH's content atomically (temporary file in the same directory, then rename).
-// 0, or -1 with errno set.
-int write_file_atomically(const char* path, const char* text, size_t len);
-
 // Runs the --restart mode once the lock is held; returns vemo-lockrun's exit status.
 int run_restart(const LockrunOptions& opts);
 

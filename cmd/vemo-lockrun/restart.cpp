@@ -2,6 +2,8 @@
 // when it ends. Every signal it acts on stays blocked and is taken with sigtimedwait, so one
 // that arrives while it waits out a restart delay is handled in turn, never lost.
 #include "lockrun.h"
+
+#include "fileio.h"
 #include "paths.h"
 
 #include <fcntl.h>

@@ -6,8 +6,8 @@
 // status workers forked before any thread exists. A status pass runs in a worker because a
 // process cannot see its own fcntl lock, and closing any descriptor of its pid file would drop it.
 #include "CLockFile.h"
+#include "hoststatus.h"
 #include "monitor.h"
-#include "vemostatus.h"
 
 #include <arpa/inet.h>
 #include <fcntl.h>

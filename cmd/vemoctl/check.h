@@ -6,7 +6,7 @@
 #include <string>
 #include <vector>
 
-#include "vemostatus.h"
+#include "hoststatus.h"
 
 struct Finding {
     int line = 0;  // 0: about the file as a whole

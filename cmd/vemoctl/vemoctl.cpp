@@ -1,8 +1,9 @@
 // vemoctl: shows what the watchdog supervises, checks a watch list, and reloads, starts or
 // stops the watchdog, judging everything by the pid-file locks as the daemon does.
 #include "check.h"
+#include "fileio.h"
+#include "hoststatus.h"
 #include "paths.h"
-#include "vemostatus.h"
 
 #include <fcntl.h>
 #include <linux/close_range.h>

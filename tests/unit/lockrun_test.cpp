@@ -17,6 +17,7 @@
 #include <vector>
 
 #include "CLockFile.h"
+#include "fileio.h"
 #include "lockrun.h"
 #include "test_support.h"
 
@@ -704,7 +705,7 @@ TEST(LockRunState, FileTextAndAtomicWrite) {
     DIR* d = opendir(dir.path().c_str());
     ASSERT_NE(d, nullptr);
     while (struct dirent* e = readdir(d))
-        entries += e->d_name[0] != '.';
+        entries += strcmp(e->d_name, ".") != 0 && strcmp(e->d_name, "..") != 0;
     closedir(d);
     EXPECT_EQ(entries, 1) << "a temporary file was left behind";
     EXPECT_EQ(write_file_atomically((dir / "none/x").c_str(), "c", 1), -1);

@@ -10,8 +10,8 @@
 #include <cstring>
 #include <string>
 
+#include "hoststatus.h"
 #include "test_support.h"
-#include "vemostatus.h"
 
 namespace {
 

@@ -1,6 +1,9 @@
-#include "vemostatus.h"
+#include "hoststatus.h"
 
+#include "clock.h"
+#include "fileio.h"
 #include "paths.h"
+#include "text.h"
 #include "watchlist.h"
 
 #include <fcntl.h>
@@ -24,70 +27,13 @@ const char* const kStateKey = "\"last-request-at\"";
 // The liveness probe's bound: a request at most this old counts as fresh.
 const long kFreshSeconds = 3599;
 
-std::string errno_text(int err) {
-    return strerror(err);
-}
-
-std::string base_name(const std::string& path) {
-    size_t sep = path.find_last_of('/');
-    return sep == std::string::npos ? path : path.substr(sep + 1);
-}
-
-std::string dir_name(const std::string& path) {
-    size_t sep = path.find_last_of('/');
-    if (sep == std::string::npos) return ".";
-    return sep == 0 ? "/" : path.substr(0, sep);
-}
-
-double epoch_of(const struct timespec& ts) {
-    return static_cast<double>(ts.tv_sec) + static_cast<double>(ts.tv_nsec) / 1e9;
-}
-
-double now_epoch() {
-    struct timespec ts;
-    clock_gettime(CLOCK_REALTIME, &ts);
-    return epoch_of(ts);
-}
-
-// Reads at most limit bytes of a file that may vanish or lie; false with errno on failure.
-bool read_small_file(const std::string& path, size_t limit, std::string* out) {
-    int fd = open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
-    if (fd < 0) return false;
-    struct stat st;
-    int err = fstat(fd, &st) != 0                            ? errno
-              : S_ISDIR(st.st_mode)                          ? EISDIR
-              : S_ISFIFO(st.st_mode) || S_ISSOCK(st.st_mode) ? EINVAL
-                                                             : 0;
-    if (err != 0) {
-        close(fd);
-        errno = err;
-        return false;
-    }
-    out->clear();
-    char buf[4096];
-    while (out->size() < limit) {
-        ssize_t n = read(fd, buf, std::min(sizeof buf, limit - out->size()));
-        if (n < 0 && errno == EINTR) continue;
-        if (n < 0) {
-            err = errno;
-            close(fd);
-            errno = err;
-            return false;
-        }
-        if (n == 0) break;
-        out->append(buf, static_cast<size_t>(n));
-    }
-    close(fd);
-    return true;
-}
-
 // Boot time in epoch seconds, read once: /proc/PID/stat counts start times from it.
 double boot_time() {
     static double cached = -1;
     if (cached >= 0) return cached;
     cached = 0;
     std::string text;
-    if (!read_small_file("/proc/stat", 1 << 20, &text)) return cached;
+    if (!read_regular_file("/proc/stat", 1 << 20, &text)) return cached;
     size_t at = text.find("\nbtime ");
     if (at != std::string::npos) cached = strtod(text.c_str() + at + 7, nullptr);
     return cached;
@@ -96,15 +42,6 @@ double boot_time() {
 // Why a pid file that is no regular file cannot be probed.
 int errno_of_type(mode_t mode) {
     return S_ISDIR(mode) ? EISDIR : EINVAL;
-}
-
-// Control characters never reach a terminal or a log from a list line.
-std::string printable(const std::string& text) {
-    std::string out;
-    out.reserve(text.size());
-    for (char c : text)
-        out += (static_cast<unsigned char>(c) < 0x20 || c == 0x7f) ? '?' : c;
-    return out;
 }
 
 }  // namespace
@@ -176,7 +113,7 @@ LockProbe probe_pid_file(const std::string& path) {
         close(fd);
         return p;
     }
-    p.written_at = epoch_of(st.st_mtim);
+    p.written_at = seconds_of(st.st_mtim);
     // What the last holder wrote, the same 15 bytes the daemon's lock would read.
     char text[16];
     ssize_t n;
@@ -262,7 +199,7 @@ LookupContext lookup_context(pid_t watchdog) {
         char path[64];
         snprintf(path, sizeof path, "/proc/%d/environ", static_cast<int>(watchdog));
         std::string env;
-        bool env_ok = read_small_file(path, 1 << 20, &env);
+        bool env_ok = read_regular_file(path, 1 << 20, &env);
         int env_err = errno;
         snprintf(path, sizeof path, "/proc/%d/cwd", static_cast<int>(watchdog));
         char cwd[PATH_MAX];
@@ -325,7 +262,7 @@ void read_lockrun_state(const std::string& pid_file, const std::string& cwd, Loc
     std::string path = pid_file + ".lockrun";
     if (path[0] != '/') path = cwd + "/" + path;
     std::string text;
-    if (!read_small_file(path, 8192, &text)) {
+    if (!read_regular_file(path, 8192, &text)) {
         if (errno != ENOENT && errno != ENOTDIR) lr->state_error = errno_text(errno);
         return;
     }
@@ -514,7 +451,7 @@ StatusSource source_from_self(const char* argv0) {
 
 bool collect_status(const StatusSource& source, HostStatus* out) {
     *out = HostStatus();
-    out->now = now_epoch();
+    out->now = epoch_now();
     out->source = source;
     out->watchdog_pid_file = source.run_dir + "/vemo_watchdog.pid";
     out->watchdog = probe_pid_file(out->watchdog_pid_file);
@@ -595,40 +532,6 @@ bool select_entries(HostStatus* status, const std::vector<std::string>& selector
     status->entries = std::move(kept);
     status->monitor_selected = monitor;
     return true;
-}
-
-bool write_file_atomically(const std::string& path, const std::string& text) {
-    std::string tmp = dir_name(path) + "/." + base_name(path) + ".XXXXXX";
-    std::vector<char> name(tmp.begin(), tmp.end());
-    name.push_back('\0');
-    int fd = mkostemp(name.data(), O_CLOEXEC);
-    if (fd < 0) return false;
-    // A collector reading as another user must be able to read it.
-    bool ok = fchmod(fd, 0644) == 0;
-    for (size_t done = 0; ok && done < text.size();) {
-        ssize_t n = write(fd, text.data() + done, text.size() - done);
-        if (n < 0 && errno == EINTR) continue;
-        if (n <= 0) {
-            if (n == 0) errno = EIO;
-            ok = false;
-            break;
-        }
-        done += static_cast<size_t>(n);
-    }
-    int err = errno;
-    if (close(fd) != 0 && ok) {
-        ok = false;
-        err = errno;
-    }
-    if (ok && rename(name.data(), path.c_str()) != 0) {
-        ok = false;
-        err = errno;
-    }
-    if (!ok) {
-        (void)unlink(name.data());
-        errno = err;
-    }
-    return ok;
 }
 
 // ---------------------------------------------------------------- renderers

@@ -1,7 +1,7 @@
 // What the watchdog supervises, seen read-only through the same truth it uses: the pid-file
 // locks. Shared by vemoctl and vemo-monitor, so the command line and HTTP give one answer.
-#ifndef VEMO_STATUS_H
-#define VEMO_STATUS_H
+#ifndef VEMO_HOSTSTATUS_H
+#define VEMO_HOSTSTATUS_H
 
 #include <sys/types.h>
 
@@ -144,8 +144,6 @@ bool is_lockrun_program(const std::string& program);
 // false when a selector matches nothing (*unmatched names it).
 bool select_entries(HostStatus* status, const std::vector<std::string>& selectors,
                     std::string* unmatched);
-// Writes text to path atomically: a temporary file in the same directory, then a rename.
-bool write_file_atomically(const std::string& path, const std::string& text);
 
 // The executable of a process, as /proc names it; "" when it cannot be read.
 std::string read_exe(pid_t pid);

@@ -1,0 +1,13 @@
+// One message, several places: standard error (prefixed "PROG: ") and the system log, so the
+// copies cannot drift. log_warn adds ": " and errno's text; log_warnx adds nothing.
+#ifndef VEMO_REPORT_H
+#define VEMO_REPORT_H
+
+// Where reports go: prog names the stderr prefix (nullptr: no stderr copy); syslog is used
+// when to_syslog is true (openlog is the caller's).
+void report_to(const char* prog, bool to_syslog);
+
+void log_warn(int priority, const char* fmt, ...) __attribute__((format(printf, 2, 3)));
+void log_warnx(int priority, const char* fmt, ...) __attribute__((format(printf, 2, 3)));
+
+#endif
