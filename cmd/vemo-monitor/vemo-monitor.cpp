@@ -9,6 +9,8 @@
 #include "hoststatus.h"
 #include "monitor.h"
 
+#include "paths.h"
+
 #include <arpa/inet.h>
 #include <fcntl.h>
 #include <grp.h>
@@ -41,9 +43,9 @@
 
 namespace {
 
-const char* const kRunDir = "/var/run/vemo_monitor";
-const char* const kPidFile = "/var/run/vemo_monitor/vemo_monitor.pid";
-const char* const kStateFile = "/var/run/vemo_monitor/state.log";
+const char* const kRunDir = VEMO_RUN_DIR;
+const char* const kPidFile = VEMO_RUN_DIR "/vemo_monitor.pid";
+const char* const kStateFile = VEMO_RUN_DIR "/state.log";
 // A status pass that takes longer than this is stuck: the monitor ends and is started again.
 const int kWorkerTimeoutSeconds = 30;
 // Bytes handed to the HTTP thread at a time when it sends a status text.
@@ -199,7 +201,7 @@ std::atomic<bool> g_worker_lost{false};
             metrics = errno_text(errno);
         } else {
             header.ok = 1;
-            header.watchdog_up = watchdog_holds_lock(status) ? 1 : 0;
+            header.watchdog_up = watchdog_taken_as_running(status) ? 1 : 0;
             if ((want & WANT_METRICS) != 0) metrics = render_prometheus(status);
             if ((want & WANT_STATUS) != 0) json = render_json(status);
         }

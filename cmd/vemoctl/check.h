@@ -3,6 +3,8 @@
 #ifndef VEMO_CHECK_H
 #define VEMO_CHECK_H
 
+#include "paths.h"
+
 #include <string>
 #include <vector>
 
@@ -16,7 +18,7 @@ struct Finding {
 
 struct CheckContext {
     LookupContext lookup;  // the PATH and directory programs are looked up with
-    std::string run_dir = "/var/run/vemo_monitor";
+    std::string run_dir = VEMO_RUN_DIR;
 };
 
 // Judges the list in file order; findings about the file as a whole come first.

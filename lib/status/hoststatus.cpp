@@ -483,14 +483,14 @@ bool entry_as_wanted(const EntryStatus& entry) {
     return entry.state == STATE_STOPPED;
 }
 
-bool watchdog_holds_lock(const HostStatus& status) {
+bool watchdog_taken_as_running(const HostStatus& status) {
     return status.watchdog.held_state == STATE_LOCKED_UNKNOWN ||
            (status.watchdog.held_state == STATE_RUNNING && status.watchdog_verified);
 }
 
 int status_exit_code(const HostStatus& status) {
     if (!status.list_read || status.watchdog.held_state == STATE_ERROR) return 4;
-    if (!watchdog_holds_lock(status)) return 3;
+    if (!watchdog_taken_as_running(status)) return 3;
     if (status.monitor_selected && !entry_as_wanted(status.monitor)) return 3;
     return std::all_of(status.entries.begin(), status.entries.end(), entry_as_wanted) ? 0 : 3;
 }
@@ -844,7 +844,7 @@ std::string render_json(const HostStatus& s) {
     const LockProbe& w = s.watchdog;
     bool up = w.held_state == STATE_RUNNING || w.held_state == STATE_LOCKED_UNKNOWN;
     o += ",\"watchdog\":{\"pid_file\":" + json_string(s.watchdog_pid_file);
-    o += ",\"running\":" + std::string(watchdog_holds_lock(s) ? "true" : "false");
+    o += ",\"running\":" + std::string(watchdog_taken_as_running(s) ? "true" : "false");
     o += ",\"state\":" + json_string(w.held_state == STATE_DOWN ? "not running"
                                      : w.held_state == STATE_RUNNING && !s.watchdog_verified
                                          ? "foreign"
@@ -932,7 +932,7 @@ std::string render_prometheus(const HostStatus& s) {
     std::vector<const EntryStatus*> rows = shown_entries(s);
     std::string o;
     family(&o, "vemo_watchdog_up", "gauge", "Whether vemo-watchdog holds its own pid-file lock.");
-    o += "vemo_watchdog_up " + std::string(watchdog_holds_lock(s) ? "1" : "0") + "\n";
+    o += "vemo_watchdog_up " + std::string(watchdog_taken_as_running(s) ? "1" : "0") + "\n";
     family(&o, "vemo_program_up", "gauge", "Whether a supervised program holds its pid-file lock.");
     for (const EntryStatus* e : rows) {
         bool up = e->state == STATE_RUNNING || e->state == STATE_STOPPING ||

@@ -3,6 +3,8 @@
 #ifndef VEMO_HOSTSTATUS_H
 #define VEMO_HOSTSTATUS_H
 
+#include "paths.h"
+
 #include <sys/types.h>
 
 #include <string>
@@ -13,7 +15,7 @@
 struct StatusSource {
     std::string bin_dir;
     std::string list_file;
-    std::string run_dir = "/var/run/vemo_monitor";
+    std::string run_dir = VEMO_RUN_DIR;
 };
 
 enum EntryState {
@@ -122,7 +124,9 @@ bool collect_status(const StatusSource& source, HostStatus* out);
 
 // LSB status: 0 all as wanted, 3 something is not, 4 cannot be determined.
 int status_exit_code(const HostStatus& status);
-bool watchdog_holds_lock(const HostStatus& status);
+// The lock is held by a verified vemo-watchdog, or by a holder the kernel cannot name to us
+// (then it is taken to be the watchdog): false when it is free or held by another program.
+bool watchdog_taken_as_running(const HostStatus& status);
 
 std::string render_table(const HostStatus& s, bool colour);
 std::string render_json(const HostStatus& s);

@@ -5,6 +5,9 @@
 
 #include <string>
 
+// Where the watchdog and the monitor keep their pid files and state: one name for every program.
+#define VEMO_RUN_DIR "/var/run/vemo_monitor"
+
 // Where the watchdog is installed, as derived from argv[0] and the current directory.
 struct Installation {
     std::string wdg_fullname;

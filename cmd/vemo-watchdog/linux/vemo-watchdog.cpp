@@ -23,9 +23,9 @@
 namespace {
 
 const char* const kVersion = "1.0.2.6";
-const char* const kRunDir = "/var/run/vemo_monitor";
-const char* const kOwnPidFile = "/var/run/vemo_monitor/vemo_watchdog.pid";
-const char* const kMonitorPidFile = "/var/run/vemo_monitor/vemo_monitor.pid";
+const char* const kRunDir = VEMO_RUN_DIR;
+const char* const kOwnPidFile = VEMO_RUN_DIR "/vemo_watchdog.pid";
+const char* const kMonitorPidFile = VEMO_RUN_DIR "/vemo_monitor.pid";
 
 // A monitor whose last request is older than this many seconds counts as dead.
 const long kMaxRequestAgeSeconds = 3599;
@@ -331,7 +331,7 @@ bool judge_state_piece(const char* key) {
 }  // namespace
 
 bool VemoMonitorHelthCheck(const std::string& running_root) {
-    std::string path = running_root + "/var/run/vemo_monitor/state.log";
+    std::string path = running_root + VEMO_RUN_DIR "/state.log";
     for (int attempt = 0; attempt < 3; ++attempt) {
         FILE* f = fopen(path.c_str(), "re");
         if (f == nullptr) {
