@@ -131,8 +131,10 @@ check "shipped binaries are stripped" \
 unit=$R/usr/lib/systemd/system/vemo-watchdog.service
 value() { sed -n "s/^$1=//p" "$unit"; }
 # The unit names /run, since systemd warns on /var/run, its alias.
-own=$(sed -n 's|^const char\* const kOwnPidFile = "/var/run/\(.*\)";$|/run/\1|p' \
+run=$(sed -n 's|^#define VEMO_RUN_DIR "/var/run/\(.*\)"$|/run/\1|p' "$src/cmd/vemo-watchdog/linux/paths.h")
+own=$(sed -n 's|^const char\* const kOwnPidFile = VEMO_RUN_DIR "\(.*\)";$|\1|p' \
     "$src/cmd/vemo-watchdog/linux/vemo-watchdog.cpp")
+own=${run:+${own:+$run$own}}
 pid=$(value PIDFile)
 check "ExecStart: vemoctl start, then systemd's copy of the program's own pid file" \
     '[ -n "$own" ] && [ -x "$R/opt/vemo-watchdog/bin/vemoctl" ] && [ "$(value ExecStart)" = \
