@@ -191,7 +191,7 @@ std::string url_host(const MonitorConfig& config) {
     return is_v6(config) ? "[" + config.listen_address + "]" : config.listen_address;
 }
 
-// Bound before the drop, so the address may be a privileged port when started as root.
+// Bound before the drop, so the port may be a privileged one when started as root.
 int open_listen_socket(const MonitorConfig& config, std::string* why) {
     struct sockaddr_storage addr = {};
     socklen_t len = listen_address(config, &addr);

@@ -1,9 +1,11 @@
 #include "passes.h"
 
 #include <unistd.h>
+#include <algorithm>
 #include <atomic>
 #include <condition_variable>
 #include <csignal>
+#include <iterator>
 #include <memory>
 #include <mutex>
 #include <numeric>
@@ -121,8 +123,8 @@ bool queue_for_pass(Pending* p, struct MHD_Connection* connection) {
 std::vector<std::thread> start_dispatchers(const std::vector<Worker>& workers) {
     std::vector<std::thread> dispatchers;
     dispatchers.reserve(workers.size());
-    for (const Worker& worker : workers)
-        dispatchers.emplace_back(dispatch, &worker);
+    std::transform(workers.begin(), workers.end(), std::back_inserter(dispatchers),
+                   [](const Worker& worker) { return std::thread(dispatch, &worker); });
     return dispatchers;
 }
 

@@ -1,6 +1,6 @@
-// The server process: its start-up steps, in the order main takes them, and its stop. Each
-// step logs why it failed ("cannot start: ...") and undoes what the steps before it left
-// running that exit would not end cleanly (the workers).
+// The server process: its start-up steps, in the order main takes them, and its stop. A step
+// that fails logs why and returns false (or an exit status); one failing once workers run
+// stops them first.
 #ifndef VEMO_MONITOR_SERVER_H
 #define VEMO_MONITOR_SERVER_H
 

@@ -20,8 +20,9 @@
 namespace {
 
 // How long the server waits for a worker's ready byte, and for each read of a reply. A worker
-// silent this long counts as failed and the server stops; it then waits in stop_workers for
-// that worker to end, which it does only once its pass is over, as it blocks every signal.
+// silent this long counts as failed and the server stops (or does not start). It then waits in
+// stop_workers for that worker to end, which a stuck worker does only once its pass is over:
+// it blocks every signal.
 const int kWorkerTimeoutSeconds = 30;
 // Far above any real watch list's status text; only a broken worker sends more.
 const uint64_t kMaxReply = 256ULL << 20;
