@@ -80,7 +80,7 @@ enum MHD_Result queue_response(struct MHD_Connection* connection, unsigned code,
 }
 
 // The answer to a status request whose pass is done.
-enum MHD_Result send_answer(struct MHD_Connection* connection, const Pending& p,
+enum MHD_Result send_answer(struct MHD_Connection* connection, const Request& p,
                             unsigned long long count) {
     if (p.code != MHD_HTTP_OK || p.want == WANT_HEALTH)
         return queue_response(connection, p.code, text_response(*p.body), kText);
@@ -98,8 +98,8 @@ enum MHD_Result send_answer(struct MHD_Connection* connection, const Pending& p,
 }
 
 // Takes a GET or HEAD at its first call: what it asks for, by its path.
-Pending* take_request(const char* url) {
-    auto* p = new Pending;
+Request* take_request(const char* url) {
+    auto* p = new Request;
     if (strcmp(url, "/metrics") == 0) p->want = WANT_METRICS;
     if (strcmp(url, "/status") == 0) p->want = WANT_STATUS;
     if (strcmp(url, "/healthz") == 0) p->want = WANT_HEALTH;
@@ -107,7 +107,7 @@ Pending* take_request(const char* url) {
 }
 
 // The answer to a request wholly in (p is nullptr for a method other than GET or HEAD).
-enum MHD_Result respond(struct MHD_Connection* connection, const Pending* p,
+enum MHD_Result respond(struct MHD_Connection* connection, const Request* p,
                         unsigned long long count) {
     if (p == nullptr)
         return queue_response(connection, MHD_HTTP_METHOD_NOT_ALLOWED,
@@ -140,7 +140,7 @@ enum MHD_Result answer(void* cls, struct MHD_Connection* connection, const char*
         *upload_data_size = 0;
         return MHD_YES;
     }
-    auto* p = static_cast<Pending*>(*con_cls);
+    auto* p = static_cast<Request*>(*con_cls);
     if (get_or_head && p->want != 0 && !p->queued && queue_for_pass(p, connection)) return MHD_YES;
     unsigned long long count = ++g_requests;
     enum MHD_Result rc = respond(connection, get_or_head ? p : nullptr, count);
@@ -153,7 +153,7 @@ void request_done(void* cls, struct MHD_Connection* connection, void** con_cls,
     (void)cls;
     (void)connection;
     (void)code;
-    delete static_cast<Pending*>(*con_cls);
+    delete static_cast<Request*>(*con_cls);
     *con_cls = nullptr;
 }
 

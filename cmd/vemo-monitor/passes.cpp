@@ -18,7 +18,7 @@ namespace {
 struct PassQueue {
     std::mutex mutex;
     std::condition_variable wake;
-    std::vector<Pending*> waiting;
+    std::vector<Request*> waiting;
     bool stopping = false;
 };
 
@@ -31,8 +31,8 @@ struct PassTexts {
     std::shared_ptr<const std::string> json;
 };
 
-void answer_pending(Pending* p, const PassReply& reply, bool asked, bool stopping,
-                    const PassTexts& texts) {
+void answer_from_pass(Request* p, const PassReply& reply, bool asked, bool stopping,
+                      const PassTexts& texts) {
     if (stopping) {
         p->code = MHD_HTTP_SERVICE_UNAVAILABLE;
         p->body = std::make_shared<const std::string>("stopping\n");
@@ -57,8 +57,8 @@ void answer_pending(Pending* p, const PassReply& reply, bool asked, bool stoppin
 
 // Waits for requests (or the stop) and takes every one waiting; *stopping says whether the
 // monitor stops. An empty batch: the monitor stops and nothing waits any more.
-std::vector<Pending*> take_waiting(bool* stopping) {
-    std::vector<Pending*> batch;
+std::vector<Request*> take_waiting(bool* stopping) {
+    std::vector<Request*> batch;
     std::unique_lock<std::mutex> hold(g_queue.mutex);
     g_queue.wake.wait(hold, [] { return g_queue.stopping || !g_queue.waiting.empty(); });
     *stopping = g_queue.stopping;
@@ -66,9 +66,9 @@ std::vector<Pending*> take_waiting(bool* stopping) {
     return batch;
 }
 
-unsigned char wants_of(const std::vector<Pending*>& batch) {
+unsigned char wants_of(const std::vector<Request*>& batch) {
     return static_cast<unsigned char>(std::accumulate(
-        batch.begin(), batch.end(), 0U, [](unsigned w, const Pending* p) { return w | p->want; }));
+        batch.begin(), batch.end(), 0U, [](unsigned w, const Request* p) { return w | p->want; }));
 }
 
 // A failed worker makes the monitor stop (the watchdog then starts it afresh): the main loop
@@ -90,7 +90,7 @@ void dispatch(const Worker* worker) {
     bool usable = true;
     for (;;) {
         bool stopping = false;
-        std::vector<Pending*> batch = take_waiting(&stopping);
+        std::vector<Request*> batch = take_waiting(&stopping);
         if (stopping && batch.empty()) return;
         PassReply reply;
         bool asked = usable && !stopping && ask_worker(*worker, wants_of(batch), &reply);
@@ -100,8 +100,8 @@ void dispatch(const Worker* worker) {
         }
         PassTexts texts = {std::make_shared<const std::string>(std::move(reply.metrics)),
                            std::make_shared<const std::string>(std::move(reply.json))};
-        for (Pending* p : batch)
-            answer_pending(p, reply, asked, stopping, texts);
+        for (Request* p : batch)
+            answer_from_pass(p, reply, asked, stopping, texts);
         // Its worker is gone: leave the waiting requests to the others, or to the stop.
         if (!usable) wait_for_stop();
     }
@@ -109,7 +109,7 @@ void dispatch(const Worker* worker) {
 
 }  // namespace
 
-bool queue_for_pass(Pending* p, struct MHD_Connection* connection) {
+bool queue_for_pass(Request* p, struct MHD_Connection* connection) {
     std::lock_guard<std::mutex> hold(g_queue.mutex);
     if (g_queue.stopping) return false;
     p->connection = connection;

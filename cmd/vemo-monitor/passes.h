@@ -13,17 +13,17 @@
 #include <vector>
 
 // One GET or HEAD request; a status request is suspended while it waits for its pass.
-struct Pending {
+struct Request {
     unsigned char want = 0;  // 0: not a status request
     bool queued = false;
-    bool answered = false;
+    bool answered = false;  // by its pass: code and body are set
     unsigned code = 0;
-    std::shared_ptr<const std::string> body;  // shared by every request of the same pass
+    std::shared_ptr<const std::string> body;  // a status text is shared by the whole pass
     struct MHD_Connection* connection = nullptr;
 };
 
 // Queues a status request for the next pass and suspends it; false when the monitor stops.
-bool queue_for_pass(Pending* p, struct MHD_Connection* connection);
+bool queue_for_pass(Request* p, struct MHD_Connection* connection);
 
 // Starts one dispatcher per worker; the workers must outlive them.
 std::vector<std::thread> start_dispatchers(const std::vector<Worker>& workers);
