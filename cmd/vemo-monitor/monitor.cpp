@@ -1,13 +1,17 @@
-// The configuration file and the state file of vemo-monitor.
+// The configuration file, the account and the state file of vemo-monitor.
 #include "monitor.h"
 
+#include "text.h"
+
 #include <arpa/inet.h>
+#include <fcntl.h>
 #include <pwd.h>
+#include <sys/stat.h>
 #include <syslog.h>
 #include <unistd.h>
 #include <cerrno>
 #include <cstdlib>
-#include <cstring>
+#include <mutex>
 
 namespace {
 
@@ -112,7 +116,7 @@ bool read_monitor_config(FILE* f, MonitorConfig* out, std::vector<ConfigError>* 
         int c = fgetc(f);
         if (c == EOF) {
             if (ferror(f) != 0) {
-                errors->push_back({number + 1, std::string("read failure: ") + strerror(errno)});
+                errors->push_back({number + 1, "read failure: " + errno_text(errno)});
                 return false;
             }
             if (line.empty()) break;
@@ -203,7 +207,7 @@ MonitorConfig load_monitor_config(const std::string& path) {
     if (f == nullptr) {
         if (errno != ENOENT)
             syslog(LOG_ERR, "%s: error: %s; running with the defaults", path.c_str(),
-                   strerror(errno));
+                   errno_text(errno).c_str());
         return config;
     }
     std::vector<ConfigError> errors;
@@ -223,4 +227,67 @@ MonitorConfig load_monitor_config(const std::string& path) {
     }
     syslog(LOG_ERR, "%s: ignored, running with the defaults", path.c_str());
     return MonitorConfig();
+}
+
+// ---------------------------------------------------------------- the server's state file
+
+namespace {
+
+// Written from the HTTP thread; the lock keeps the record and the file in step.
+std::mutex g_state_mutex;
+StateRecord g_state;
+const char* g_state_path = "";
+int g_state_fd = -1;
+bool g_state_failing = false;
+
+// Writes the file under the lock; reports the first failure of a run of them.
+void save_state_locked() {
+    if (write_state_file(g_state_fd, g_state)) {
+        g_state_failing = false;
+        return;
+    }
+    if (!g_state_failing)
+        syslog(LOG_ERR, "%s: write failure (%s)", g_state_path, errno_text(errno).c_str());
+    g_state_failing = true;
+}
+
+// Opened read-write, never through a symbolic link, and only a regular file.
+int open_state_file(const char* path) {
+    int fd = open(path, O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0644);
+    if (fd < 0) return -1;
+    struct stat st;
+    if (fstat(fd, &st) != 0) {
+        int err = errno;
+        close(fd);
+        errno = err;
+        return -1;
+    }
+    if (!S_ISREG(st.st_mode)) {
+        close(fd);
+        errno = EINVAL;
+        return -1;
+    }
+    return fd;
+}
+
+}  // namespace
+
+bool start_state_file(const char* path) {
+    g_state_path = path;
+    g_state.pid = getpid();
+    g_state.started_at = time(nullptr);
+    g_state.last_request_at = g_state.started_at;
+    g_state_fd = open_state_file(path);
+    return g_state_fd >= 0 && write_state_file(g_state_fd, g_state);
+}
+
+void record_request(unsigned long long count) {
+    std::lock_guard<std::mutex> hold(g_state_mutex);
+    g_state.last_request_at = time(nullptr);
+    if (count > g_state.requests) g_state.requests = count;
+    save_state_locked();
+}
+
+time_t monitor_started_at() {
+    return g_state.started_at;
 }

@@ -1,4 +1,5 @@
-// vemo-monitor's plain parts: its configuration file and its state file, shared with the tests.
+// vemo-monitor's plain parts: its configuration file, the account it runs as, and its state
+// file, shared with the tests.
 #ifndef VEMO_MONITOR_H
 #define VEMO_MONITOR_H
 
@@ -66,5 +67,17 @@ std::string state_text(const StateRecord& state);
 // length, so a reader never sees it empty; the size never changes, so nothing of an older text
 // is left behind it. false with errno on failure.
 bool write_state_file(int fd, const StateRecord& state);
+
+// Opens the state file at path and writes the first record, the start counting as the first
+// sign of life. Done before the drop, so the file may be writable by root alone: the server goes
+// on writing it through this descriptor. false with errno on failure.
+bool start_state_file(const char* path);
+
+// Records request number count (counted from the start) as served now and rewrites the state
+// file; only the first failure of a run of them is logged.
+void record_request(unsigned long long count);
+
+// When the server started, as start_state_file recorded it.
+time_t monitor_started_at();
 
 #endif
