@@ -1,5 +1,6 @@
 // The default form: vemo-lockrun becomes the program, which inherits the lock through exec.
-// Also what both forms need to execute it: the signal reset, the path lookup, the exit status.
+// Also what the --restart child shares with it (the signal reset, the exit status of a failed
+// exec), and the path lookup execvp makes, which --restart does before its first start.
 #include "lockrun.h"
 
 #include "text.h"
