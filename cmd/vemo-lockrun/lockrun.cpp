@@ -63,6 +63,7 @@ bool take_lock(const LockrunOptions& opts, CLockFile* lock) {
 
 }  // namespace
 
+// Not lib/base's report: its two copies are one text, and this syslog copy names more.
 void report_failure(const LockrunOptions& opts, const char* text) {
     fprintf(stderr, "vemo-lockrun: %s\n", text);
     if (opts.pid_file != nullptr && opts.program != nullptr) {
