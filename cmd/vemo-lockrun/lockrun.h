@@ -11,12 +11,13 @@
 constexpr double kDefaultGraceSeconds = 10.0;
 constexpr double kDefaultMaxDelaySeconds = 5.0;
 constexpr long kDefaultGiveUp = 10;
-// A child that ran at least this long ended the quick-death streak and the back-off.
+// A child that ran at least this long ends the quick-death streak and the back-off.
 constexpr double kSettledSeconds = 1.0;
 // The delay before the second restart of a streak; each later one doubles it up to the cap.
 constexpr double kFirstBackoffSeconds = 0.1;
 
-// Exit statuses of vemo-lockrun itself (the default mode otherwise returns the program's).
+// Exit statuses of vemo-lockrun itself (in the default form the program's own status follows
+// once it has been executed).
 constexpr int kExitStopped = 0;
 constexpr int kExitFailure = 1;
 constexpr int kExitUsage = 2;
@@ -36,30 +37,52 @@ struct LockrunOptions {
     char** program_argv = nullptr;  // program first, null-terminated
 };
 
-// Parses the command line. 0 on success; kExitUsage with *error describing the fault (empty
-// when only the usage line is due).
+// ---- lockrun.cpp: the start-up
+
+// The whole program; main only calls it.
+int lockrun_main(int argc, char** argv);
+
+// Writes "vemo-lockrun: TEXT" to standard error and logs TEXT through syslog at err, followed
+// by the pid file and the program when both are known, since under the watchdog standard error
+// leads to /dev/null.
+void report_failure(const LockrunOptions& opts, const char* text);
+// The same with TEXT formatted by printf rules (at most 8191 bytes).
+void report_failuref(const LockrunOptions& opts, const char* fmt, ...)
+    __attribute__((format(printf, 2, 3)));
+
+// ---- options.cpp: the command line
+
+// Parses the command line. 0 on success (with opts->help set, the rest is not read); kExitUsage
+// with *error describing the fault (empty when only the usage line is due).
 int parse_options(int argc, char** argv, LockrunOptions* opts, char* error, size_t error_size);
 
-// Writes "vemo-lockrun: TEXT" to standard error and logs TEXT through syslog at err, naming the
-// pid file and the program, since under the watchdog standard error leads to /dev/null.
-void report_failure(const LockrunOptions& opts, const char* text);
+// ---- exec.cpp: executing the program
+
+// The default form, once the lock is held: keeps every descriptor of the pid file open across
+// exec and executes the program. Returns only on failure, with vemo-lockrun's exit status.
+int become_program(const LockrunOptions& opts);
 
 // What a program started by hand gets: every signal at its default action, none blocked.
 void reset_signals_for_exec();
 
-// The path execvp would run for PROGRAM: itself when it holds a '/', else the first executable
-// regular file along PATH. 0, or -1 with errno set (ENOENT, EACCES, ENAMETOOLONG).
+// The absolute path execvp would run for PROGRAM: PROGRAM itself when it holds a '/', else the
+// first executable regular file along PATH; a relative one is joined to the current directory.
+// 0, or -1 with errno set (ENOENT, EACCES, ENAMETOOLONG, or why getcwd failed).
 int resolve_program(const char* program, char* out, size_t out_size);
 
 // 127 when the program is not there, 126 when it cannot be executed.
 int exec_failure_status(int err);
 
+// ---- restart.cpp: the --restart supervisor
+
+// Runs the --restart form once the lock is held; returns vemo-lockrun's exit status.
+int run_restart(const LockrunOptions& opts);
+
 // Quick-death accounting: the delay before the next start after a child ran RAN seconds, or -1
 // when the streak reached the give-up limit. *streak counts quick deaths in a row.
 double next_restart_delay(long* streak, double ran, const LockrunOptions& opts);
 
-// "SIGKILL" for a signal number; "SIG<n>" for one without a name.
-void signal_name(int sig, char* out, size_t out_size);
+// ---- state.cpp: the state record
 
 // The published state of a --restart wrapper (the .lockrun file beside the pid file).
 struct RestartState {
@@ -69,20 +92,21 @@ struct RestartState {
     unsigned long restarts = 0;
     char last_exit[64] = "none";  // "none", "exited N" or "killed SIGNAME"
     int last_exit_code = -1;      // N, or 128 + signal
-    double last_exit_at = 0;
+    double last_exit_at = 0;      // epoch seconds
     double last_run_seconds = 0;
 };
 
-// Records a wait status in STATE's last-exit fields.
+// "SIGKILL" for a signal number; "SIG<n>" for one without a name.
+void signal_name(int sig, char* out, size_t out_size);
+
+// Records a wait status in STATE's last-exit fields, and that no child runs.
 void note_exit(RestartState* state, int wait_status, double at, double ran);
 
 // The state file's text; its length, or -1 when OUT is too small.
 int format_state(const RestartState& state, char* out, size_t out_size);
 
-// Runs the --restart mode once the lock is held; returns vemo-lockrun's exit status.
-int run_restart(const LockrunOptions& opts);
-
-// The whole program; main only calls it.
-int lockrun_main(int argc, char** argv);
+// Replaces the file at PATH with STATE's text; a failure is logged as a warning and otherwise
+// ignored, since the child runs on without it.
+void write_state(const char* path, const RestartState& state);
 
 #endif

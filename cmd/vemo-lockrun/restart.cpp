@@ -3,8 +3,10 @@
 // that arrives while it waits out a restart delay is handled in turn, never lost.
 #include "lockrun.h"
 
+#include "clock.h"
 #include "fileio.h"
 #include "paths.h"
+#include "text.h"
 
 #include <fcntl.h>
 #include <sys/prctl.h>
@@ -18,22 +20,8 @@
 
 namespace {
 
-// The signals vemo-lockrun takes itself: SIGCHLD, and those it passes on to the child.
+// The signals passed on to the child; with SIGCHLD, the ones vemo-lockrun takes itself.
 const int kForwarded[] = {SIGTERM, SIGINT, SIGHUP, SIGQUIT, SIGUSR1, SIGUSR2, SIGWINCH};
-
-double clock_seconds(clockid_t id) {
-    struct timespec ts;
-    (void)clock_gettime(id, &ts);
-    return static_cast<double>(ts.tv_sec) + static_cast<double>(ts.tv_nsec) / 1e9;
-}
-
-double now() {
-    return clock_seconds(CLOCK_MONOTONIC);
-}
-
-double epoch_now() {
-    return clock_seconds(CLOCK_REALTIME);
-}
 
 struct Supervisor {
     const LockrunOptions* opts = nullptr;
@@ -55,17 +43,6 @@ struct Supervisor {
     int exit_status = -1;    // set when the loop must end
 };
 
-void write_state(Supervisor* s) {
-    char text[8192];
-    int len = format_state(s->state, text, sizeof text);
-    if (len < 0) {
-        syslog(LOG_WARNING, "cannot write %s: state too long", s->state_path);
-        return;
-    }
-    if (write_file_atomically(s->state_path, text, static_cast<size_t>(len)) != 0)
-        syslog(LOG_WARNING, "cannot write %s: %s", s->state_path, strerror(errno));
-}
-
 // Runs in the child between fork and exec: async-signal-safe calls only.
 [[noreturn]] void exec_child(const Supervisor& s, pid_t parent, int report_fd) {
     // The kernel ends us with our parent, so no copy runs on without the lock. Our parent may
@@ -83,50 +60,54 @@ void write_state(Supervisor* s) {
     execvp(s.program, s.opts->program_argv);
     int err = errno;
     // The parent reads why; a lost report still shows as an exit status.
-    if (write(report_fd, &err, sizeof err) < 0) {
-    }
+    (void)write_all(report_fd, &err, sizeof err);
     _exit(exec_failure_status(err));
 }
 
 void give_up(Supervisor* s) {
-    char text[8192];
-    snprintf(text, sizeof text, "giving up on %s after %ld quick exits in a row", s->program,
-             s->streak);
-    report_failure(*s->opts, text);
+    report_failuref(*s->opts, "giving up on %s after %ld quick exits in a row", s->program,
+                    s->streak);
     s->exit_status = kExitGaveUp;
 }
 
-// An exit of the child, however it ended: logged, published, and the next start planned.
-void child_ended(Supervisor* s, int status) {
-    double ran = now() - s->child_started;
-    pid_t pid = s->child;
-    s->child = 0;
-    note_exit(&s->state, status, epoch_now(), ran);
-    write_state(s);
-
-    int priority = s->stopping ? LOG_INFO : LOG_WARNING;
+void log_exit(const Supervisor& s, pid_t pid, int status, double ran) {
+    int priority = s.stopping ? LOG_INFO : LOG_WARNING;
     if (WIFSIGNALED(status)) {
         char name[32];
         signal_name(WTERMSIG(status), name, sizeof name);
-        syslog(priority, "%s (%d) killed by %s (signal %d%s) after %.3f s", s->program,
+        syslog(priority, "%s (%d) killed by %s (signal %d%s) after %.3f s", s.program,
                static_cast<int>(pid), name, WTERMSIG(status),
                WCOREDUMP(status) ? ", core dumped" : "", ran);
     } else {
-        syslog(priority, "%s (%d) exited with status %d after %.3f s", s->program,
+        syslog(priority, "%s (%d) exited with status %d after %.3f s", s.program,
                static_cast<int>(pid), WEXITSTATUS(status), ran);
     }
-    if (s->stopping) return;
+}
 
+// After a child that ran RAN seconds: the next start, or giving up on a crash loop.
+void plan_restart(Supervisor* s, double ran) {
     double delay = next_restart_delay(&s->streak, ran, *s->opts);
     if (delay < 0) {
         give_up(s);
         return;
     }
-    s->restart_at = now() + delay;
+    s->restart_at = monotonic_now() + delay;
     if (delay > 0) {
         syslog(LOG_INFO, "restarting %s in %.3f s (%ld quick exits in a row)", s->program, delay,
                s->streak);
     }
+}
+
+// An exit of the child, however it ended: published, logged, and unless stopping, the next
+// start planned.
+void child_ended(Supervisor* s, int status) {
+    double ran = monotonic_now() - s->child_started;
+    pid_t pid = s->child;
+    s->child = 0;
+    note_exit(&s->state, status, epoch_now(), ran);
+    write_state(s->state_path, s->state);
+    log_exit(*s, pid, status, ran);
+    if (!s->stopping) plan_restart(s, ran);
 }
 
 // A start that failed before there was a child counts as a quick death, so a lasting failure
@@ -138,59 +119,44 @@ void retry_failed_start(Supervisor* s) {
         give_up(s);
         return;
     }
-    s->restart_at = now() + (delay > kFirstBackoffSeconds ? delay : kFirstBackoffSeconds);
+    s->restart_at = monotonic_now() + (delay > kFirstBackoffSeconds ? delay : kFirstBackoffSeconds);
 }
 
-// Starts the program; false when it could not be started (fork or exec failed).
-bool start_child(Supervisor* s) {
-    s->restart_at = -1;
-    int report[2];
-    if (pipe2(report, O_CLOEXEC) != 0) {
-        char text[8192];
-        snprintf(text, sizeof text, "cannot start %s: pipe: %s", s->program, strerror(errno));
-        report_failure(*s->opts, text);
-        retry_failed_start(s);
-        return false;
-    }
-    pid_t parent = getpid();
-    double started = now();
-    pid_t pid = fork();
-    if (pid == 0) exec_child(*s, parent, report[1]);
-    int fork_err = errno;
-    (void)close(report[1]);
-    if (pid < 0) {
-        (void)close(report[0]);
-        char text[8192];
-        snprintf(text, sizeof text, "cannot start %s: fork: %s", s->program, strerror(fork_err));
-        report_failure(*s->opts, text);
-        retry_failed_start(s);
-        return false;
-    }
+// STEP failed with ERR before there was a child: reported, and a retry planned. Always false.
+bool fail_start(Supervisor* s, const char* step, int err) {
+    report_failuref(*s->opts, "cannot start %s: %s: %s", s->program, step, errno_text(err).c_str());
+    retry_failed_start(s);
+    return false;
+}
 
-    // End of file: the exec went through (the descriptor closed with it).
+// What the child reported on FD before its exec: 0 at end of file (the exec went through and
+// closed the descriptor), else the exec's errno. Closes FD.
+int read_exec_failure(int fd) {
     int err = 0;
-    ssize_t n;
-    do {
-        n = read(report[0], &err, sizeof err);
-    } while (n < 0 && errno == EINTR);
-    (void)close(report[0]);
-    if (n > 0) {
-        int status = 0;
-        while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
-        }
-        char text[8192];
-        snprintf(text, sizeof text, "cannot execute %s: %s", s->program, strerror(err));
-        report_failure(*s->opts, text);
-        if (!s->started_once) {
-            s->exit_status = exec_failure_status(err);
-            return false;
-        }
-        s->child = pid;
-        s->child_started = started;
-        child_ended(s, status);
+    bool reported = read_all(fd, &err, sizeof err);
+    (void)close(fd);
+    return reported ? err : 0;
+}
+
+// The child PID could not execute the program: reaped and reported. The first start ends
+// vemo-lockrun; a later one counts as a child that ended at once. Always false.
+bool exec_failed(Supervisor* s, pid_t pid, double started, int err) {
+    int status = 0;
+    while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
+    }
+    report_failuref(*s->opts, "cannot execute %s: %s", s->program, errno_text(err).c_str());
+    if (!s->started_once) {
+        s->exit_status = exec_failure_status(err);
         return false;
     }
+    s->child = pid;
+    s->child_started = started;
+    child_ended(s, status);
+    return false;
+}
 
+// The child PID runs the program since STARTED (monotonic): noted, logged and published.
+void note_start(Supervisor* s, pid_t pid, double started) {
     s->child = pid;
     s->child_started = started;
     s->state.child_pid = pid;
@@ -204,7 +170,27 @@ bool start_child(Supervisor* s) {
         syslog(LOG_INFO, "started %s (%d)", s->program, static_cast<int>(pid));
     }
     s->started_once = true;
-    write_state(s);
+    write_state(s->state_path, s->state);
+}
+
+// Starts the program; false when it could not be started (pipe, fork or exec failed).
+bool start_child(Supervisor* s) {
+    s->restart_at = -1;
+    int report[2];
+    if (pipe2(report, O_CLOEXEC) != 0) return fail_start(s, "pipe", errno);
+    pid_t parent = getpid();
+    double started = monotonic_now();
+    pid_t pid = fork();
+    if (pid == 0) exec_child(*s, parent, report[1]);
+    int fork_err = errno;
+    (void)close(report[1]);
+    if (pid < 0) {
+        (void)close(report[0]);
+        return fail_start(s, "fork", fork_err);
+    }
+    int err = read_exec_failure(report[0]);
+    if (err != 0) return exec_failed(s, pid, started, err);
+    note_start(s, pid, started);
     return true;
 }
 
@@ -219,29 +205,30 @@ void reap(Supervisor* s) {
     }
 }
 
+// SIGTERM or SIGINT (named NAME): passed on, the grace period started, no restart any more.
+void stop(Supervisor* s, int sig, const char* name) {
+    s->restart_at = -1;
+    if (s->child > 0) {
+        (void)kill(s->child, sig);
+        if (!s->stopping) {
+            syslog(LOG_INFO, "%s received: stopping %s (%d), SIGKILL after %.3f s", name,
+                   s->program, static_cast<int>(s->child), s->opts->grace);
+            s->kill_at = monotonic_now() + s->opts->grace;
+        }
+    } else if (!s->stopping) {
+        syslog(LOG_INFO, "%s received: stopping, %s is not running", name, s->program);
+    }
+    s->stopping = true;
+}
+
 void take_signal(Supervisor* s, int sig) {
     char name[32];
     signal_name(sig, name, sizeof name);
     if (sig == SIGCHLD) {
         reap(s);
-        return;
-    }
-    if (sig == SIGTERM || sig == SIGINT) {
-        s->restart_at = -1;
-        if (s->child > 0) {
-            (void)kill(s->child, sig);
-            if (!s->stopping) {
-                syslog(LOG_INFO, "%s received: stopping %s (%d), SIGKILL after %.3f s", name,
-                       s->program, static_cast<int>(s->child), s->opts->grace);
-                s->kill_at = now() + s->opts->grace;
-            }
-        } else if (!s->stopping) {
-            syslog(LOG_INFO, "%s received: stopping, %s is not running", name, s->program);
-        }
-        s->stopping = true;
-        return;
-    }
-    if (s->child > 0) {
+    } else if (sig == SIGTERM || sig == SIGINT) {
+        stop(s, sig, name);
+    } else if (s->child > 0) {
         (void)kill(s->child, sig);
     } else {
         syslog(LOG_INFO, "%s received while %s is not running: not passed on", name, s->program);
@@ -258,7 +245,7 @@ bool next_timeout(const Supervisor& s, struct timespec* ts) {
     consider(s.kill_at);
     consider(s.abandon_at);
     if (deadline < 0) return false;
-    double left = deadline - now();
+    double left = deadline - monotonic_now();
     if (left < 0) left = 0;
     ts->tv_sec = static_cast<time_t>(left);
     ts->tv_nsec = static_cast<long>((left - static_cast<double>(ts->tv_sec)) * 1e9);
@@ -266,7 +253,7 @@ bool next_timeout(const Supervisor& s, struct timespec* ts) {
 }
 
 void act_on_deadlines(Supervisor* s) {
-    double t = now();
+    double t = monotonic_now();
     if (s->kill_at >= 0 && t >= s->kill_at) {
         s->kill_at = -1;
         if (s->child > 0) {
@@ -277,10 +264,8 @@ void act_on_deadlines(Supervisor* s) {
         }
     }
     if (s->abandon_at >= 0 && t >= s->abandon_at && s->child > 0) {
-        char text[8192];
-        snprintf(text, sizeof text, "%s (%d) did not end after SIGKILL", s->program,
-                 static_cast<int>(s->child));
-        report_failure(*s->opts, text);
+        report_failuref(*s->opts, "%s (%d) did not end after SIGKILL", s->program,
+                        static_cast<int>(s->child));
         s->exit_status = kExitFailure;
     }
     if (s->restart_at >= 0 && t >= s->restart_at && !s->stopping) (void)start_child(s);
@@ -302,45 +287,41 @@ int supervise(Supervisor* s) {
         if (sig > 0) {
             take_signal(s, sig);
         } else if (errno != EAGAIN && errno != EINTR) {
-            char text[8192];
-            snprintf(text, sizeof text, "sigtimedwait: %s", strerror(errno));
-            report_failure(*s->opts, text);
+            report_failuref(*s->opts, "sigtimedwait: %s", errno_text(errno).c_str());
             return kExitFailure;
         }
         act_on_deadlines(s);
     }
 }
 
-}  // namespace
-
-int run_restart(const LockrunOptions& opts) {
-    static Supervisor s;
-    s.opts = &opts;
-    if (resolve_program(opts.program, s.program, sizeof s.program) != 0) {
+// The program's path as the child will execute it, and the state file's; 0, or vemo-lockrun's
+// exit status once the failure is reported.
+int name_program_and_state(Supervisor* s) {
+    const LockrunOptions& opts = *s->opts;
+    if (resolve_program(opts.program, s->program, sizeof s->program) != 0) {
         int err = errno;
-        char text[8192];
-        snprintf(text, sizeof text, "cannot execute %s: %s", opts.program, strerror(err));
-        report_failure(opts, text);
+        report_failuref(opts, "cannot execute %s: %s", opts.program, errno_text(err).c_str());
         return exec_failure_status(err);
     }
-    int n = snprintf(s.state_path, sizeof s.state_path, "%s.lockrun", opts.pid_file);
-    if (n < 0 || static_cast<size_t>(n) >= sizeof s.state_path) {
-        char text[8192];
-        snprintf(text, sizeof text, "cannot write %s.lockrun: %s", opts.pid_file,
-                 strerror(ENAMETOOLONG));
-        report_failure(opts, text);
+    int n = snprintf(s->state_path, sizeof s->state_path, "%s.lockrun", opts.pid_file);
+    if (n < 0 || static_cast<size_t>(n) >= sizeof s->state_path) {
+        report_failuref(opts, "cannot write %s.lockrun: %s", opts.pid_file,
+                        errno_text(ENAMETOOLONG).c_str());
         return kExitFailure;
     }
-    snprintf(s.state.program, sizeof s.state.program, "%s", s.program);
-    mark_inherited_close_on_exec();
+    snprintf(s->state.program, sizeof s->state.program, "%s", s->program);
+    return 0;
+}
 
-    // SIGCHLD at its default, never ignored as the watchdog leaves it, or children would vanish
-    // unwaited; the signals we take are blocked, which keeps them pending even as pid 1.
-    sigemptyset(&s.taken);
-    sigaddset(&s.taken, SIGCHLD);
+// SIGCHLD at its default, never ignored as the watchdog leaves it, or children would vanish
+// unwaited; the signals we take are blocked, which keeps them pending even as pid 1. The
+// dispositions found are kept for a --keep-signals child.
+void take_signals(Supervisor* s) {
+    sigemptyset(&s->taken);
+    sigaddset(&s->taken, SIGCHLD);
     for (int sig : kForwarded)
-        sigaddset(&s.taken, sig);
-    (void)sigprocmask(SIG_BLOCK, &s.taken, &s.original_mask);
+        sigaddset(&s->taken, sig);
+    (void)sigprocmask(SIG_BLOCK, &s->taken, &s->original_mask);
     struct sigaction dfl;
     memset(&dfl, 0, sizeof dfl);
     dfl.sa_handler = SIG_DFL;
@@ -348,10 +329,35 @@ int run_restart(const LockrunOptions& opts) {
     struct sigaction ign = dfl;
     ign.sa_handler = SIG_IGN;
     for (int sig = 1; sig < NSIG; ++sig) {
-        if (sigismember(&s.taken, sig) == 1) (void)sigaction(sig, &dfl, &s.original[sig]);
+        if (sigismember(&s->taken, sig) == 1) (void)sigaction(sig, &dfl, &s->original[sig]);
     }
     // A syslog daemon gone away must not kill the wrapper and with it the program.
-    (void)sigaction(SIGPIPE, &ign, &s.original[SIGPIPE]);
+    (void)sigaction(SIGPIPE, &ign, &s->original[SIGPIPE]);
+}
 
+}  // namespace
+
+double next_restart_delay(long* streak, double ran, const LockrunOptions& opts) {
+    if (ran >= kSettledSeconds) {
+        *streak = 0;
+        return 0;
+    }
+    *streak += 1;
+    if (opts.give_up > 0 && *streak >= opts.give_up) return -1;
+    if (*streak == 1) return 0;
+    double delay = kFirstBackoffSeconds;
+    for (long i = 2; i < *streak && delay < opts.max_delay; ++i)
+        delay *= 2;
+    return delay < opts.max_delay ? delay : opts.max_delay;
+}
+
+int run_restart(const LockrunOptions& opts) {
+    // Static, so its twenty-odd kilobytes of buffers and saved dispositions stay off the stack.
+    static Supervisor s;
+    s.opts = &opts;
+    int rc = name_program_and_state(&s);
+    if (rc != 0) return rc;
+    mark_inherited_close_on_exec();
+    take_signals(&s);
     return supervise(&s);
 }

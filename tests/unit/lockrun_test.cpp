@@ -1,7 +1,6 @@
 // vemo-lockrun must hand its lock to the program it becomes, and refuse clearly when it cannot.
 #include <gtest/gtest.h>
 
-#include <dirent.h>
 #include <fcntl.h>
 #include <poll.h>
 #include <sched.h>
@@ -17,7 +16,6 @@
 #include <vector>
 
 #include "CLockFile.h"
-#include "fileio.h"
 #include "lockrun.h"
 #include "test_support.h"
 
@@ -670,7 +668,7 @@ INSTANTIATE_TEST_SUITE_P(Rows, RestartDelay, testing::ValuesIn(kDelayRows),
                              return std::string(info.param.name);
                          });
 
-TEST(LockRunState, FileTextAndAtomicWrite) {
+TEST(LockRunState, FileText) {
     RestartState state;
     snprintf(state.program, sizeof state.program, "/usr/bin/memcached");
     char text[1024];
@@ -692,24 +690,6 @@ TEST(LockRunState, FileTextAndAtomicWrite) {
     ASSERT_GT(format_state(state, text, sizeof text), 0);
     EXPECT_NE(strstr(text, "last_exit=exited 3\nlast_exit_code=3\n"), nullptr) << text;
     EXPECT_EQ(format_state(state, text, 40), -1) << "a short buffer must be refused";
-
-    TempDir dir;
-    const std::string path = dir / "s.pid.lockrun";
-    ASSERT_EQ(write_file_atomically(path.c_str(), "a=1\n", 4), 0);
-    ASSERT_EQ(write_file_atomically(path.c_str(), "b=2\n", 4), 0);
-    EXPECT_EQ(read_file(path), "b=2\n");
-    struct stat st;
-    ASSERT_EQ(stat(path.c_str(), &st), 0);
-    EXPECT_EQ(st.st_mode & 0777, 0644U);
-    int entries = 0;
-    DIR* d = opendir(dir.path().c_str());
-    ASSERT_NE(d, nullptr);
-    while (struct dirent* e = readdir(d))
-        entries += strcmp(e->d_name, ".") != 0 && strcmp(e->d_name, "..") != 0;
-    closedir(d);
-    EXPECT_EQ(entries, 1) << "a temporary file was left behind";
-    EXPECT_EQ(write_file_atomically((dir / "none/x").c_str(), "c", 1), -1);
-    EXPECT_EQ(errno, ENOENT);
 }
 
 }  // namespace

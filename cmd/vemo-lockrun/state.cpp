@@ -1,0 +1,76 @@
+// The state record of a --restart wrapper: the .lockrun file beside the pid file, rewritten
+// whole at each start and exit of the child.
+#include "lockrun.h"
+
+#include "fileio.h"
+#include "text.h"
+
+#include <sys/wait.h>
+#include <syslog.h>
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+
+namespace {
+
+// Seconds with three decimals; "0" for none (zero or less), as the state file's readers expect.
+void format_seconds(double v, char (&out)[32]) {
+    if (v <= 0) {
+        snprintf(out, sizeof out, "0");
+    } else {
+        snprintf(out, sizeof out, "%.3f", v);
+    }
+}
+
+}  // namespace
+
+void signal_name(int sig, char* out, size_t out_size) {
+    const char* abbrev = sigabbrev_np(sig);
+    if (abbrev != nullptr) {
+        snprintf(out, out_size, "SIG%s", abbrev);
+    } else {
+        snprintf(out, out_size, "SIG%d", sig);
+    }
+}
+
+void note_exit(RestartState* state, int wait_status, double at, double ran) {
+    if (WIFSIGNALED(wait_status)) {
+        char name[32];
+        signal_name(WTERMSIG(wait_status), name, sizeof name);
+        snprintf(state->last_exit, sizeof state->last_exit, "killed %s", name);
+        state->last_exit_code = 128 + WTERMSIG(wait_status);
+    } else {
+        snprintf(state->last_exit, sizeof state->last_exit, "exited %d", WEXITSTATUS(wait_status));
+        state->last_exit_code = WEXITSTATUS(wait_status);
+    }
+    state->last_exit_at = at;
+    state->last_run_seconds = ran;
+    state->child_pid = 0;
+    state->child_started_at = 0;
+}
+
+int format_state(const RestartState& state, char* out, size_t out_size) {
+    char started[32];
+    char exit_at[32];
+    char ran[32];
+    format_seconds(state.child_started_at, started);
+    format_seconds(state.last_exit_at, exit_at);
+    format_seconds(state.last_run_seconds, ran);
+    int n = snprintf(out, out_size,
+                     "program=%s\nchild_pid=%d\nchild_started_at=%s\nrestarts=%lu\n"
+                     "last_exit=%s\nlast_exit_code=%d\nlast_exit_at=%s\nlast_run_seconds=%s\n",
+                     state.program, static_cast<int>(state.child_pid), started, state.restarts,
+                     state.last_exit, state.last_exit_code, exit_at, ran);
+    return n < 0 || static_cast<size_t>(n) >= out_size ? -1 : n;
+}
+
+void write_state(const char* path, const RestartState& state) {
+    char text[8192];
+    int len = format_state(state, text, sizeof text);
+    if (len < 0) {
+        syslog(LOG_WARNING, "cannot write %s: state too long", path);
+        return;
+    }
+    if (write_file_atomically(path, text, static_cast<size_t>(len)) != 0)
+        syslog(LOG_WARNING, "cannot write %s: %s", path, errno_text(errno).c_str());
+}
