@@ -29,8 +29,9 @@ char* exec_abspath(const char* filename);
 // working directory (nullptr: ours). false with errno set when the program is not found.
 bool exec_lookup(const char* filename, const char* path_env, const char* cwd, std::string* out);
 
-// In a new child before exec: marks every descriptor from 3 up close-on-exec, by close_range,
-// else by the list in /proc/self/fd, else by trying each number below the open-files limit.
+// Before an exec (in a new child, or in vemo-lockrun before it execs or forks): marks every
+// descriptor from 3 up close-on-exec, by close_range, else by the list in /proc/self/fd, else by
+// trying each number below the open-files limit.
 void mark_inherited_close_on_exec();
 
 #endif
