@@ -468,6 +468,13 @@ class Sandbox:
         return self.wait_for(lambda: (lambda h: h if h and h != other_than else 0)(self.lock_holder(path)),
                              timeout, "a holder of %s" % path)
 
+    def wait_monitor(self, start, timeout=3):
+        """The monitor's pid once it holds its lock and its own spawn record is in: that record may still be on
+        its way when the lock is taken."""
+        pid = self.wait_lock(MONITOR_PID_FILE, timeout=timeout)
+        self.wait_record(spawned(MONITOR, pid), LOG_INFO, start=start, pid=pid, timeout=timeout)
+        return pid
+
     @staticmethod
     def fixture_records():
         out = []

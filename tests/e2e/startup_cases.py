@@ -21,7 +21,7 @@ def start_supervise_and_stop(sb):
     check(sb.lock_holder(OWN_PID_FILE) == pid, "the daemon holds its own lock")
     check(oct(os.stat(RUN_DIR).st_mode & 0o777) == oct(0o755), "run directory created with mode 0755")
 
-    monitor = sb.wait_lock(MONITOR_PID_FILE, timeout=3)
+    monitor = sb.wait_monitor(first)
     sb.expect_transcript(info(STARTED, not_running(MONITOR), spawned(MONITOR, monitor)), start=first)
     rec = sb.wait_fixture(lambda rec: rec["pid"] == monitor)[0]
     check(rec["argv"] == [MONITOR], "the monitor gets its resolved path and no arguments: %r" % rec["argv"])
@@ -100,7 +100,7 @@ def relative_start_locates_the_tree(sb):
     sb.make_tree(watch_list="bogus\n")
     start = len(sb.records)
     pid, _ = sb.start_daemon(argv0="./bin/vemo-watchdog", cwd=TREE)
-    monitor = sb.wait_lock(MONITOR_PID_FILE, timeout=3)
+    monitor = sb.wait_monitor(start)
     sb.expect_transcript([(LOG_ERR, "Invalid line [bogus] in config file %s/./bin/../etc/watching-list.conf." % TREE)]
                          + info(STARTED, not_running(TREE + "/./bin/vemo-monitor"), spawned(MONITOR, monitor)),
                          start=start)
