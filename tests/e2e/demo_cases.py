@@ -1,15 +1,12 @@
 """The demo: the watchdog's main job, narrated live from its own log."""
 
 import os
-import shutil
 import signal
 import sys
 import threading
 import time
 
-from sandbox import CYCLE, LOG_INFO, MONITOR_PID_FILE, PRIORITY_NAMES, TREE, VERSION, case, check
-
-WATCH_LIST = TREE + "/etc/watching-list.conf"
+from sandbox import CYCLE, LOG_INFO, MONITOR_PID_FILE, PRIORITY_NAMES, STOPPED, TREE, WATCH_LIST, case, check, entry
 
 
 class Narrator:
@@ -43,9 +40,10 @@ class Narrator:
         sys.stdout.flush()
 
 
-def entry(flag, name):
+def line(flag, name):
+    """The example program takes its pid file as its one argument."""
     pid_file = "/var/run/demo/%s.pid" % name
-    return "%d:%s:%s/bin/%s:%s\n" % (flag, pid_file, TREE, name, pid_file)
+    return entry(flag, name, pid_file, pid=pid_file, lock=False)
 
 
 @case
@@ -55,9 +53,9 @@ def demo(sb):
     check(os.access(example, os.X_OK), "build the example program first: %s" % example)
     header = "# demo watch list: flag:pid file:program:arguments\n"
     monitor = "#!/bin/sh\nexec %s %s\n" % (example, MONITOR_PID_FILE)
-    sb.make_tree(monitor=monitor, watch_list=header + entry(1, "web") + entry(1, "batch"))
+    sb.make_tree(monitor=monitor, watch_list=header + line(1, "web") + line(1, "batch"))
     for name in ("web", "batch"):
-        shutil.copy2(example, "%s/bin/%s" % (TREE, name))
+        sb.install(name, example)
     show = Narrator(sb)
     try:
         show.say("tree %s: bin/vemo-monitor, bin/web, bin/batch (the example program), and a watch list naming web and batch" % TREE)
@@ -75,7 +73,7 @@ def demo(sb):
         show.say("web is back as %d, %.1fs after the kill" % (web, time.monotonic() - killed_at))
 
         show.say("editing the watch list: batch disabled (flag 0); sending SIGUSR1")
-        sb.write(WATCH_LIST, header + entry(1, "web") + entry(0, "batch"))
+        sb.write(WATCH_LIST, header + line(1, "web") + line(0, "batch"))
         os.kill(pid, signal.SIGUSR1)
         sb.wait_record("Sending SIGTERM to (%d:%s/bin/batch)\n" % (holders["batch"], TREE), LOG_INFO, timeout=4)
         sb.wait_for(lambda: not sb.alive(holders["batch"]), 3, "batch to end")
@@ -83,7 +81,7 @@ def demo(sb):
 
         show.say("sending SIGTERM to the watchdog (%d)" % pid)
         check(sb.stop_daemon(pid) == 0, "the watchdog stops with status 0")
-        sb.wait_record("vemo-watchdog_%s stopped.\n" % VERSION, LOG_INFO, timeout=1)
+        sb.wait_record(STOPPED, LOG_INFO, timeout=1)
         still = [p for p in (monitor_pid, web) if sb.alive(p)]
         check(still == [monitor_pid, web], "the monitor and web keep running after the stop")
         show.say("watchdog stopped (status 0); monitor %d and web %d still run; the sandbox ends them now"

@@ -4,47 +4,16 @@ does not name, and the own lock lost at renewal."""
 import fcntl
 import os
 import resource
-import shutil
 import signal
 import struct
 
-from sandbox import (CYCLE, LOG_ERR, LOG_INFO, LOG_WARNING, MONITOR_PID_FILE, OWN_PID_FILE, RUN_DIR, TREE,
-                     VERSION, Sandbox, case, check, read)
-from waits import wait_pause, wait_stopped
+from sandbox import (ACQUIRE, APP, CYCLE, LOG_ERR, LOG_INFO, LOG_WARNING, MONITOR, MONITOR_PID_FILE, OUT,
+                     OWN_PID_FILE, RUN_DIR, STARTED, STOPPED, WATCH_LIST, Sandbox, case, check, entry, held_by, info,
+                     not_running, note, read, spawned)
+from waits import run_passes, stop_after_pass, wait_pause, wait_stopped
 
-STARTED = "vemo-watchdog_%s started.\n" % VERSION
-STOPPED = "vemo-watchdog_%s stopped.\n" % VERSION
-MONITOR = TREE + "/bin/vemo-monitor"
-APP = TREE + "/bin/app"
-OUT = "/tmp/out"
 F_OFD_SETLK = getattr(fcntl, "F_OFD_SETLK", 37)
 UNNAMED = "Lock file %s exists, but can't read process ID\n"
-ACQUIRE = "Can't acquire lockfile '%s' " % OWN_PID_FILE
-
-
-def info(*texts):
-    return [(LOG_INFO, t) for t in texts]
-
-
-def not_running(prog):
-    return "%s is not running.\n" % prog
-
-
-def spawned(prog, pid):
-    return "process %s (%d) spawned\n" % (prog, pid)
-
-
-def launch(sb, **kw):
-    """start_daemon for a case that runs several watchdogs: waits for this one's own start record."""
-    start = len(sb.records)
-    check(sb.wait_exit(sb.start_watchdog(**kw)) == 0, "the launching command returns 0")
-    i, r = sb.wait_record(STARTED, LOG_INFO, start=start, timeout=5)
-    return r.pid, i
-
-
-def lines(path):
-    return read(path).splitlines(keepends=True)
-
 
 def hold_unnamed(path):
     """An open-file-description lock: the kernel reports it with no pid (l_pid -1). Returns its descriptor."""
@@ -58,8 +27,7 @@ def hold_unnamed(path):
 def launched_with_standard_streams_closed(sb):
     """Descriptors 0-2 closed at launch: the daemon puts /dev/null there before its log, keeps logging, and a
     child gets /dev/null on 0-2 and nothing else."""
-    sb.make_tree(watch_list="1:/var/run/app/app.pid:%s:--pidfile=/var/run/app/app.pid\n" % APP)
-    shutil.copy2(sb.fixture_path(), APP)
+    sb.make_tree(watch_list=entry(1, "app"), programs=["app"])
 
     def close_standard_streams():
         for fd in (0, 1, 2):
@@ -85,8 +53,7 @@ def fork_refused(sb):
     os.makedirs(RUN_DIR)
     os.chown(RUN_DIR, uid, uid)
     os.chmod("/dev/log", 0o666)
-    sb.make_tree(watch_list="1:%s/app.pid:%s\n" % (RUN_DIR, APP))
-    shutil.copy2(sb.fixture_path(), APP)
+    sb.make_tree(watch_list="1:%s/app.pid:%s\n" % (RUN_DIR, APP), programs=["app"])
 
     def one_process_user():
         resource.setrlimit(resource.RLIMIT_NPROC, (1, 1))
@@ -101,14 +68,11 @@ def fork_refused(sb):
     sb.wait_record(STARTED, LOG_INFO, timeout=5, pid=pid)
     failed = [(LOG_ERR, "spawning process %s failure\n" % p) for p in (MONITOR, APP)]
     sb.wait_record(failed[1][1], LOG_ERR, pid=pid, timeout=3)
-    wait_pause(sb, pid, 10)
-    check(sb.stop_daemon(pid) == 0, "orderly stop")
-    sb.expect_transcript([(LOG_INFO, STARTED), (LOG_INFO, not_running(MONITOR)), failed[0],
-                          (LOG_INFO, not_running(APP)), failed[1], (LOG_INFO, STOPPED)], pid=pid)
+    stop_after_pass(sb, pid)
+    sb.expect_transcript(info(STARTED, not_running(MONITOR)) + failed[:1] + info(not_running(APP)) + failed[1:]
+                         + info(STOPPED), pid=pid)
     error = "error: %s\n" % os.strerror(11)
-    note = "NOTE: vemo_watchdog (%d) received User Sig 15 from pid: 1 uid: 0\n" % pid
-    check(sorted(lines(OUT)) == sorted([not_running(MONITOR), error, not_running(APP), error, note]),
-          "streams: %r" % lines(OUT))
+    sb.expect_streams([not_running(MONITOR), error, not_running(APP), error, note(pid)])
     check(sb.lock_holder(MONITOR_PID_FILE) == 0 and not sb.fixture_records(), "nothing was started")
 
 
@@ -118,36 +82,22 @@ def holders_without_a_pid(sb):
     and the own lock refused at start with exit 254, the stream text and the log text each as they are."""
     os.makedirs("/var/run/nm")
     on, off = "/var/run/nm/on.pid", "/var/run/nm/off.pid"
-    sb.make_tree(watch_list="1:%s:%s\n0:%s:%s\n" % (on, APP, off, APP))
-    shutil.copy2(sb.fixture_path(), APP)
+    sb.make_tree(watch_list="1:%s:%s\n0:%s:%s\n" % (on, APP, off, APP), programs=["app"])
     held = [hold_unnamed(p) for p in (on, off)]
-    sb.keep_stdio()
-    pid, first = sb.start_daemon(stdio=OUT)  # daemon() keeps the streams without a real /dev/null
-    sb.wait_for(lambda: sb.count(UNNAMED % on, start=first) == 2, 2 * CYCLE + 2, "the second pass")
-    wait_pause(sb, pid, 10)
-    check(sb.stop_daemon(pid) == 0, "orderly stop")
+    # daemon() keeps the streams without a real /dev/null
+    pid, first = run_passes(sb, UNNAMED % on, 2, 2 * CYCLE + 2, streams=True)
     monitor = sb.lock_holder(MONITOR_PID_FILE)
     each_pass = [(LOG_WARNING, UNNAMED % on), (LOG_INFO, "%s was disabled.\n" % APP)]
-    sb.expect_transcript([(LOG_INFO, STARTED), (LOG_INFO, not_running(MONITOR))] + each_pass * 2
-                         + [(LOG_INFO, STOPPED)], start=first, pid=pid)
-    check(sorted(lines(OUT)) == sorted([not_running(MONITOR), spawned(MONITOR, monitor), UNNAMED % on,
-                                        "Lock file %s held by process %d\n" % (MONITOR_PID_FILE, monitor),
-                                        UNNAMED % on,
-                                        "NOTE: vemo_watchdog (%d) received User Sig 15 from pid: 1 uid: 0\n" % pid]),
-          "streams: %r" % lines(OUT))
+    sb.expect_transcript(info(STARTED, not_running(MONITOR)) + each_pass * 2 + info(STOPPED), start=first, pid=pid)
+    sb.expect_streams([not_running(MONITOR), spawned(MONITOR, monitor), UNNAMED % on,
+                       held_by(MONITOR_PID_FILE, monitor), UNNAMED % on, note(pid)])
     check(sb.lock_holder(on) == -1 and not [r for r in sb.fixture_records() if r["argv"][0] == APP],
           "the held entry was never started")
 
     # The own lock held the same way: the detached copy ends with 254.
     os.unlink(OUT)
     held.append(hold_unnamed(OWN_PID_FILE))
-    start = len(sb.records)
-    check(sb.wait_exit(sb.start_watchdog(stdio=OUT)) == 0, "the launching command returns 0")
-    _, r = sb.wait_record(ACQUIRE, LOG_ERR, start=start, timeout=5)
-    check(sb.wait_exit(r.pid) == 254, "refused: 254")
-    sb.wait_record("(Lock file exists, but can't read process ID)\n", LOG_ERR, start=start, pid=r.pid, timeout=5)
-    sb.expect_transcript([(LOG_ERR, ACQUIRE), (LOG_ERR, "(Lock file exists, but can't read process ID)\n")],
-                         start=start, pid=r.pid)
+    sb.start_refused("(Lock file exists, but can't read process ID)\n", stdio=OUT)
     check(read(OUT) == "WARNING: " + ACQUIRE + " (Lock file exists, but can't read process ID)\n",
           "standard error: %r" % read(OUT))
     for fd in held:
@@ -158,11 +108,14 @@ def holders_without_a_pid(sb):
 def own_lock_lost_at_renewal(sb):
     """Whoever holds the own pid file at a renewal ends the watchdog with 254: a second watchdog that found the
     file removed, and a program whose enabled entry names the watchdog's own pid file."""
-    sb.make_tree()
-    shutil.copy2(sb.fixture_path(), APP)
+    sb.make_tree(programs=["app"])
 
-    def lost(holder):
-        return [(LOG_ERR, ACQUIRE), (LOG_ERR, "(Lock file held by process ID %d)\n" % holder)]
+    def ends_254(pid, first, pass_record, holder):
+        """pid's pass logs pass_record, its renewal finds holder on the lock: it logs why and ends with 254."""
+        check(sb.wait_exit(pid, timeout=CYCLE + 3) == 254, "the watchdog ends with 254")
+        reason = "(Lock file held by process ID %d)\n" % holder
+        sb.wait_record(reason, LOG_ERR, start=first, pid=pid, timeout=5)  # may trail the exit
+        sb.expect_transcript(info(STARTED, pass_record) + [(LOG_ERR, ACQUIRE), (LOG_ERR, reason)], start=first, pid=pid)
 
     # Held still while its pid file is replaced, so the rival surely takes the new one first.
     pid, first = sb.start_daemon()
@@ -171,22 +124,17 @@ def own_lock_lost_at_renewal(sb):
     os.kill(pid, signal.SIGSTOP)
     wait_stopped(sb, pid)
     os.unlink(OWN_PID_FILE)
-    rival, rival_first = launch(sb)
+    rival, rival_first = sb.start_daemon()
     os.kill(pid, signal.SIGCONT)
-    check(sb.wait_exit(pid, timeout=CYCLE + 3) == 254, "the first watchdog ends with 254")
-    sb.wait_record(lost(rival)[1][1], LOG_ERR, start=first, pid=pid, timeout=5)  # may trail the exit
-    sb.expect_transcript(info(STARTED, not_running(MONITOR)) + lost(rival), start=first, pid=pid)
+    ends_254(pid, first, not_running(MONITOR), rival)
     check(sb.lock_holder(OWN_PID_FILE) == rival and read(OWN_PID_FILE) == "%d\n" % rival, "the rival holds it")
-    wait_pause(sb, rival, 10)
-    check(sb.stop_daemon(rival) == 0, "the rival stops in order")
+    stop_after_pass(sb, rival, "the rival stops in order")
     sb.expect_transcript(info(STARTED, STOPPED), start=rival_first, pid=rival)
 
     # The probe of an entry naming the own pid file drops the watchdog's own lock; its program takes it.
-    sb.write(TREE + "/etc/watching-list.conf", "1:%s:%s:--pidfile=%s\n" % (OWN_PID_FILE, APP, OWN_PID_FILE))
-    pid, first = launch(sb)
+    sb.write(WATCH_LIST, "1:%s:%s:--pidfile=%s\n" % (OWN_PID_FILE, APP, OWN_PID_FILE))
+    pid, first = sb.start_daemon()
     app = sb.wait_lock(OWN_PID_FILE, timeout=3, other_than=pid)
-    check(sb.wait_exit(pid, timeout=CYCLE + 3) == 254, "the watchdog ends with 254")
-    sb.wait_record(lost(app)[1][1], LOG_ERR, start=first, pid=pid, timeout=5)
-    sb.expect_transcript(info(STARTED, not_running(APP)) + lost(app), start=first, pid=pid)
+    ends_254(pid, first, not_running(APP), app)
     check(sb.lock_holder(OWN_PID_FILE) == app and sb.lock_holder(MONITOR_PID_FILE) == monitor,
           "the program keeps the lock, the monitor runs on")

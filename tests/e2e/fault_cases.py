@@ -8,36 +8,14 @@ import shutil
 import signal
 import time
 
-from sandbox import CYCLE, LOG_INFO, MONITOR_PID_FILE, OWN_PID_FILE, RUN_DIR, TREE, VERSION, case, check, skip
+from sandbox import (CYCLE, LOG_INFO, MONITOR, MONITOR_PID_FILE, OWN_PID_FILE, RUN_DIR, STARTED, TREE, WATCH_LIST,
+                     case, check, entry, info, not_running, prog, skip)
 from waits import open_files, wait_pause, wait_stopped
 
-STARTED = "vemo-watchdog_%s started.\n" % VERSION
-WATCH_LIST = TREE + "/etc/watching-list.conf"
-MONITOR = TREE + "/bin/vemo-monitor"
 SUPPRESSIONS = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "valgrind", "table-at-exit.supp")
 # A disabled entry logs one record every pass: last in the list, it marks the end of each pass.
 MARK = "0:/var/run/pass.pid:pass-marker\n"
 PASS = "pass-marker was disabled.\n"
-
-
-def prog(name):
-    return "%s/bin/%s" % (TREE, name)
-
-
-def info(*texts):
-    return [(LOG_INFO, t) for t in texts]
-
-
-def line(name, pid_file, flag=1, args=None):
-    """A watch-list line for bin/<name>; by default a fixture copy told to lock pid_file."""
-    args = "--pidfile=" + pid_file if args is None else args
-    return ":".join([str(flag), pid_file, prog(name)] + ([args] if args else [])) + "\n"
-
-
-def tree(sb, names, watch_list):
-    sb.make_tree(watch_list=watch_list)
-    for name in names:
-        shutil.copy2(sb.fixture_path(), prog(name))
 
 
 def wait_pass(sb, start, n=1, timeout=None):
@@ -92,7 +70,7 @@ def valgrind_daemon_is_clean(sb):
     if sanitized(sb):
         skip("memcheck cannot run an AddressSanitizer build; the plain build runs this case")
     files = {n: "/var/run/vg/%s.pid" % n for n in "abcd"}
-    tree(sb, "abcd", "".join(line(n, files[n]) for n in "abc") + MARK)
+    sb.make_tree(watch_list="".join(entry(1, n, pid=files[n]) for n in "abc") + MARK, programs="abcd")
     # Not --child-silent-after-fork: the daemon itself is the child of daemon()'s fork.
     launcher = sb.spawn([valgrind, "--tool=memcheck", "--error-exitcode=99", "--leak-check=full",
                          "--show-leak-kinds=definite,indirect", "--errors-for-leak-kinds=definite,indirect",
@@ -103,13 +81,13 @@ def valgrind_daemon_is_clean(sb):
     wait_pass(sb, 0, timeout=30)
     held = {n: sb.wait_lock(files[n], timeout=10) for n in "abc"}
     os.kill(held["a"], signal.SIGKILL)
-    sb.write(WATCH_LIST, "".join(line(n, files[n], int(n != "b")) for n in "abcd") + MARK)
+    sb.write(WATCH_LIST, "".join(entry(int(n != "b"), n, pid=files[n]) for n in "abcd") + MARK)
     start = len(sb.records)
     os.kill(pid, signal.SIGUSR1)
     second = wait_pass(sb, start, timeout=20)
-    sb.expect_transcript(info("%s is not running.\n" % prog("a"), "%s was disabled.\n" % prog("b"),
+    sb.expect_transcript(info(not_running(prog("a")), "%s was disabled.\n" % prog("b"),
                               "Sending SIGTERM to (%d:%s)\n" % (held["b"], prog("b")),
-                              "%s is not running.\n" % prog("d"), PASS), start=start, end=second + 1, pid=pid)
+                              not_running(prog("d")), PASS), start=start, end=second + 1, pid=pid)
     check(sb.wait_lock(files["a"], 10, other_than=held["a"]) and sb.wait_lock(files["d"], 10), "a back, d started")
     fourth = wait_pass(sb, second + 1, n=2, timeout=2 * CYCLE + 10)
     sb.expect_transcript(info("%s was disabled.\n" % prog("b"), PASS) * 2, start=second + 1, end=fourth + 1, pid=pid)
@@ -139,7 +117,8 @@ def valgrind_daemon_is_clean(sb):
 def kill_storm(sb):
     """30 SIGKILLs at random moments: each program back within a cycle, one copy per lock, no zombie."""
     files = ["/var/run/storm/k%d.pid" % i for i in range(5)]
-    tree(sb, ["k%d" % i for i in range(5)], "".join(line("k%d" % i, f) for i, f in enumerate(files)) + MARK)
+    sb.make_tree(watch_list="".join(entry(1, "k%d" % i, pid=f) for i, f in enumerate(files)) + MARK,
+                 programs=["k%d" % i for i in range(5)])
     pid, _ = sb.start_daemon()
     monitor = sb.wait_lock(MONITOR_PID_FILE, timeout=4)
     for f in files:
@@ -181,10 +160,10 @@ def kill_storm(sb):
 def usr1_storm(sb):
     """1,000 SIGUSR1 within a second: the daemon keeps cycling, takes the list edited before, stops with 0."""
     files = {n: "/var/run/usr1/%s.pid" % n for n in ("u1", "u2")}
-    tree(sb, files, line("u1", files["u1"]) + MARK)
+    sb.make_tree(watch_list=entry(1, "u1", pid=files["u1"]) + MARK, programs=list(files))
     pid, _ = sb.start_daemon()
     running = sb.wait_lock(files["u1"], timeout=4)
-    sb.write(WATCH_LIST, line("u1", files["u1"]) + line("u2", files["u2"]) + MARK)
+    sb.write(WATCH_LIST, entry(1, "u1", pid=files["u1"]) + entry(1, "u2", pid=files["u2"]) + MARK)
     begin = time.monotonic()
     for i in range(1000):
         os.kill(pid, signal.SIGUSR1)
@@ -212,7 +191,8 @@ def rewrite_during_reload(sb):
         sb.write(prog(n), "#!/bin/sh\nexec %s --pidfile=%s\n" % (sb.fixture_path(), files[n]), 0o755)
 
     def rewrite(bits, in_place):
-        text = ("".join(line(n, files[n], (bits >> i) & 1, "") for i, n in enumerate(names)) + MARK).encode()
+        text = ("".join(entry((bits >> i) & 1, n, pid=files[n], lock=False) for i, n in enumerate(names))
+                + MARK).encode()
         if not in_place:
             sb.write(WATCH_LIST + ".new", text.decode())
             return os.rename(WATCH_LIST + ".new", WATCH_LIST)
@@ -286,17 +266,16 @@ def run_dir_and_pid_files_removed(sb):
         ("unlinked", "/var/run/kept/unlinked.pid", "/var/run/kept/unlinked.pid"),
         ("dir-gone", "/var/run/gone/dir-gone.pid", "/var/run/gone"),
     ]
-    tree(sb, ["unlinked", "dir-gone"], "".join(line(n, f) for n, f, _ in rows[1:]) + MARK)
+    sb.make_tree(watch_list="".join(entry(1, n, pid=f) for n, f, _ in rows[1:]) + MARK,
+                 programs=["unlinked", "dir-gone"])
     pid, first = sb.start_daemon()
     end1 = wait_pass(sb, first)
     old = {n: sb.wait_lock(f, timeout=3) for n, f, _ in rows}
     for _, _, victim in rows:
-        shutil.rmtree(victim) if os.path.isdir(victim) else os.unlink(victim)
-    sb.wait_for(lambda: os.path.exists(OWN_PID_FILE) and open(OWN_PID_FILE).read() == "%d\n" % pid,
-                CYCLE + 2, "the own pid file back with the daemon's pid")
-    check(sb.lock_holder(OWN_PID_FILE) == pid, "the daemon holds the lock on its new pid file")
+        sb.remove(victim)
+    sb.wait_pid_file_back(pid, "the own pid file back with the daemon's pid")
     end2 = wait_pass(sb, end1 + 1)
-    sb.expect_transcript(info(*["%s is not running.\n" % prog(n) for n, _, _ in rows] + [PASS]),
+    sb.expect_transcript(info(*[not_running(prog(n)) for n, _, _ in rows], PASS),
                          start=end1 + 1, end=end2 + 1, pid=pid)
     # Judged by the lock: the old copy keeps its lock on the unlinked inode, a new copy locks the new file.
     for n, f, _ in rows:
@@ -311,7 +290,8 @@ def run_dir_and_pid_files_removed(sb):
 @case
 def crash_loop_stays_flat(sb):
     """A program that dies at once, restarted every cycle for a minute: the daemon's memory and descriptors stay put."""
-    tree(sb, ["crash"], line("crash", "/var/run/crash/c.pid", args="--exit-now") + MARK)
+    sb.make_tree(watch_list=entry(1, "crash", "--exit-now", pid="/var/run/crash/c.pid", lock=False) + MARK,
+                 programs=["crash"])
     pid, first = sb.start_daemon()
     seen, end, samples = first, time.monotonic() + 60, []
     while True:
@@ -325,6 +305,6 @@ def crash_loop_stays_flat(sb):
     check(samples[-1][1] == samples[1][1], "no descriptor growth: %r" % samples)
     # AddressSanitizer's quarantine holds freed blocks back, so its build grows on purpose; LeakSanitizer judges it.
     check(samples[-1][0] - samples[1][0] <= 8 or sanitized(sb), "VmRSS flat within 8 kB: %r" % samples)
-    check(sb.count("%s is not running.\n" % prog("crash")) >= len(samples), "restarted every pass")
+    check(sb.count(not_running(prog("crash"))) >= len(samples), "restarted every pass")
     expect_no_zombie(sb, pid, "every dead child reaped")
     check(sb.stop_daemon(pid) == 0, "orderly stop after the crash loop")

@@ -14,9 +14,7 @@ import signal
 import socket
 import time
 
-from sandbox import CYCLE, LOG_INFO, MONITOR_PID_FILE, RUN_DIR, TREE, case, check, children
-
-MONITOR = TREE + "/bin/vemo-monitor"
+from sandbox import CYCLE, LOG_INFO, MONITOR, MONITOR_PID_FILE, RUN_DIR, TREE, case, check, children, read
 STATE_FILE = RUN_DIR + "/state.log"
 STATE_SIZE = 160
 FIXTURE_PID = "/var/run/mix/up.pid"
@@ -34,7 +32,7 @@ def install_monitor(sb, port, extra=""):
     """The built monitor in the tree, listening on port."""
     path = os.path.join(sb.build_dir, "vemo-monitor")
     check(os.path.exists(path), "%s is not built (cmake --build the vemo-monitor target)" % path)
-    shutil.copy2(path, MONITOR)
+    sb.install("vemo-monitor", path)
     sb.write(TREE + "/etc/vemo-monitor.conf", "# the case's own port\nlisten=127.0.0.1:%d\n%s" % (port, extra))
 
 
@@ -113,8 +111,7 @@ def promtool_check(sb, text):
         f.write(text)
     pid = sb.spawn(["/bin/sh", "-c", "exec %s check metrics < /tmp/metrics.txt" % tool], stdio="/tmp/promtool.out")
     rc = sb.wait_exit(pid, timeout=30)
-    with open("/tmp/promtool.out") as f:
-        out = f.read()
+    out = read("/tmp/promtool.out")
     check(rc == 0 and out.strip() == "", "promtool check metrics: status %d\n%s" % (rc, out))
 
 
@@ -139,8 +136,7 @@ def monitor_served_by_watchdog(sb):
     workers = children(monitor)
     check(len(workers) == 2, "two status workers: %r" % workers)
     check_dropped(monitor, workers)
-    with open(MONITOR_PID_FILE) as f:
-        check(f.read() == "%d\n" % monitor, "the pid file names the monitor")
+    check(read(MONITOR_PID_FILE) == "%d\n" % monitor, "the pid file names the monitor")
 
     # Each request is recorded: one more served, stamped while it was answered.
     answers = {}

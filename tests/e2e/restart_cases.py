@@ -2,12 +2,11 @@
 
 import os
 import re
-import shutil
 import signal
 import statistics
 import time
 
-from sandbox import CYCLE, LOG_ERR, LOG_INFO, RECORD_DIR, RUN_DIR, case, check, read
+from sandbox import CYCLE, LOG_ERR, LOG_INFO, RECORD_DIR, RUN_DIR, WATCH_LIST, case, check, prog, read
 
 FAST_PID = RUN_DIR + "/fast.pid"
 CRASH_PID = RUN_DIR + "/crash.pid"
@@ -65,13 +64,12 @@ def fixture_processes(sb, fixture):
 
 @case
 def restart_lines_under_watchdog(sb):
-    root = sb.make_tree()
-    lockrun = root + "/bin/vemo-lockrun"
-    shutil.copy2(os.path.join(sb.build_dir, "vemo-lockrun"), lockrun)
+    sb.make_tree()
+    lockrun = sb.install("vemo-lockrun", sb.built("vemo-lockrun"))
     # A link named for its line, so that the watchdog's messages tell the two lines apart.
-    fast = root + "/bin/fast-lockrun"
+    fast = prog("fast-lockrun")
     os.symlink("vemo-lockrun", fast)
-    crasher = root + "/bin/crasher"
+    crasher = prog("crasher")
     sb.write(crasher, "#!/bin/sh\nexit 3\n", 0o755)
     fixture = sb.fixture_path()
     # The fixture counts SIGTERMs and only ends at the thousandth: the grace period must end it.
@@ -79,9 +77,8 @@ def restart_lines_under_watchdog(sb):
         FAST_PID, fast, GRACE, FAST_PID, fixture)
     line_b = "%s:%s:--restart:--give-up=%d:--max-delay=0.4:%s:%s\n" % (
         CRASH_PID, lockrun, GIVE_UP, CRASH_PID, crasher)
-    watch_list = root + "/etc/watching-list.conf"
-    sb.write(watch_list, "1:" + line_a + "1:" + line_b)
-    daemon, _ = sb.start_daemon(root)
+    sb.write(WATCH_LIST, "1:" + line_a + "1:" + line_b)
+    daemon, _ = sb.start_daemon()
 
     # ---- line A: the wrapper holds the lock and names itself; its child is the fixture
     wrapper = sb.wait_lock(FAST_PID)
@@ -117,12 +114,15 @@ def restart_lines_under_watchdog(sb):
     check(statistics.median(outside) < 0.1, "median restart %.3f s, not under 100 ms" % statistics.median(outside))
     check(sb.count("%s is not running.\n" % fast, start=quiet_from) == 0,
           "the watchdog must never see the fast line down")
-    # Each exit is logged with the program, the signal and how long it ran.
-    exits = wrapper_records(sb, wrapper, r"%s \((\d+)\) killed by SIGKILL \(signal 9\) after (\d+\.\d{3}) s"
-                            % re.escape(fixture))
-    logged = {int(m.group(1)): float(m.group(2)) for _, m in exits}
-    check(all(logged.get(pid, 0) >= SETTLED for pid in killed),
-          "every SIGKILL must be logged with the uptime: %r" % logged)
+    # Each exit is logged with the program, the signal and how long it ran; the last exit's record may still be
+    # on its way when its successor runs, so wait for each kill's own record.
+    def logged():
+        exits = wrapper_records(sb, wrapper, r"%s \((\d+)\) killed by SIGKILL \(signal 9\) after (\d+\.\d{3}) s"
+                                % re.escape(fixture))
+        return {int(m.group(1)): float(m.group(2)) for _, m in exits}
+    sb.wait_for(lambda: set(killed) <= set(logged()), 5, "the record of each of the %d SIGKILLs" % KILLS)
+    check(all(logged().get(pid, 0) >= SETTLED for pid in killed),
+          "every SIGKILL must be logged with the uptime: %r" % logged())
 
     # ---- line B: exits 3 at once, backs off, gives up, and the watchdog's cycle starts it again
     crash1 = sb.wait_record(re.compile(r"^giving up on %s after %d quick exits in a row \(pid file %s, "
@@ -151,7 +151,7 @@ def restart_lines_under_watchdog(sb):
     check(fixture_processes(sb, fixture) == [child2], "exactly one copy must run: %r" % fixture_processes(sb, fixture))
 
     # ---- disabled: the SIGTERM is passed on, and the grace period ends the program
-    sb.write(watch_list, "0:" + line_a + "1:" + line_b)
+    sb.write(WATCH_LIST, "0:" + line_a + "1:" + line_b)
     os.kill(daemon, signal.SIGUSR1)
     _, term = sb.wait_record("Sending SIGTERM to (%d:%s)\n" % (wrapper2, fast), LOG_INFO, timeout=CYCLE + 3)
     sb.wait_for(lambda: not sb.alive(child2), GRACE + 2, "the program to end within the grace period")

@@ -27,6 +27,14 @@ TREE = "/tmp/tree"
 RECORD_DIR = "/tmp/rec"
 VERSION = "1.0.2.6"
 CYCLE = 11.0
+STARTED = "vemo-watchdog_%s started.\n" % VERSION
+STOPPED = "vemo-watchdog_%s stopped.\n" % VERSION
+MONITOR = TREE + "/bin/vemo-monitor"
+WATCH_LIST = TREE + "/etc/watching-list.conf"
+CONF = TREE + "/bin/../etc/watching-list.conf"  # the list's path as the daemon names it
+APP = TREE + "/bin/app"
+OUT = "/tmp/out"
+ACQUIRE = "Can't acquire lockfile '%s' " % OWN_PID_FILE
 
 _libc = ctypes.CDLL(None, use_errno=True)
 _libc.mount.argtypes = [ctypes.c_char_p, ctypes.c_char_p, ctypes.c_char_p, ctypes.c_ulong, ctypes.c_char_p]
@@ -66,6 +74,46 @@ def mount(source, target, fstype, flags=0, data=None):
     if rc != 0:
         err = ctypes.get_errno()
         raise OSError(err, "mount %s on %s: %s" % (source, target, os.strerror(err)))
+
+
+def prog(name):
+    return "%s/bin/%s" % (TREE, name)
+
+
+def pid_file(name):
+    return "/var/run/%s/%s.pid" % (name, name)
+
+
+def entry(flag, name, *args, pid=None, lock=True):
+    """A watch-list line for bin/<name>, a fixture copy told to lock its pid file (own directory by default)."""
+    pid = pid or pid_file(name)
+    return ":".join([str(flag), pid, prog(name)] + (["--pidfile=" + pid] if lock else []) + list(args)) + "\n"
+
+
+def info(*texts):
+    return [(LOG_INFO, t) for t in texts]
+
+
+def not_running(path):
+    return "%s is not running.\n" % path
+
+
+def spawned(path, pid):
+    return "process %s (%d) spawned\n" % (path, pid)
+
+
+def held_by(pid_path, pid):
+    """The daemon's note on standard output for a program found running."""
+    return "Lock file %s held by process %d\n" % (pid_path, pid)
+
+
+def note(pid, what="User Sig 15 from pid: 1 uid: 0"):
+    """The daemon's note on standard output for a signal it received."""
+    return "NOTE: vemo_watchdog (%d) received %s\n" % (pid, what)
+
+
+def lines(path):
+    return read(path).splitlines(keepends=True)
 
 
 def children(pid):
@@ -110,6 +158,7 @@ class Sandbox:
         self.exits = {}
         self._lock = threading.Condition()
         self._stop = False
+        self.stdio_kept = False
         check(os.getpid() == 1, "the sandbox must run as pid 1 of its own pid namespace")
         self._make_world()
         threading.Thread(target=self._record_syslog, daemon=True).start()
@@ -154,11 +203,13 @@ class Sandbox:
                 tops.add(top)
         return sorted(tops)
 
-    @staticmethod
-    def keep_stdio():
+    def keep_stdio(self):
         """Makes /dev/null a plain file: daemon() then fails and the daemon keeps the launcher's streams."""
+        if self.stdio_kept:
+            return
         if _libc.umount2(b"/dev/null", 0) != 0:
             raise OSError(ctypes.get_errno(), "umount /dev/null")
+        self.stdio_kept = True
 
     def _record_syslog(self):
         while not self._stop:
@@ -290,23 +341,64 @@ class Sandbox:
         got = self.transcript(start, end, pid)
         check(got == expected, "transcript differs\n expected: %r\n got:      %r" % (expected, got))
 
+    def expect_by_pid(self, start, expected):
+        """Each process's own transcript exactly, and no other record: children log concurrently with the pass
+        that forked them."""
+        got = {}
+        for r in self.records[start:]:
+            got.setdefault(r.pid, []).append((r.priority, r.text))
+        check(got == expected, "transcripts differ\n expected: %r\n got:      %r" % (expected, got))
+
+    def expect_run(self, daemon, start, expected, children=()):
+        """The daemon's own records exactly; each child's spawn record, which may land among them anywhere."""
+        want = {daemon: expected}
+        want.update({child: info(spawned(path, child)) for path, child in children})
+        self.expect_by_pid(start, want)
+
+    @staticmethod
+    def expect_streams(expected, path=OUT, ordered=False):
+        """The daemon's standard output and error, each text exactly once (in this order if ordered)."""
+        got = lines(path)
+        check(got == expected if ordered else sorted(got) == sorted(expected), "streams: %r" % got)
+
     # ------------------------------------------------------------ the tree and the daemon
 
-    def make_tree(self, root=TREE, monitor="fixture", watch_list=None):
-        """An installation tree: bin/vemo-watchdog, bin/vemo-monitor, etc/watching-list.conf."""
+    def make_tree(self, root=TREE, monitor="fixture", watch_list=None, programs=()):
+        """An installation tree: bin/vemo-watchdog, bin/vemo-monitor, etc/watching-list.conf, and a fixture copy
+        bin/NAME for each NAME of programs."""
         os.makedirs(root + "/bin", exist_ok=True)
         os.makedirs(root + "/etc", exist_ok=True)
-        shutil.copy2(os.path.join(self.build_dir, "vemo-watchdog"), root + "/bin/vemo-watchdog")
+        shutil.copy2(self.built("vemo-watchdog"), root + "/bin/vemo-watchdog")
         if monitor == "fixture":
             shutil.copy2(self.fixture_path(), root + "/bin/vemo-monitor")
         elif monitor is not None:
             self.write(root + "/bin/vemo-monitor", monitor, 0o755)
         if watch_list is not None:
             self.write(root + "/etc/watching-list.conf", watch_list)
+        for name in programs:
+            self.install(name, root=root)
         return root
 
+    def install(self, name, source=None, root=TREE):
+        """bin/NAME in the tree: a copy of source, by default of the fixture, so records tell entries apart."""
+        path = "%s/bin/%s" % (root, name)
+        shutil.copy2(source or self.fixture_path(), path)
+        return path
+
+    def built(self, *parts):
+        return os.path.join(self.build_dir, *parts)
+
     def fixture_path(self):
-        return os.path.join(self.build_dir, "tests", "vemo-fixture")
+        return self.built("tests", "vemo-fixture")
+
+    @staticmethod
+    def remove(path):
+        shutil.rmtree(path) if os.path.isdir(path) else os.unlink(path)
+
+    def wait_pid_file_back(self, pid, what):
+        """The own pid file, removed, back with pid's number and lock."""
+        self.wait_for(lambda: os.path.exists(OWN_PID_FILE) and read(OWN_PID_FILE) == "%d\n" % pid, CYCLE + 2, what)
+        check(self.lock_holder(OWN_PID_FILE) == pid, "the daemon holds the lock on its new pid file")
 
     @staticmethod
     def write(path, text, mode=0o644):
@@ -330,18 +422,29 @@ class Sandbox:
         return self.spawn([argv0], cwd=cwd, env=env, before_exec=before_exec, stdio=stdio, path=path)
 
     def start_daemon(self, root=TREE, **kw):
-        """Launches the watchdog and waits for its start; returns (daemon pid, index of its start record)."""
-        launcher = self.start_watchdog(root, **kw)
-        check(self.wait_exit(launcher) == 0, "the launching command must return 0")
-        i, r = self.wait_record("vemo-watchdog_%s started.\n" % VERSION, LOG_INFO, timeout=5)
+        """Launches the watchdog and waits for this one's start; returns (daemon pid, index of its start record)."""
+        start = len(self.records)
+        check(self.wait_exit(self.start_watchdog(root, **kw)) == 0, "the launching command must return 0")
+        i, r = self.wait_record(STARTED, LOG_INFO, start=start, timeout=5)
         return r.pid, i
+
+    def start_refused(self, reason, **kw):
+        """Launches a watchdog that cannot take its own lock: the launcher returns 0, the background copy logs
+        why and ends with 254. Returns that copy's pid and the index the launch started at."""
+        start = len(self.records)
+        check(self.wait_exit(self.start_watchdog(**kw)) == 0, "the launching command still returns 0")
+        i, r = self.wait_record(ACQUIRE, LOG_ERR, start=start, timeout=5)
+        check(self.wait_exit(r.pid) == 254, "the background copy ends with 254")
+        self.wait_record(reason, LOG_ERR, start=i, pid=r.pid, timeout=5)  # may trail the exit
+        self.expect_transcript([(LOG_ERR, ACQUIRE), (LOG_ERR, reason)], start=i, pid=r.pid)
+        return r.pid, start
 
     def stop_daemon(self, pid):
         """SIGTERM; the exit status, once an orderly stop's last record is in too (it may trail the exit)."""
         os.kill(pid, signal.SIGTERM)
         code = self.wait_exit(pid, timeout=CYCLE + 3)
         if code == 0:
-            self.wait_record("vemo-watchdog_%s stopped.\n" % VERSION, LOG_INFO, pid=pid, timeout=5)
+            self.wait_record(STOPPED, LOG_INFO, pid=pid, timeout=5)
         return code
 
     # ------------------------------------------------------------ locks and fixture records
@@ -364,6 +467,13 @@ class Sandbox:
     def wait_lock(self, path, timeout=2 * CYCLE, other_than=0):
         return self.wait_for(lambda: (lambda h: h if h and h != other_than else 0)(self.lock_holder(path)),
                              timeout, "a holder of %s" % path)
+
+    def wait_monitor(self, start, timeout=3):
+        """The monitor's pid once it holds its lock and its own spawn record is in: that record may still be on
+        its way when the lock is taken."""
+        pid = self.wait_lock(MONITOR_PID_FILE, timeout=timeout)
+        self.wait_record(spawned(MONITOR, pid), LOG_INFO, start=start, pid=pid, timeout=timeout)
+        return pid
 
     @staticmethod
     def fixture_records():
@@ -399,3 +509,9 @@ def case(func):
     """Registers an end-to-end case under its function name."""
     CASES[func.__name__] = func
     return func
+
+
+def case_table(run, rows):
+    """Registers one case per row, named by its first field: run(sb, *the other fields)."""
+    for name, *fields in rows:
+        CASES[name] = lambda sb, fields=fields: run(sb, *fields)

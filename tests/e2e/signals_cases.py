@@ -2,19 +2,16 @@
 
 import fcntl
 import os
-import shutil
 import signal
 import time
 
-from sandbox import CYCLE, LOG_ERR, LOG_INFO, MONITOR_PID_FILE, OWN_PID_FILE, TREE, VERSION, case, check, read
-from waits import stop_in_pause, wait_delivered, wait_pause
+from sandbox import (CONF, CYCLE, LOG_ERR, LOG_INFO, MONITOR, MONITOR_PID_FILE, OWN_PID_FILE, STARTED, STOPPED,
+                     WATCH_LIST, case, case_table, check, entry, held_by, info, not_running, note, pid_file, prog, read,
+                     spawned)
+from waits import stop_after_pass, stop_in_pause, wait_delivered, wait_pause
 
-STARTED = "vemo-watchdog_%s started.\n" % VERSION
-STOPPED = "vemo-watchdog_%s stopped.\n" % VERSION
-MONITOR = TREE + "/bin/vemo-monitor"
-LIST = TREE + "/etc/watching-list.conf"
-CONF = TREE + "/bin/../etc/watching-list.conf"
 OFF = "/opt/off-marker"  # a disabled entry: its record marks every pass
+OFF_LINE = "0:/var/run/off.pid:%s\n" % OFF
 
 
 def signal_in_short_pause(sb, pid, first, sig):
@@ -26,32 +23,7 @@ def signal_in_short_pause(sb, pid, first, sig):
     sent = time.monotonic()
     os.kill(pid, signal.SIGCONT)
     monitor = sb.wait_lock(MONITOR_PID_FILE, timeout=5)
-    return sent, sb.wait_record("process %s (%d) spawned\n" % (MONITOR, monitor), LOG_INFO, start=first, timeout=5)[1]
-
-
-def install(sb, name):
-    """A copy of the fixture under its own name, so records tell the entries apart."""
-    path = "%s/bin/%s" % (TREE, name)
-    shutil.copy2(sb.fixture_path(), path)
-    return path
-
-
-def pid_file(name):
-    return "/var/run/%s/%s.pid" % (name, name)
-
-
-def entry(flag, name, *args):
-    """A watch-list line for the fixture copy `name`, locking its own pid file."""
-    fields = [flag, pid_file(name), "%s/bin/%s" % (TREE, name), "--pidfile=" + pid_file(name)] + list(args)
-    return ":".join(fields) + "\n"
-
-
-def launch(sb, **kw):
-    """start_daemon for a case that runs several watchdogs one after another."""
-    start = len(sb.records)
-    check(sb.wait_exit(sb.start_watchdog(**kw)) == 0, "the launching command returns 0")
-    i, r = sb.wait_record(STARTED, LOG_INFO, start=start, timeout=5)
-    return r.pid, i
+    return sent, sb.wait_record(spawned(MONITOR, monitor), LOG_INFO, start=first, timeout=5)[1]
 
 
 def kernel_signal(pid, sig):
@@ -65,18 +37,10 @@ def kernel_signal(pid, sig):
     os.close(w)
 
 
-def expect_run(sb, daemon, start, expected, children):
-    """The daemon's own records exactly; each child's spawn record, which may land among them anywhere."""
-    sb.expect_transcript(expected, start=start, pid=daemon)
-    for path, child in children:
-        sb.expect_transcript([(LOG_INFO, "process %s (%d) spawned\n" % (path, child))], start=start, pid=child)
-    check(len(sb.records) - start == len(expected) + len(children), "no other record:\n" + sb.format_log())
-
-
 @case
 def stop_signals_during_long_pause(sb):
     """Each stop signal cuts the 10 s pause short: lock renewed, stop logged, exit 0, the monitor keeps running."""
-    sb.make_tree(watch_list="0:/var/run/off.pid:%s\n" % OFF)
+    sb.make_tree(watch_list=OFF_LINE)
     sb.keep_stdio()
     rows = [  # name, signal, sender, the note's tail on standard output
         ("SIGTERM", signal.SIGTERM, os.kill, "User Sig 15 from pid: 1 uid: 0"),
@@ -86,14 +50,14 @@ def stop_signals_during_long_pause(sb):
         ("SIGHUP from the kernel", signal.SIGHUP, kernel_signal, "Kernel Sig 1, Reason: 1"),
     ]
     monitor = 0
-    for n, (name, sig, send, note) in enumerate(rows):
+    for n, (name, sig, send, tail) in enumerate(rows):
         out = "/tmp/out%d" % n
-        pid, first = launch(sb, stdio=out)
+        pid, first = sb.start_daemon(stdio=out)
         sb.wait_record(OFF + " was disabled.\n", LOG_INFO, start=first, timeout=3)
-        spawned = []
+        children = []
         if not monitor:
             monitor = sb.wait_lock(MONITOR_PID_FILE, timeout=1)
-            spawned = [(MONITOR, monitor)]
+            children = [(MONITOR, monitor)]
         os.unlink(OWN_PID_FILE)
         wait_pause(sb, pid, 10)
         sent = time.monotonic()
@@ -101,42 +65,53 @@ def stop_signals_during_long_pause(sb):
         check(sb.wait_exit(pid, timeout=CYCLE / 2) == 0, "%s: orderly stop exits 0, long before the pause ends" % name)
         _, stop = sb.wait_record(STOPPED, LOG_INFO, start=first, timeout=1)
         check(stop.when - sent < CYCLE / 2, "%s: stopped %.2fs after the signal" % (name, stop.when - sent))
-        running = [(LOG_INFO, "%s is not running.\n" % MONITOR)] if spawned else []
-        expect_run(sb, pid, first, [(LOG_INFO, STARTED)] + running + [(LOG_INFO, OFF + " was disabled.\n"),
-                                                                     (LOG_INFO, STOPPED)], spawned)
+        running = [not_running(MONITOR)] if children else []
+        sb.expect_run(pid, first, info(STARTED, *running, OFF + " was disabled.\n", STOPPED), children)
         check(read(OWN_PID_FILE) == "%d\n" % pid, "%s: the lock was renewed before the stop" % name)
         check(sb.lock_holder(MONITOR_PID_FILE) == monitor, "%s: the monitor keeps running and locked" % name)
-        texts = ["%s is not running.\n" % MONITOR, "process %s (%d) spawned\n" % spawned[0]] if spawned else [
-            "Lock file %s held by process %d\n" % (MONITOR_PID_FILE, monitor)]
-        texts.append("NOTE: vemo_watchdog (%d) received %s\n" % (pid, note))
-        check(sorted(read(out).splitlines(True)) == sorted(texts), "%s: standard output %r" % (name, read(out)))
+        texts = [not_running(MONITOR), spawned(MONITOR, monitor)] if children else [held_by(MONITOR_PID_FILE, monitor)]
+        sb.expect_streams(texts + [note(pid, tail)], out)
 
 
-@case
-def stop_during_short_pause(sb):
-    """SIGTERM in the 1 s pause: that cycle's pass runs at once, then the whole 10 s pause, then the stop."""
-    sb.make_tree()
-    pid, first = sb.start_daemon()
-    sent, spawned = signal_in_short_pause(sb, pid, first, signal.SIGTERM)
-    monitor = spawned.pid
+def stop_in_full(sb, pid, first, sent):
     check(sb.wait_exit(pid, timeout=CYCLE + 3) == 0, "orderly stop exits 0")
     _, stop = sb.wait_record(STOPPED, LOG_INFO, start=first, timeout=1)
     # The pass and the whole 10 s pause lie between the signal and the stop (0.1 s for the clocks' rates).
     check(stop.when - sent >= 9.9, "the full pause first: stopped %.2fs after the signal" % (stop.when - sent))
-    expect_run(sb, pid, first, [(LOG_INFO, STARTED), (LOG_INFO, "%s is not running.\n" % MONITOR),
-                                (LOG_INFO, STOPPED)], [(MONITOR, monitor)])
-    check(sb.lock_holder(MONITOR_PID_FILE) == monitor, "the monitor keeps running and locked")
+
+
+def signal_in_first_short_pause(sb, watch_list, sig, finish):
+    """sig in the first 1 s pause (the list file gone first, if there is one): the pass runs at once, on the
+    monitor entry alone, and the daemon logs only its start, that pass and its stop."""
+    sb.make_tree(watch_list=watch_list, programs=["prog-a"])
+    pid, first = sb.start_daemon()
+    if watch_list:
+        os.unlink(WATCH_LIST)
+    sent, r = signal_in_short_pause(sb, pid, first, sig)
+    finish(sb, pid, first, sent)
+    sb.expect_run(pid, first, info(STARTED, not_running(MONITOR), STOPPED), [(MONITOR, r.pid)])
+    check(sb.lock_holder(MONITOR_PID_FILE) == r.pid, "the monitor keeps running and locked")
+    check(not os.path.exists("/var/run/prog-a"), "the entry read at start-up left the table unseen")
+
+
+case_table(signal_in_first_short_pause, [  # name, list at start-up, signal, what follows the signal
+    # SIGTERM: that cycle's pass runs at once, then the whole 10 s pause, then the stop.
+    ("stop_during_short_pause", None, signal.SIGTERM, stop_in_full),
+    # SIGUSR1, the list file gone: that pass runs on the monitor entry alone.
+    ("reload_in_short_pause_without_list", entry(1, "prog-a"), signal.SIGUSR1,
+     lambda sb, pid, _first, _sent: stop_after_pass(sb, pid)),
+])
 
 
 @case
 def reload_edits_the_list(sb):
     """SIGUSR1 twice in the 10 s pause: lock renewed, ONE reload after the next 1 s pause; B started, A left alone."""
-    sb.make_tree(watch_list=entry("1", "prog-a"))
-    a, b = install(sb, "prog-a"), install(sb, "prog-b")
+    sb.make_tree(watch_list=entry(1, "prog-a"), programs=["prog-a", "prog-b"])
+    a, b = prog("prog-a"), prog("prog-b")
     pid, first = sb.start_daemon()
     a_pid = sb.wait_lock(pid_file("prog-a"), timeout=3)
     monitor = sb.wait_lock(MONITOR_PID_FILE, timeout=1)
-    sb.write(LIST, "junk\n" + entry("1", "prog-b") + "0:/var/run/off.pid:%s\n" % OFF)
+    sb.write(WATCH_LIST, "junk\n" + entry(1, "prog-b") + OFF_LINE)
     os.unlink(OWN_PID_FILE)
     # Held stopped in the 10 s pause, so both land in it; else the second may cut the next 1 s pause short.
     stop_in_pause(sb, pid, 10)
@@ -150,53 +125,33 @@ def reload_edits_the_list(sb):
     check(read(OWN_PID_FILE) == "%d\n" % pid, "the lock was renewed when the pause was cut")
     b_pid = sb.wait_lock(pid_file("prog-b"), timeout=3)
     sb.wait_for(lambda: sb.count(OFF + " was disabled.\n", start=first) == 2, CYCLE + 3, "the next pass")
-    wait_pause(sb, pid, 10)
-    check(sb.stop_daemon(pid) == 0, "orderly stop")
-    off = (LOG_INFO, OFF + " was disabled.\n")
-    expect_run(sb, pid, first, [
-        (LOG_INFO, STARTED), (LOG_INFO, "%s is not running.\n" % MONITOR), (LOG_INFO, "%s is not running.\n" % a),
-        (LOG_ERR, "Invalid line [junk] in config file %s." % CONF), (LOG_INFO, "%s is not running.\n" % b), off,
-        off, (LOG_INFO, STOPPED)], [(MONITOR, monitor), (a, a_pid), (b, b_pid)])
+    stop_after_pass(sb, pid)
+    sb.expect_run(pid, first, info(STARTED, not_running(MONITOR), not_running(a))
+                  + [(LOG_ERR, "Invalid line [junk] in config file %s." % CONF)]
+                  + info(not_running(b), OFF + " was disabled.\n", OFF + " was disabled.\n", STOPPED),
+                  [(MONITOR, monitor), (a, a_pid), (b, b_pid)])
     check(sb.lock_holder(pid_file("prog-a")) == a_pid and sb.terms(a_pid) == 0, "A runs on, never signalled")
     rec = sb.wait_fixture(lambda rec: rec["pid"] == b_pid)[0]
     check(rec["argv"] == [b, "--pidfile=" + pid_file("prog-b")], "B's arguments: %r" % rec["argv"])
 
 
 @case
-def reload_in_short_pause_without_list(sb):
-    """SIGUSR1 in the first 1 s pause, the list file gone: that pass runs at once, on the monitor entry alone."""
-    sb.make_tree(watch_list=entry("1", "prog-a"))
-    install(sb, "prog-a")
-    pid, first = sb.start_daemon()
-    os.unlink(LIST)
-    monitor = signal_in_short_pause(sb, pid, first, signal.SIGUSR1)[1].pid
-    wait_pause(sb, pid, 10)
-    check(sb.stop_daemon(pid) == 0, "orderly stop")
-    expect_run(sb, pid, first, [(LOG_INFO, STARTED), (LOG_INFO, "%s is not running.\n" % MONITOR),
-                                (LOG_INFO, STOPPED)], [(MONITOR, monitor)])
-    check(not os.path.exists("/var/run/prog-a"), "the entry read at start-up left the table unseen")
-
-
-@case
 def reload_requested_during_reload_is_kept(sb):
     """A SIGUSR1 that lands while the list is being read brings one more reload, with the list as it is then."""
-    sb.make_tree(monitor=None, watch_list="")
-    x = install(sb, "x")
-    install(sb, "y")
+    sb.make_tree(monitor=None, watch_list="", programs=["x", "y"])
     pid, _ = sb.start_daemon()
     # A FIFO holds the daemon inside its reload until this case lets it go.
-    os.unlink(LIST)
-    os.mkfifo(LIST)
+    os.unlink(WATCH_LIST)
+    os.mkfifo(WATCH_LIST)
     os.kill(pid, signal.SIGUSR1)
-    writer = os.open(LIST, os.O_WRONLY)
-    os.write(writer, entry("1", "x").encode())
-    with open(LIST + ".new", "w") as f:
-        f.write(entry("1", "y"))
-    os.rename(LIST + ".new", LIST)
+    writer = os.open(WATCH_LIST, os.O_WRONLY)
+    os.write(writer, entry(1, "x").encode())
+    sb.write(WATCH_LIST + ".new", entry(1, "y"))
+    os.rename(WATCH_LIST + ".new", WATCH_LIST)
     os.kill(pid, signal.SIGUSR1)
     wait_delivered(sb, pid, signal.SIGUSR1)  # handled while the daemon still reads the first list
     os.close(writer)
-    sb.wait_record("process %s (%d) spawned\n" % (x, sb.wait_lock(pid_file("x"), timeout=3)), LOG_INFO, timeout=3)
+    sb.wait_record(spawned(prog("x"), sb.wait_lock(pid_file("x"), timeout=3)), LOG_INFO, timeout=3)
     sb.wait_lock(pid_file("y"), timeout=CYCLE + 2)
     check(sb.lock_holder(pid_file("x")) != 0, "x, dropped from the list, keeps running")
     check(sb.stop_daemon(pid) == 0, "orderly stop")

@@ -6,12 +6,8 @@ import shutil
 import signal
 import time
 
-from sandbox import (CYCLE, LOG_ERR, LOG_INFO, MONITOR_PID_FILE, OWN_PID_FILE, RUN_DIR, TREE, VERSION,
-                     case, check, read)
-
-STARTED = "vemo-watchdog_%s started.\n" % VERSION
-STOPPED = "vemo-watchdog_%s stopped.\n" % VERSION
-MONITOR = TREE + "/bin/vemo-monitor"
+from sandbox import (CYCLE, LOG_ERR, LOG_INFO, MONITOR, MONITOR_PID_FILE, OUT, OWN_PID_FILE, RUN_DIR, STARTED,
+                     STOPPED, TREE, case, check, held_by, info, lines, not_running, note, read, spawned)
 
 
 @case
@@ -25,12 +21,8 @@ def start_supervise_and_stop(sb):
     check(sb.lock_holder(OWN_PID_FILE) == pid, "the daemon holds its own lock")
     check(oct(os.stat(RUN_DIR).st_mode & 0o777) == oct(0o755), "run directory created with mode 0755")
 
-    monitor = sb.wait_lock(MONITOR_PID_FILE, timeout=3)
-    sb.expect_transcript([
-        (LOG_INFO, STARTED),
-        (LOG_INFO, "%s is not running.\n" % MONITOR),
-        (LOG_INFO, "process %s (%d) spawned\n" % (MONITOR, monitor)),
-    ], start=first)
+    monitor = sb.wait_monitor(first)
+    sb.expect_transcript(info(STARTED, not_running(MONITOR), spawned(MONITOR, monitor)), start=first)
     rec = sb.wait_fixture(lambda rec: rec["pid"] == monitor)[0]
     check(rec["argv"] == [MONITOR], "the monitor gets its resolved path and no arguments: %r" % rec["argv"])
     check(rec["ppid"] == pid, "the monitor is the daemon's child")
@@ -42,7 +34,7 @@ def start_supervise_and_stop(sb):
     check(sb.lock_holder(OWN_PID_FILE) == pid, "the renewed lock is still the daemon's")
 
     check(sb.stop_daemon(pid) == 0, "orderly stop exits 0")
-    sb.expect_transcript([(LOG_INFO, STOPPED)], start=steady)
+    sb.expect_transcript(info(STOPPED), start=steady)
     check(sb.alive(monitor), "the monitor outlives the watchdog")
     check(read(OWN_PID_FILE) == "%d\n" % pid, "the pid file stays with the last pid")
 
@@ -52,26 +44,14 @@ def own_lock_failure_ends_254(sb):
     """The lock failure report, for a lock held by another watchdog and for a lock that cannot be taken."""
     sb.make_tree(monitor=None)
     first_pid, _ = sb.start_daemon()
-    held = "(Lock file held by process ID %d)\n" % first_pid
-    rows = [
-        ("held by a running watchdog", False, held),
-        ("run directory is a file", True, " (Not a directory)\n"),
-    ]
-    for name, blocker, reason in rows:
-        if blocker:
+    rows = [("held by a running watchdog", "(Lock file held by process ID %d)\n" % first_pid),
+            ("run directory is a file", " (Not a directory)\n")]
+    for n, (name, reason) in enumerate(rows):
+        if n:  # the second row's blocker
             sb.stop_daemon(first_pid)
             shutil.rmtree(RUN_DIR)
             sb.write(RUN_DIR, "not a directory\n")
-        start = len(sb.records)
-        launcher = sb.start_watchdog()
-        check(sb.wait_exit(launcher) == 0, "%s: the launching command still returns 0" % name)
-        i, r = sb.wait_record("Can't acquire lockfile '%s' " % OWN_PID_FILE, LOG_ERR, start=start, timeout=5)
-        check(sb.wait_exit(r.pid) == 254, "%s: the background copy ends with 254" % name)
-        sb.wait_record(reason, LOG_ERR, start=i, pid=r.pid, timeout=5)  # may trail the exit
-        sb.expect_transcript([
-            (LOG_ERR, "Can't acquire lockfile '%s' " % OWN_PID_FILE),
-            (LOG_ERR, reason),
-        ], start=i, pid=r.pid)
+        _, start = sb.start_refused(reason)
         check(sb.count(STARTED, start=start) == 0, "%s: no start is logged" % name)
 
 
@@ -86,8 +66,7 @@ def start_refused_without_a_place(sb):
         os.chdir("/tmp/gone")
         os.rmdir("/tmp/gone")
 
-    env = sb.daemon_env()
-    pid = sb.spawn([path], env=env, before_exec=vanish_cwd)
+    pid = sb.spawn([path], env=sb.daemon_env(), before_exec=vanish_cwd)
     check(sb.wait_exit(pid) == 1, "an unavailable current directory exits 1 (absolute argv[0] too)")
     sb.wait_record("%s started failure : unable to get current dir name .\n" % path, LOG_INFO, timeout=2)
 
@@ -110,10 +89,8 @@ def renewal_restores_pid_file_and_run_dir(sb):
     sb.make_tree(monitor=None)
     pid, _ = sb.start_daemon()
     for victim in (OWN_PID_FILE, RUN_DIR):
-        shutil.rmtree(victim) if os.path.isdir(victim) else os.unlink(victim)
-        sb.wait_for(lambda: os.path.exists(OWN_PID_FILE) and read(OWN_PID_FILE) == "%d\n" % pid,
-                    CYCLE + 2, "%s to come back with the daemon's pid" % victim)
-        check(sb.lock_holder(OWN_PID_FILE) == pid, "the daemon holds the re-created lock")
+        sb.remove(victim)
+        sb.wait_pid_file_back(pid, "%s to come back with the daemon's pid" % victim)
     check(sb.stop_daemon(pid) == 0, "orderly stop after the renewals")
 
 
@@ -122,20 +99,15 @@ def relative_start_locates_the_tree(sb):
     """Started as ./bin/vemo-watchdog from the tree root: paths keep the '.', the child gets the real path."""
     sb.make_tree(watch_list="bogus\n")
     start = len(sb.records)
-    launcher = sb.start_watchdog(argv0="./bin/vemo-watchdog", cwd=TREE)
-    check(sb.wait_exit(launcher) == 0, "the launcher returns 0")
-    _, r = sb.wait_record(STARTED, LOG_INFO, start=start, timeout=5)
-    monitor = sb.wait_lock(MONITOR_PID_FILE, timeout=3)
-    sb.expect_transcript([
-        (LOG_ERR, "Invalid line [bogus] in config file %s/./bin/../etc/watching-list.conf." % TREE),
-        (LOG_INFO, STARTED),
-        (LOG_INFO, "%s/./bin/vemo-monitor is not running.\n" % TREE),
-        (LOG_INFO, "process %s (%d) spawned\n" % (MONITOR, monitor)),
-    ], start=start)
+    pid, _ = sb.start_daemon(argv0="./bin/vemo-watchdog", cwd=TREE)
+    monitor = sb.wait_monitor(start)
+    sb.expect_transcript([(LOG_ERR, "Invalid line [bogus] in config file %s/./bin/../etc/watching-list.conf." % TREE)]
+                         + info(STARTED, not_running(TREE + "/./bin/vemo-monitor"), spawned(MONITOR, monitor)),
+                         start=start)
     rec = sb.wait_fixture(lambda rec: rec["pid"] == monitor)[0]
     check(rec["argv"] == [MONITOR] and rec["cwd"] == TREE, "argv[0] resolved, cwd inherited: %r" % rec)
-    os.kill(r.pid, signal.SIGTERM)
-    check(sb.wait_exit(r.pid, CYCLE + 3) == 0, "orderly stop")
+    os.kill(pid, signal.SIGTERM)
+    check(sb.wait_exit(pid, CYCLE + 3) == 0, "orderly stop")
 
 
 @case
@@ -143,13 +115,11 @@ def failed_detach_keeps_supervising(sb):
     """daemon() fails without a real /dev/null: the watchdog goes on in the foreground, its streams intact."""
     sb.make_tree()
     sb.keep_stdio()
-    pid, first = sb.start_daemon(stdio="/tmp/out")
+    pid, first = sb.start_daemon(stdio=OUT)
     monitor = sb.wait_lock(MONITOR_PID_FILE, timeout=3)
     time.sleep(CYCLE)
     check(sb.stop_daemon(pid) == 0, "orderly stop")
-    lines = read("/tmp/out").splitlines(keepends=True)
-    expected = ["%s is not running.\n" % MONITOR, "process %s (%d) spawned\n" % (MONITOR, monitor),
-                "Lock file %s held by process %d\n" % (MONITOR_PID_FILE, monitor),
-                "NOTE: vemo_watchdog (%d) received User Sig 15 from pid: 1 uid: 0\n" % pid]
-    check(sorted(lines) == sorted(expected), "the streams hold every text exactly once: %r" % lines)
-    check(lines.index(expected[0]) < lines.index(expected[1]) < lines.index(expected[2]), "in order")
+    expected = [not_running(MONITOR), spawned(MONITOR, monitor), held_by(MONITOR_PID_FILE, monitor), note(pid)]
+    sb.expect_streams(expected)
+    got = lines(OUT)
+    check(got.index(expected[0]) < got.index(expected[1]) < got.index(expected[2]), "in order")

@@ -9,35 +9,17 @@ import signal
 import struct
 import time
 
-from sandbox import (CYCLE, LOG_ERR, LOG_INFO, LOG_WARNING, MONITOR_PID_FILE, MS_NOEXEC, OWN_PID_FILE, TREE,
-                     VERSION, case, check, mount)
+from sandbox import (APP, CYCLE, LOG_ERR, LOG_INFO, LOG_WARNING, MONITOR, MONITOR_PID_FILE, MS_NOEXEC, OUT,
+                     OWN_PID_FILE, STARTED, STOPPED, TREE, case, check, held_by, info, mount, not_running, note,
+                     spawned)
+from waits import run_passes
 
-STARTED = "vemo-watchdog_%s started.\n" % VERSION
-STOPPED = "vemo-watchdog_%s stopped.\n" % VERSION
-MONITOR = TREE + "/bin/vemo-monitor"
-APP = TREE + "/bin/app"
 HERE = "/tmp/here"
 ACCT = "/tmp/acct"
 
 
-def not_running(prog):
-    return (LOG_INFO, "%s is not running.\n" % prog)
-
-
-def spawned(prog, pid):
-    return (LOG_INFO, "process %s (%d) spawned\n" % (prog, pid))
-
-
 def spawned_pids(sb, start, prog):
-    return [r.pid for r in sb.records[start:] if r.text == spawned(prog, r.pid)[1]]
-
-
-def expect_logs_by_pid(sb, start, expected):
-    """Each process's own transcript: children log concurrently with the pass that forked them."""
-    got = {}
-    for r in sb.records[start:]:
-        got.setdefault(r.pid, []).append((r.priority, r.text))
-    check(got == expected, "transcripts differ\n expected: %r\n got:      %r" % (expected, got))
+    return [r.pid for r in sb.records[start:] if r.text == spawned(prog, r.pid)]
 
 
 def fixture_recs(sb, pids):
@@ -46,15 +28,6 @@ def fixture_recs(sb, pids):
         recs = {rec["pid"]: rec for rec in sb.fixture_records() if rec["pid"] in pids}
         return [recs[p] for p in pids] if len(recs) == len(pids) else None
     return sb.wait_for(find, 3, "records of %r" % (pids,))
-
-
-def output_lines():
-    with open("/tmp/out") as f:
-        return f.read().splitlines(keepends=True)
-
-
-def note(pid):
-    return "NOTE: vemo_watchdog (%d) received User Sig 15 from pid: 1 uid: 0\n" % pid
 
 
 def leave_stray_descriptor():
@@ -85,14 +58,14 @@ def monitor_restarted_after_kill(sb):
     """A killed monitor is started again within a cycle; a running one only earns the stdout note."""
     sb.make_tree()
     sb.keep_stdio()
-    pid, first = sb.start_daemon(stdio="/tmp/out")
+    pid, first = sb.start_daemon(stdio=OUT)
     m1 = sb.wait_record(re.compile("spawned"), LOG_INFO, start=first, timeout=3)[1].pid
     check(sb.wait_lock(MONITOR_PID_FILE, timeout=3) == m1, "the spawned monitor holds its lock")
     rec = fixture_recs(sb, [m1])[0]
     check((rec["argv"], rec["ppid"]) == ([MONITOR], pid), "argv[0] resolved, the daemon's child: %r" % rec)
 
     time.sleep(max(0, sb.records[first].when + CYCLE + 3 - time.monotonic()))  # after the quiet second pass
-    sb.expect_transcript([(LOG_INFO, STARTED), not_running(MONITOR), spawned(MONITOR, m1)], start=first)
+    sb.expect_transcript(info(STARTED, not_running(MONITOR), spawned(MONITOR, m1)), start=first)
     os.kill(m1, signal.SIGKILL)
     killed = time.monotonic()
     _, r = sb.wait_record(re.compile("spawned"), LOG_INFO, start=first + 3, timeout=CYCLE + 2)
@@ -101,27 +74,21 @@ def monitor_restarted_after_kill(sb):
     check(sb.wait_lock(MONITOR_PID_FILE, timeout=3) == m2 and not sb.alive(m1), "the new one holds the lock")
 
     check(sb.stop_daemon(pid) == 0, "orderly stop")
-    sb.expect_transcript([(LOG_INFO, STARTED), not_running(MONITOR), spawned(MONITOR, m1), not_running(MONITOR),
-                          spawned(MONITOR, m2), (LOG_INFO, STOPPED)], start=first)
-    check(output_lines() == [not_running(MONITOR)[1], spawned(MONITOR, m1)[1],
-                             "Lock file %s held by process %d\n" % (MONITOR_PID_FILE, m1),
-                             not_running(MONITOR)[1], spawned(MONITOR, m2)[1], note(pid)],
-          "every text once, in order: %r" % output_lines())
+    sb.expect_transcript(info(STARTED, not_running(MONITOR), spawned(MONITOR, m1), not_running(MONITOR),
+                              spawned(MONITOR, m2), STOPPED), start=first)
+    sb.expect_streams([not_running(MONITOR), spawned(MONITOR, m1), held_by(MONITOR_PID_FILE, m1), not_running(MONITOR),
+                       spawned(MONITOR, m2), note(pid)], ordered=True)
 
 
 @case
 def missing_monitor_reported_every_pass(sb):
     """No monitor in the tree: 'not running' then 'not found' with ENOENT at every pass, on stderr too."""
     sb.make_tree(monitor=None)
-    sb.keep_stdio()
-    pid, first = sb.start_daemon(stdio="/tmp/out")
-    sb.wait_for(lambda: sb.count(re.compile("not found"), start=first) == 2, 2 * CYCLE, "the second pass")
-    check(sb.stop_daemon(pid) == 0, "orderly stop")
+    pid, first = run_passes(sb, re.compile("not found"), 2, 2 * CYCLE, streams=True)
     missing = "%s not found : No such file or directory\n" % MONITOR
-    sb.expect_transcript([(LOG_INFO, STARTED)] + [not_running(MONITOR), (LOG_WARNING, missing)] * 2
-                         + [(LOG_INFO, STOPPED)], start=first)
-    check(sorted(output_lines()) == sorted([missing, missing, not_running(MONITOR)[1], not_running(MONITOR)[1],
-                                            note(pid)]), "stdout and stderr texts: %r" % output_lines())
+    sb.expect_transcript(info(STARTED) + [(LOG_INFO, not_running(MONITOR)), (LOG_WARNING, missing)] * 2
+                         + info(STOPPED), start=first)
+    sb.expect_streams([missing, missing, not_running(MONITOR), not_running(MONITOR), note(pid)])
 
 
 @case
@@ -135,8 +102,8 @@ def lockless_program_started_every_cycle(sb):
     recs = [(rec["pid"], rec["argv"], rec["ppid"]) for rec in fixture_recs(sb, [p1, p2])]
     check(recs == [(p, [fixture, "--no-lock"], pid) for p in (p1, p2)], "argv and parent: %r" % recs)
     check(sb.stop_daemon(pid) == 0, "orderly stop")
-    sb.expect_transcript([(LOG_INFO, STARTED), not_running(MONITOR), spawned(MONITOR, p1), not_running(MONITOR),
-                          spawned(MONITOR, p2), (LOG_INFO, STOPPED)], start=first)
+    sb.expect_transcript(info(STARTED, not_running(MONITOR), spawned(MONITOR, p1), not_running(MONITOR),
+                              spawned(MONITOR, p2), STOPPED), start=first)
     check(sb.alive(p1) and sb.alive(p2) and sb.lock_holder(MONITOR_PID_FILE) == 0, "both run, neither locks")
 
 
@@ -144,16 +111,16 @@ def lockless_program_started_every_cycle(sb):
 def started_program_inherits_only_stdio(sb):
     """Descriptors 0-2 on /dev/null, SIGPIPE and SIGCHLD ignored, start directory, environment, argv."""
     written = TREE + "/bin/../bin/app"
-    sb.make_tree(watch_list="1:/var/run/app/app.pid:%s:--pidfile=/var/run/app/app.pid:-x:two words\n" % written)
-    shutil.copy2(sb.fixture_path(), APP)
+    sb.make_tree(watch_list="1:/var/run/app/app.pid:%s:--pidfile=/var/run/app/app.pid:-x:two words\n" % written,
+                 programs=["app"])
     os.makedirs(HERE)
     pid, first = sb.start_daemon(cwd=HERE, env=sb.daemon_env({"VEMO_FIXTURE_MARK": "inherited"}),
                                  before_exec=leave_stray_descriptor)
     app = sb.wait_lock("/var/run/app/app.pid", timeout=3)
     monitor = sb.wait_lock(MONITOR_PID_FILE, timeout=3)
     sb.wait_for(lambda: len(sb.records) >= first + 5, 2, "both spawn records")
-    expect_logs_by_pid(sb, first, {pid: [(LOG_INFO, STARTED), not_running(MONITOR), not_running(written)],
-                                   monitor: [spawned(MONITOR, monitor)], app: [spawned(APP, app)]})
+    sb.expect_run(pid, first, info(STARTED, not_running(MONITOR), not_running(written)),
+                  [(MONITOR, monitor), (APP, app)])
     check(oct(os.stat("/var/run/app").st_mode & 0o7777) == oct(0o755), "pid file directory has mode 0755")
     argv = {monitor: [MONITOR], app: [APP, "--pidfile=/var/run/app/app.pid", "-x", "two words"]}
     for rec in fixture_recs(sb, [monitor, app]):
@@ -170,27 +137,23 @@ def exec_failure_in_child(sb):
     mount("tmpfs", "/tmp/noexec", "tmpfs", MS_NOEXEC)
     shutil.copy2(sb.fixture_path(), "/tmp/noexec/prog")
     sb.make_tree(watch_list="1:/var/run/ne/ne.pid:/tmp/noexec/prog:--flag\n")
-    sb.keep_stdio()
     account_exits()
-    pid, first = sb.start_daemon(stdio="/tmp/out")
     failure = (LOG_ERR, "execute process /tmp/noexec/prog failure\n")
-    sb.wait_for(lambda: sb.count(failure[1], start=first) == 2, 2 * CYCLE, "the second failure")
-    check(sb.stop_daemon(pid) == 0, "orderly stop")
+    pid, first = run_passes(sb, failure[1], 2, 2 * CYCLE, streams=True)
 
     m = sb.lock_holder(MONITOR_PID_FILE)
     c1, c2 = spawned_pids(sb, first, "/tmp/noexec/prog")
     exits = accounted_exits(sb, [c1, c2])
     check(exits == [(0, "vemo-watchdog")] * 2, "the failed children exit 0: %r" % exits)
-    expect_logs_by_pid(sb, first, {
-        pid: [(LOG_INFO, STARTED), not_running(MONITOR)] + [not_running("/tmp/noexec/prog")] * 2
-        + [(LOG_INFO, STOPPED)],
-        m: [spawned(MONITOR, m)],
-        c1: [spawned("/tmp/noexec/prog", c1), failure], c2: [spawned("/tmp/noexec/prog", c2), failure]})
+    sb.expect_by_pid(first, {
+        pid: info(STARTED, not_running(MONITOR), not_running("/tmp/noexec/prog"), not_running("/tmp/noexec/prog"),
+                  STOPPED),
+        m: info(spawned(MONITOR, m)),
+        c1: info(spawned("/tmp/noexec/prog", c1)) + [failure], c2: info(spawned("/tmp/noexec/prog", c2)) + [failure]})
     ret = "ret = -1, error = Permission denied\n"
-    want = [not_running(MONITOR)[1], spawned(MONITOR, m)[1], "Lock file %s held by process %d\n" % (
-        MONITOR_PID_FILE, m), note(pid)] + [not_running("/tmp/noexec/prog")[1]] * 2 + [
-        spawned("/tmp/noexec/prog", c1)[1], ret, spawned("/tmp/noexec/prog", c2)[1], ret]
-    check(sorted(output_lines()) == sorted(want), "each text exactly once: %r" % output_lines())
+    sb.expect_streams([not_running(MONITOR), spawned(MONITOR, m), held_by(MONITOR_PID_FILE, m), note(pid)]
+                      + [not_running("/tmp/noexec/prog")] * 2
+                      + [spawned("/tmp/noexec/prog", c1), ret, spawned("/tmp/noexec/prog", c2), ret])
 
 
 @case
@@ -209,27 +172,23 @@ def disabled_and_odd_entries(sb):
         ("pid file under a missing directory", "1:/var/run/miss/deeper/m.pid:%s" % APP),
         ("program is a directory", "1:/var/run/dirprog/d.pid:%s/bin" % TREE),
     ]
-    sb.make_tree(watch_list="".join(line + "\n" for _, line in rows))
-    shutil.copy2(sb.fixture_path(), APP)
+    sb.make_tree(watch_list="".join(line + "\n" for _, line in rows), programs=["app"])
     dis = sb.spawn([APP, "--pidfile=/var/run/dis/dis.pid", "--term-count=2"], env=sb.daemon_env())
     sb.wait_lock("/var/run/dis/dis.pid", timeout=3)
-    pid, first = sb.start_daemon(cwd=HERE)
     last = (LOG_WARNING, "%s/bin not found : Is a directory\n" % TREE)
-    sb.wait_for(lambda: sb.count(last[1], start=first) == 3, 3 * CYCLE, "the third pass")
-    check(sb.stop_daemon(pid) == 0, "the watchdog survived its own pid file as an entry")
+    pid, first = run_passes(sb, last[1], 3, 3 * CYCLE, cwd=HERE,
+                            what="the watchdog survived its own pid file as an entry")
 
     monitor = sb.lock_holder(MONITOR_PID_FILE)
     bare = sb.lock_holder(HERE + "/bare.pid")
     every_pass = [(LOG_INFO, "/bin/self was disabled.\n"), (LOG_INFO, "/bin/init was disabled.\n"),
                   (LOG_ERR, "invalid value in g_supervisee_vec[4]\n")]
     tail = [(LOG_WARNING, "Lock file /var/run/miss/deeper/m.pid failure (No such file or directory)\n"),
-            not_running(TREE + "/bin"), last]
-    term = (LOG_INFO, "Sending SIGTERM to (%d:/bin/dis)\n" % dis)
-    disabled = (LOG_INFO, "/bin/dis was disabled.\n")
-    expect_logs_by_pid(sb, first, {
-        pid: [(LOG_INFO, STARTED), not_running(MONITOR), disabled, term] + every_pass + [not_running(APP)] + tail
-        + [disabled, term] + every_pass + tail + [disabled] + every_pass + tail + [(LOG_INFO, STOPPED)],
-        monitor: [spawned(MONITOR, monitor)], bare: [spawned(APP, bare)]})
+            (LOG_INFO, not_running(TREE + "/bin")), last]
+    disabled, term = info("/bin/dis was disabled.\n", "Sending SIGTERM to (%d:/bin/dis)\n" % dis)
+    sb.expect_run(pid, first, info(STARTED, not_running(MONITOR)) + [disabled, term] + every_pass
+                  + info(not_running(APP)) + tail + [disabled, term] + every_pass + tail + [disabled] + every_pass
+                  + tail + info(STOPPED), [(MONITOR, monitor), (APP, bare)])
     check((sb.wait_exit(dis), sb.terms(dis)) == (0, 2), "the disabled program left after two SIGTERMs")
     check(os.path.isfile(HERE + "/bare.pid") and not os.path.exists(TREE + "/bare.pid"),
           "a bare pid file lives in the start directory, as a file")

@@ -6,15 +6,16 @@ import re
 import shutil
 import subprocess
 
-from sandbox import CYCLE, MONITOR_PID_FILE, OWN_PID_FILE, TREE, case, check, read
-from signals_cases import MONITOR, entry, install, pid_file
+from sandbox import (CYCLE, MONITOR, MONITOR_PID_FILE, OWN_PID_FILE, TREE, WATCH_LIST, case, check, entry, pid_file,
+                     prog, read)
 
 VEMOCTL = TREE + "/bin/vemoctl"
-LIST = TREE + "/etc/watching-list.conf"
 
 
-def install_vemoctl(sb):
-    shutil.copy2(os.path.join(sb.build_dir, "cmd", "vemoctl", "vemoctl"), VEMOCTL)
+def make_tree(sb, *programs, **kw):
+    """The tree with vemoctl in it, and fixture copies named programs."""
+    sb.make_tree(programs=programs, **kw)
+    sb.install("vemoctl", sb.built("cmd", "vemoctl", "vemoctl"))
 
 
 def vemoctl(sb, *args, timeout=45.0):
@@ -63,10 +64,9 @@ def validate_with_promtool(text):
 @case
 def vemoctl_status_formats(sb):
     """A known mix of states: the table, --json and --prometheus agree with the locks, and exit 3."""
-    sb.make_tree()
-    install_vemoctl(sb)
-    run, stopping, wrapped = install(sb, "run"), install(sb, "stopping"), install(sb, "wrapped")
-    shutil.copy2(os.path.join(sb.build_dir, "vemo-lockrun"), TREE + "/bin/vemo-lockrun")
+    make_tree(sb, "run", "stopping", "wrapped")
+    run, stopping, wrapped = prog("run"), prog("stopping"), prog("wrapped")
+    sb.install("vemo-lockrun", sb.built("vemo-lockrun"))
     os.makedirs("/var/run/down")
     sb.write("/var/run/down/down.pid", "4242\n")  # a holder that died: its text stays
     os.makedirs("/var/run/err.pid")  # a directory where the pid file should be
@@ -83,7 +83,7 @@ def vemoctl_status_formats(sb):
         "1:\n",                                                              # 7 invalid
         "1:/var/run/lr2/lr2.pid:%s/bin/vemo-lockrun:--restart:/var/run/lr2/lr2.pid:%s:--no-lock\n" % (TREE, wrapped),
     ]
-    sb.write(LIST, "".join(lines))
+    sb.write(WATCH_LIST, "".join(lines))
     os.makedirs("/var/run/stopping")
     held = sb.spawn([stopping, "--pidfile=" + pid_file("stopping"), "--term-count=1000"], env=sb.daemon_env())
     check(sb.wait_lock(pid_file("stopping"), timeout=3) == held, "the disabled program holds its lock")
@@ -93,7 +93,9 @@ def vemoctl_status_formats(sb):
     sb.wait_for(lambda: sb.terms(held) >= 1, CYCLE, "the stopping program's first SIGTERM")
     wrapper = sb.wait_lock("/var/run/lr2/lr2.pid", timeout=CYCLE)
     child = sb.wait_fixture(lambda r: r["argv"][0] == wrapped, timeout=5)[0]["pid"]
-    sb.wait_for(lambda: "child_pid=%d\n" % child in read("/var/run/lr2/lr2.pid.lockrun"), 5, "the restart record")
+    # The wrapper writes its state file once the child runs: the child's record may come first.
+    state = "/var/run/lr2/lr2.pid.lockrun"
+    sb.wait_for(lambda: os.path.exists(state) and "child_pid=%d\n" % child in read(state), 5, "the restart record")
 
     wanted = {0: "running", 1: "running", 2: "down", 3: "stopping", 4: "stopped", 5: "error", 6: "stopped",
               8: "running"}
@@ -182,10 +184,7 @@ def vemoctl_status_formats(sb):
 @case
 def vemoctl_reload_refusal_and_wait(sb):
     """A broken list is refused without a signal; a good one is reloaded and --wait returns once all is as wanted."""
-    sb.make_tree(watch_list=entry("1", "one"))
-    install_vemoctl(sb)
-    install(sb, "one")
-    install(sb, "two")
+    make_tree(sb, "one", "two", watch_list=entry(1, "one"))
     sb.keep_stdio()
     out = "/tmp/daemon.out"
     launcher = sb.start_watchdog(stdio=out)
@@ -194,15 +193,14 @@ def vemoctl_reload_refusal_and_wait(sb):
     sb.wait_lock(MONITOR_PID_FILE, timeout=CYCLE)
     check(vemoctl(sb, "status")[0] == 0, "all as wanted before the reload")
 
-    sb.write(LIST, entry("0", "one") + entry("1", "two") + "2:/var/run/x.pid:/bin/true\n")
+    sb.write(WATCH_LIST, entry(0, "one") + entry(1, "two") + "2:/var/run/x.pid:/bin/true\n")
     rc, _, err = vemoctl(sb, "reload", "--wait")
     check(rc == 1, "refused: %d %s" % (rc, err))
-    conf = TREE + "/etc/watching-list.conf"
     check(err == '%s:3: error: flag "2" is neither 0 nor 1: the watchdog reads it as disabled\n'
-          "vemoctl: reload refused: 1 error in %s (fix them, or reload with --force)\n" % (conf, conf),
+          "vemoctl: reload refused: 1 error in %s (fix them, or reload with --force)\n" % (WATCH_LIST, WATCH_LIST),
           "refusal message: %r" % err)
 
-    sb.write(LIST, entry("0", "one") + entry("1", "two"))
+    sb.write(WATCH_LIST, entry(0, "one") + entry(1, "two"))
     rc, _, err = vemoctl(sb, "reload", "--wait=20")
     check(rc == 0, "reload --wait exits 0 once every entry is as wanted: %d %s" % (rc, err))
     check(sb.lock_holder(pid_file("two")) > 0 and sb.lock_holder(pid_file("one")) == 0,
@@ -215,8 +213,7 @@ def vemoctl_reload_refusal_and_wait(sb):
 @case
 def vemoctl_start_and_stop(sb):
     """start reports the daemon it started, refuses a second one; stop --wait waits for the exit."""
-    sb.make_tree(watch_list="")
-    install_vemoctl(sb)
+    make_tree(sb, "stranger", watch_list="")
     rc, text, err = vemoctl(sb, "start")
     check(rc == 0, "start: %d %s" % (rc, err))
     holder = sb.lock_holder(OWN_PID_FILE)
@@ -236,7 +233,7 @@ def vemoctl_start_and_stop(sb):
     check(rc == 0 and err == "vemoctl: the watchdog is not running\n", "stop when stopped: %d %r" % (rc, err))
 
     # A stranger on the watchdog's lock is named and never signalled.
-    fixture = install(sb, "stranger")
+    fixture = prog("stranger")
     stranger = sb.spawn([fixture, "--pidfile=" + OWN_PID_FILE], env=sb.daemon_env())
     check(sb.wait_lock(OWN_PID_FILE, timeout=3) == stranger, "the stranger holds the lock")
     for command in ("start", "stop", "reload"):
@@ -252,8 +249,7 @@ def vemoctl_start_and_stop(sb):
 @case
 def vemoctl_start_without_lock(sb):
     """A daemon that never takes its lock: start says why, shows the log it can read, and exits 1."""
-    sb.make_tree(watch_list="")
-    install_vemoctl(sb)
+    make_tree(sb, watch_list="")
     rows = [  # the tree's vemo-watchdog, what start says about it
         ("#!/bin/sh\nexit 1\n", "%s/bin/vemo-watchdog ended with status 1 before taking its lock\n" % TREE),
         ("#!/bin/sh\nexit 0\n", "%s/bin/vemo-watchdog did not take its lock within 10 s\n" % TREE),

@@ -6,7 +6,7 @@ import signal
 import struct
 import time
 
-from sandbox import CYCLE
+from sandbox import CYCLE, OUT, check
 
 # The sleeping system calls sleep(3) may use, each with the index of its request argument.
 _SLEEP_CALLS = {"x86_64": {35: 0, 230: 2}, "aarch64": {101: 0, 115: 2}}
@@ -38,6 +38,24 @@ def wait_pause(sb, pid, seconds, timeout=CYCLE + 5):
     """Returns once pid sleeps in a pause of that many seconds: the pass before it is over."""
     check_arch()
     sb.wait_for(lambda: pause_time(pid) == (seconds, 0), timeout, "pid %d in a %d s pause" % (pid, seconds))
+
+
+def stop_after_pass(sb, pid, what="orderly stop"):
+    """SIGTERM once pid sleeps in its 10 s pause, so no pass runs between the signal and the stop; exit 0."""
+    wait_pause(sb, pid, 10)
+    check(sb.stop_daemon(pid) == 0, what)
+
+
+def run_passes(sb, text, n, timeout, streams=False, what="orderly stop", **kw):
+    """Starts the daemon (its standard streams kept in OUT if streams), waits until text was logged n times,
+    and stops it once that pass is over; returns (daemon pid, index of its start record)."""
+    if streams:
+        sb.keep_stdio()
+        kw["stdio"] = OUT
+    pid, first = sb.start_daemon(**kw)
+    sb.wait_for(lambda: sb.count(text, start=first) == n, timeout, "%d records %r" % (n, text))
+    stop_after_pass(sb, pid, what)
+    return pid, first
 
 
 def stop_in_pause(sb, pid, seconds, timeout=CYCLE + 5):

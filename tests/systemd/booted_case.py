@@ -32,6 +32,7 @@ RUN = "/var/run/vemo_monitor"
 UNIT = "vemo-watchdog.service"
 CYCLE = 11  # the watchdog's cycle, seconds
 ENABLE_LINK = "/etc/systemd/system/multi-user.target.wants/" + UNIT
+SERVING = ("memcached", "redis", "nginx", "memcached-r")  # every program of the list once it is whole
 
 # What the booted root holds besides minbase: systemd itself and the daemons a user would supervise.
 BOOT_PACKAGES = ("systemd", "systemd-sysv", "dbus", "adduser", "procps", "iproute2", "curl",
@@ -379,8 +380,8 @@ class Case:
         result = self.sh('cat >"%s"' % path, stdin=text)
         need(result.returncode == 0, "cannot write %s: %s" % (path, result.stderr))
 
-    def reload(self):
-        return self.sh("systemctl reload %s" % UNIT, timeout=60)
+    def systemctl(self, verb):
+        return self.sh("systemctl %s %s" % (verb, UNIT), timeout=60)
 
     # The small clients, each bounded, each returning what the daemon answered.
     def memcached_version(self, port=11211):
@@ -421,6 +422,12 @@ class Case:
             self.check(now == self.pids.get(name) and self.alive(now), "%s still runs as pid %s %s"
                        % (name, self.pids.get(name), context), "pid file says %d" % now)
 
+    def still_serving(self, names, context, answer_context):
+        """Each of names runs on as the pid seen before and answers on its port."""
+        self.same_pids(names, context)
+        for name in names:
+            self.check(self.answers(name), "%s answers%s" % (name, answer_context))
+
     def journal(self, identifier="vemo-watchdog"):
         result = self.sh("journalctl -o json --no-pager SYSLOG_IDENTIFIER=%s" % identifier, timeout=60)
         records = []
@@ -457,7 +464,7 @@ class Case:
         self.check(result.returncode == 0, "dpkg -i succeeds", result.stdout + result.stderr)
         self.check(self.out("systemctl is-enabled %s" % UNIT) == "enabled", "dpkg -i enabled the unit")
         self.check(self.unit_state() == "active", "dpkg -i started the unit")
-        result = self.sh("systemctl enable --now %s" % UNIT, timeout=60)
+        result = self.systemctl("enable --now")
         self.check(result.returncode == 0, "systemctl enable --now succeeds", result.stderr)
         self.check(self.unit_state() == "active", "the unit is active")
         pid = wait_for("the watchdog's pid file", lambda: self.pid_file("vemo_watchdog"), timeout=10)
@@ -468,7 +475,7 @@ class Case:
 
     def step_watch_list(self):
         self.write(WATCH_LIST, "\n".join((MEMCACHED, REDIS)) + "\n")
-        result = self.reload()
+        result = self.systemctl("reload")
         self.check(result.returncode == 0, "systemctl reload succeeds", result.stderr)
         self.check_answers(("memcached", "redis"))
         self.check(len(self.procs("memcached")) == 1 and len(self.procs("redis-server")) == 1,
@@ -498,7 +505,7 @@ class Case:
 
     def step_reload(self):
         self.write(WATCH_LIST, "\n".join((MEMCACHED, REDIS, NGINX, MEMCACHED_R, TYPO)) + "\n")
-        result = self.reload()
+        result = self.systemctl("reload")
         self.check(result.returncode == 0, "systemctl reload of the edited list succeeds", result.stderr)
         self.check_answers(("nginx", "memcached-r"), context=" after the reload")
         self.same_pids(("memcached", "redis"), "across the reload")
@@ -511,7 +518,7 @@ class Case:
     def step_broken_list(self):
         good = "\n".join((MEMCACHED, REDIS, NGINX, MEMCACHED_R)) + "\n"
         self.write(WATCH_LIST, good + "1:%s/half.pid\n1:%s/gone.pid:/usr/sbin/vemo-no-such-daemon\n" % (RUN, RUN))
-        result = self.reload()
+        result = self.systemctl("reload")
         self.check(result.returncode != 0, "systemctl reload of a list with an invalid line fails",
                    "exit status %d" % result.returncode)
         self.check(self.unit_state() == "active", "the watchdog still runs")
@@ -526,15 +533,15 @@ class Case:
                 self.check(found[0].get("PRIORITY") == priority and found[0].get("_SYSTEMD_UNIT") == UNIT,
                            "with PRIORITY=%s and the unit" % priority, repr(found[0].get("PRIORITY")))
         self.write(WATCH_LIST, good)
-        result = self.reload()
+        result = self.systemctl("reload")
         self.check(result.returncode == 0, "systemctl reload of the fixed list succeeds", result.stderr)
-        self.same_pids(("memcached", "redis", "nginx", "memcached-r"), "across both reloads")
+        self.same_pids(SERVING, "across both reloads")
 
     def step_prometheus(self):
         for query, text in (('up{job="vemo"}', "up for the job"),
                             ("vemo_watchdog_up", "vemo_watchdog_up")):
             self.expect("Prometheus shows %s at 1" % text, lambda query=query: self.prom(query) == 1.0, timeout=30)
-        for name in ("memcached", "redis", "nginx", "memcached-r"):
+        for name in SERVING:
             query = 'vemo_program_up{pid_file="%s/%s.pid"}' % (RUN, name)
             value = self.prom(query)
             self.check(value == 1.0, "Prometheus shows %s at 1" % query, "value %s" % value)
@@ -609,16 +616,14 @@ class Case:
                     lambda: self.prom(query) == before + 1, timeout=15)
 
     def step_stop(self):
-        result = self.sh("systemctl stop %s" % UNIT, timeout=60)
+        result = self.systemctl("stop")
         self.check(result.returncode == 0, "systemctl stop succeeds", result.stderr)
         self.check(self.unit_state() == "inactive", "the unit is inactive")
         self.check(not self.procs("vemo-watchdog"), "no watchdog runs")
-        self.same_pids(("memcached", "redis", "nginx", "memcached-r"), "after the stop")
-        for name in ("memcached", "redis", "nginx", "memcached-r"):
-            self.check(self.answers(name), "%s answers" % name)
+        self.still_serving(SERVING, "after the stop", "")
 
     def step_kill_watchdog(self):
-        result = self.sh("systemctl start %s" % UNIT, timeout=60)
+        result = self.systemctl("start")
         self.check(result.returncode == 0 and self.unit_state() == "active", "systemctl start", result.stderr)
         old = self.main_pid()
         mark = len(self.messages("spawned"))
@@ -629,7 +634,7 @@ class Case:
             print("       MainPID %d, was %d" % (new, old))
         # A whole pass of the new watchdog: it would have spawned anything it found not running.
         self.wait_pass()
-        self.same_pids(("memcached", "redis", "nginx", "memcached-r"), "under the new watchdog")
+        self.same_pids(SERVING, "under the new watchdog")
         counts = {"memcached": len(self.procs("memcached")),
                   "redis-server": len(self.procs("redis-server")),
                   "nginx master": len([c for _, c in self.procs("nginx") if "master" in c])}
@@ -638,14 +643,14 @@ class Case:
         self.check(len(self.messages("spawned")) == mark, "the new watchdog spawned nothing")
 
     def step_second_watchdog(self):
-        result = self.sh("systemctl stop %s" % UNIT, timeout=60)
+        result = self.systemctl("stop")
         self.check(result.returncode == 0, "systemctl stop", result.stderr)
         old = self.pid_file("vemo_watchdog")
         self.sh("cd %s && %s/bin/vemo-watchdog </dev/null >/dev/null 2>&1" % (PREFIX, PREFIX))
         hand = wait_for("the hand-started watchdog's pid file", lambda: self.new_pid("vemo_watchdog", old),
                         timeout=10)
         print("       watchdog started by hand: pid %d" % hand)
-        result = self.sh("systemctl start %s" % UNIT, timeout=60)
+        result = self.systemctl("start")
         self.check(result.returncode != 0, "systemctl start fails while another watchdog holds the lock",
                    "exit status %d" % result.returncode)
         print("       systemctl start said: %s" % (result.stderr.strip().splitlines() or [""])[0])
@@ -656,15 +661,15 @@ class Case:
         # A failed start must not cost the running watchdog its pid file: without it, the next
         # start would find no holder to name and run a second watchdog.
         self.check(self.pid_file("vemo_watchdog") == hand, "the hand-started watchdog's pid file still names it")
-        result = self.sh("systemctl start %s" % UNIT, timeout=60)
+        result = self.systemctl("start")
         watchdogs = [p for p, _ in self.procs("vemo-watchdog")]
         self.check(result.returncode != 0 and watchdogs == [hand],
                    "a second systemctl start fails too, and no second watchdog runs", "watchdogs %r" % watchdogs)
-        self.sh("systemctl stop %s" % UNIT, timeout=60)
+        self.systemctl("stop")
         self.check(self.alive(hand), "the hand-started watchdog still runs after systemctl stop")
         self.sh("kill -TERM %d" % hand)
         self.expect("the hand-started watchdog stops on SIGTERM", lambda: not self.alive(hand), timeout=CYCLE + 5)
-        result = self.sh("systemctl start %s" % UNIT, timeout=60)
+        result = self.systemctl("start")
         self.check(result.returncode == 0 and self.unit_state() == "active",
                    "once it is gone, systemctl start succeeds", result.stderr)
         self.main_pid()
@@ -678,7 +683,7 @@ class Case:
         print("       booted again in %.1f s" % (time.monotonic() - t0))
         self.check(self.unit_state() == "active", "the unit is active after the boot")
         self.main_pid()
-        self.check_answers(("memcached", "redis", "nginx", "memcached-r"), context=" after the reboot")
+        self.check_answers(SERVING, context=" after the reboot")
         self.expect("Prometheus shows up==1 for the job after the reboot",
                     lambda: self.prom('up{job="vemo"}') == 1.0, timeout=60)
 
@@ -715,9 +720,7 @@ class Case:
         print("       still running from the removed package: %s" % sorted(
             set(e for e in exes.splitlines() if "/opt/vemo-watchdog/" in e)))
         self.pids = running
-        self.same_pids(("memcached", "redis", "nginx", "memcached-r"), "after dpkg -r")
-        for name in ("memcached", "redis", "nginx", "memcached-r"):
-            self.check(self.answers(name), "%s answers after dpkg -r" % name)
+        self.still_serving(SERVING, "after dpkg -r", " after dpkg -r")
 
     def step_purge(self):
         result = self.sh("dpkg -P vemo-watchdog", timeout=120)
@@ -728,9 +731,7 @@ class Case:
         self.check(links == "", "nothing of the unit is left under /etc/systemd (no mask either)", links)
         self.check(self.out("find /etc/systemd /lib/systemd /usr/lib/systemd -xtype l 2>/dev/null") == "",
                    "no dangling link under the systemd directories")
-        self.same_pids(("memcached", "redis", "nginx"), "after dpkg -P, their pid files kept")
-        for name in ("memcached", "redis", "nginx"):
-            self.check(self.answers(name), "%s answers after dpkg -P" % name)
+        self.still_serving(SERVING[:3], "after dpkg -P, their pid files kept", " after dpkg -P")
 
     def step_poweroff(self):
         self.sh("systemctl poweroff")
