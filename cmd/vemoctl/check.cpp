@@ -149,7 +149,12 @@ struct LineChecker {
                 "pid file " + quoted(path) +
                     " is not a regular file: its lock cannot tell whether the program runs");
         }
-        if (path.find('/') == std::string::npos) return;
+        if (path.find('/') != std::string::npos) pid_file_directory(n, path);
+    }
+
+    // The directory of a pid file given with one: the watchdog creates only its last component,
+    // and whoever may write it may squat the lock.
+    void pid_file_directory(int n, const std::string& path) const {
         std::string dir = dir_name(absolute(path, ctx.lookup.cwd));
         struct stat st;
         if (stat(dir.c_str(), &st) != 0) {
@@ -292,8 +297,7 @@ int open_list(const std::string& file, const LineChecker& checker, struct stat* 
 }
 
 // Who besides root may write the list or replace it.
-void check_list_access(const std::string& file, const struct stat& st,
-                       const LineChecker& checker) {
+void check_list_access(const std::string& file, const struct stat& st, const LineChecker& checker) {
     if ((st.st_mode & S_IWOTH) != 0 || (st.st_mode & S_IWGRP) != 0) {
         checker.add(0, false,
                     std::string("the list is writable by ") +

@@ -225,7 +225,7 @@ std::string read_syslog_tail(const char* syslog_file) {
         int err = errno;
         fprintf(stderr, "vemoctl: no log to show: no journalctl, and %s: %s\n", syslog_file,
                 fd < 0 && err != EISDIR && err != EINVAL ? errno_text(err).c_str()
-                                                          : "not a regular file");
+                                                         : "not a regular file");
         if (fd >= 0) close(fd);
         return "";
     }
@@ -267,10 +267,10 @@ namespace {
 
 // The daemon started and the process that started it (ours to reap).
 struct Launch {
-    std::string daemon;     // bin/vemo-watchdog
-    std::string real;       // its real path, which the lock holder's executable must be
+    std::string daemon;  // bin/vemo-watchdog
+    std::string real;    // its real path, which the lock holder's executable must be
     pid_t child = -1;
-    ProcessInfo launched;   // the child's start time, read before it could be reaped
+    ProcessInfo launched;  // the child's start time, read before it could be reaped
     bool reaped = false;
 };
 
@@ -300,7 +300,7 @@ bool launch_daemon(Launch* l) {
                 errno_text(errno).c_str());
         return false;
     }
-    l->real = real;
+    l->real = std::string(real);
     fflush(stdout);
     fflush(stderr);
     l->child = fork();
@@ -327,8 +327,8 @@ bool launcher_failed(Launch* l) {
     if (l->reaped || waitpid(l->child, &status, WNOHANG) != l->child) return false;
     l->reaped = true;
     if (WIFEXITED(status) && WEXITSTATUS(status) == 0) return false;
-    fprintf(stderr, "vemoctl: %s ended with status %d before taking its lock\n",
-            l->daemon.c_str(), WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status));
+    fprintf(stderr, "vemoctl: %s ended with status %d before taking its lock\n", l->daemon.c_str(),
+            WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status));
     return true;
 }
 

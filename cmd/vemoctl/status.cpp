@@ -58,10 +58,10 @@ int cmd_status(const Args& args, const StatusSource& src) {
         fprintf(stderr, "vemoctl: no entry matches \"%s\"\n", unmatched.c_str());
         return 4;
     }
-    std::string text = format == FORMAT_JSON         ? render_json(s)
-                       : format == FORMAT_PROMETHEUS ? render_prometheus(s)
-                                                     : render_table(s, output == nullptr &&
-                                                                           colour_wanted(1));
+    std::string text = format == FORMAT_JSON ? render_json(s)
+                       : format == FORMAT_PROMETHEUS
+                           ? render_prometheus(s)
+                           : render_table(s, output == nullptr && colour_wanted(1));
     if (!write_answer(text, output)) return 4;
     return status_exit_code(s);
 }

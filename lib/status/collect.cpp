@@ -9,6 +9,7 @@
 
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
@@ -214,11 +215,12 @@ bool select_entries(HostStatus* status, const std::vector<std::string>& selector
     if (selectors.empty()) return true;
     std::vector<bool> keep(status->entries.size(), false);
     bool monitor = false;
-    for (const std::string& sel : selectors) {
-        if (!mark_selected(sel, *status, &keep, &monitor)) {
-            *unmatched = sel;
-            return false;
-        }
+    auto miss = std::find_if(selectors.begin(), selectors.end(), [&](const std::string& sel) {
+        return !mark_selected(sel, *status, &keep, &monitor);
+    });
+    if (miss != selectors.end()) {
+        *unmatched = *miss;
+        return false;
     }
     std::vector<EntryStatus> kept;
     for (size_t i = 0; i < status->entries.size(); ++i) {

@@ -12,7 +12,7 @@
 
 namespace {
 
-// The last PATH= of a NUL-separated environment, as the process's getenv would see it.
+// The value of the last PATH= in a NUL-separated environment.
 void take_path(const std::string& env, LookupContext* ctx) {
     for (size_t at = 0; at < env.size();) {
         size_t end = env.find('\0', at);

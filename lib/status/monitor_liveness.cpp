@@ -29,7 +29,7 @@ FILE* open_state_file(const std::string& path, std::string* error) {
 }
 
 // The request time in a piece that holds the key: from its first digit after the key to its
-// last digit anywhere after that, as the probe's pattern matches it. false without a digit.
+// last digit anywhere after that. false without a digit.
 bool request_time(const char* piece, long* value) {
     const char* first = strstr(piece, kStateKey) + strlen(kStateKey);
     while (*first != '\0' && (*first < '0' || *first > '9'))

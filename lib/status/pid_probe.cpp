@@ -29,9 +29,7 @@ bool query_lock(int fd, LockState* state, pid_t* holder) {
     query.l_type = F_WRLCK;
     query.l_whence = SEEK_SET;
     if (fcntl(fd, F_GETLK, &query) != 0) return false;
-    *state = query.l_type == F_UNLCK ? LOCK_FREE
-             : query.l_pid > 0       ? LOCK_HELD
-                                     : LOCK_HELD_UNNAMED;
+    *state = query.l_type == F_UNLCK ? LOCK_FREE : query.l_pid > 0 ? LOCK_HELD : LOCK_HELD_UNNAMED;
     *holder = *state == LOCK_HELD ? query.l_pid : 0;
     return true;
 }

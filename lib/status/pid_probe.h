@@ -9,10 +9,10 @@
 
 // What the lock says; entry_state() turns it into an entry's state.
 enum LockState {
-    LOCK_FREE,           // nobody holds it, or the file (or a directory above it) is missing
-    LOCK_HELD,           // held, and the kernel names the holder
-    LOCK_HELD_UNNAMED,   // held by a process the kernel cannot name to us (another namespace)
-    LOCK_PROBE_FAILED,   // the file could not be probed; err says why
+    LOCK_FREE,          // nobody holds it, or the file (or a directory above it) is missing
+    LOCK_HELD,          // held, and the kernel names the holder
+    LOCK_HELD_UNNAMED,  // held by a process the kernel cannot name to us (another namespace)
+    LOCK_PROBE_FAILED,  // the file could not be probed; err says why
 };
 
 struct LockProbe {

@@ -76,8 +76,8 @@ ProcessInfo read_process(pid_t pid) {
     if (!read_proc_stat(pid, &st) || !st.has_start_time) return info;
     long hz = sysconf(_SC_CLK_TCK);
     info.known = true;
-    info.started_at = boot_time() +
-                      static_cast<double>(st.start_ticks) / static_cast<double>(hz > 0 ? hz : 100);
+    info.started_at =
+        boot_time() + static_cast<double>(st.start_ticks) / static_cast<double>(hz > 0 ? hz : 100);
     return info;
 }
 

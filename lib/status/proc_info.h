@@ -15,12 +15,12 @@ struct ProcessInfo {
 
 // The fields of /proc/PID/stat that we use.
 struct ProcStat {
-    char state = '\0';            // 'R', 'S', 'Z', ...; '\0' when the line ends after the name
-    bool has_start_time = false;  // start_ticks could be read
+    char state = '\0';                   // 'R', 'S', 'Z', ...; '\0' when the line holds none
+    bool has_start_time = false;         // start_ticks could be read
     unsigned long long start_ticks = 0;  // clock ticks after boot
 };
 
-// Reads /proc/PID/stat; false when the process has no entry or the line holds no name.
+// Reads /proc/PID/stat; false when it cannot be read or nothing follows the name.
 bool read_proc_stat(pid_t pid, ProcStat* out);
 
 // The start time of a process (known false when it is gone or unreadable); exe is left empty.

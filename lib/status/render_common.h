@@ -7,7 +7,7 @@
 #include <string>
 #include <vector>
 
-// "42s", "3m 5s", "2h 10m", "4d 1h": the two largest units; negative counts as 0.
+// "42s", "3m 5s", "2h 10m", "4d 1h": at most two units, the rest cut off; negative is 0.
 std::string duration(double seconds);
 
 // Three decimals ("%.3f"); what is not finite is written 0.000.

@@ -73,8 +73,7 @@ void add_lockrun_figures(std::string* o, const std::vector<const EntryStatus*>& 
            "Exit status of the wrapped program's last run (128+signal when killed).");
     for (const EntryStatus* e : rows) {
         if (e->lockrun.state_read && e->lockrun.last_exit_code >= 0)
-            sample(o, "vemo_program_last_exit_code", *e,
-                   std::to_string(e->lockrun.last_exit_code));
+            sample(o, "vemo_program_last_exit_code", *e, std::to_string(e->lockrun.last_exit_code));
     }
 }
 

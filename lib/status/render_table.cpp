@@ -110,8 +110,8 @@ std::string monitor_line(const HostStatus& s) {
 std::string list_line(const HostStatus& s) {
     std::string text = printable(s.source.list_file);
     if (!s.list_read) return text + ": " + s.list_error;
-    text += ": " + std::to_string(s.entries.size()) +
-            (s.entries.size() == 1 ? " entry" : " entries");
+    text +=
+        ": " + std::to_string(s.entries.size()) + (s.entries.size() == 1 ? " entry" : " entries");
     if (!s.invalid_lines.empty()) {
         text += ", invalid lines:";
         for (int n : s.invalid_lines)
@@ -165,9 +165,9 @@ std::string table_row(const Row& row, const std::vector<size_t>& width, const ch
 
 std::string entry_table(const HostStatus& s, bool colour) {
     std::vector<const EntryStatus*> rows = shown_entries(s);
-    std::vector<Row> cells;
-    for (const EntryStatus* e : rows)
-        cells.push_back(cells_of(*e, s.now));
+    std::vector<Row> cells(rows.size());
+    std::transform(rows.begin(), rows.end(), cells.begin(),
+                   [&s](const EntryStatus* e) { return cells_of(*e, s.now); });
     std::vector<size_t> width = column_widths(cells);
     std::string out = table_row(Row(kHeads, kHeads + kColumns), width, nullptr);
     for (size_t r = 0; r < rows.size(); ++r) {
