@@ -1,6 +1,9 @@
 #include "check.h"
 
+#include "commands.h"
+#include "fileio.h"
 #include "paths.h"
+#include "text.h"
 #include "watchlist.h"
 
 #include <fcntl.h>
@@ -31,17 +34,6 @@ std::string quoted(const std::string& text) {
     return out + "\"";
 }
 
-std::string parent_of(const std::string& path) {
-    size_t sep = path.find_last_of('/');
-    if (sep == std::string::npos) return ".";
-    return sep == 0 ? "/" : path.substr(0, sep);
-}
-
-std::string last_of(const std::string& path) {
-    size_t sep = path.find_last_of('/');
-    return sep == std::string::npos ? path : path.substr(sep + 1);
-}
-
 std::string absolute(const std::string& path, const std::string& cwd) {
     return path.empty() || path[0] == '/' ? path : cwd + "/" + path;
 }
@@ -50,9 +42,9 @@ std::string absolute(const std::string& path, const std::string& cwd) {
 std::string canonical_file(const std::string& path, const std::string& cwd) {
     std::string abs = absolute(path, cwd);
     char dir[PATH_MAX];
-    if (realpath(parent_of(abs).c_str(), dir) == nullptr) return abs;
+    if (realpath(dir_name(abs).c_str(), dir) == nullptr) return abs;
     std::string d = dir;
-    return (d == "/" ? "" : d) + "/" + last_of(abs);
+    return (d == "/" ? "" : d) + "/" + base_name(abs);
 }
 
 // Group or others may write: anyone who can runs programs as root or squats a lock.
@@ -157,11 +149,16 @@ struct LineChecker {
                 "pid file " + quoted(path) +
                     " is not a regular file: its lock cannot tell whether the program runs");
         }
-        if (path.find('/') == std::string::npos) return;
-        std::string dir = parent_of(absolute(path, ctx.lookup.cwd));
+        if (path.find('/') != std::string::npos) pid_file_directory(n, path);
+    }
+
+    // The directory of a pid file given with one: the watchdog creates only its last component,
+    // and whoever may write it may squat the lock.
+    void pid_file_directory(int n, const std::string& path) const {
+        std::string dir = dir_name(absolute(path, ctx.lookup.cwd));
         struct stat st;
         if (stat(dir.c_str(), &st) != 0) {
-            std::string up = parent_of(dir);
+            std::string up = dir_name(dir);
             struct stat up_st;
             if (errno == ENOENT && stat(up.c_str(), &up_st) != 0) {
                 add(n, true,
@@ -281,52 +278,71 @@ struct LineChecker {
 
 }  // namespace
 
-std::vector<Finding> check_list(const std::string& file, const CheckContext& ctx) {
-    std::vector<Finding> out;
-    LineChecker checker{ctx, &out, {}, {}, {}, 0};
-    checker.own_pid_file = canonical_file(ctx.run_dir + "/vemo_watchdog.pid", "/");
-    checker.monitor_pid_file = canonical_file(ctx.run_dir + "/vemo_monitor.pid", "/");
+namespace {
 
-    // Non-blocking and checked before reading: a FIFO or device never stalls the check.
-    int fd = open(file.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
-    if (fd < 0) {
-        checker.add(0, true, std::string("cannot open: ") + strerror(errno));
-        return out;
+// The list opened for reading (*st filled); -1 (reported) when it cannot be, or is no regular
+// file: a FIFO or device never stalls the check.
+int open_list(const std::string& file, const LineChecker& checker, struct stat* st) {
+    int fd = open_regular_file(file.c_str());
+    if (fd < 0 && errno != EISDIR && errno != EINVAL) {
+        checker.add(0, true, "cannot open: " + errno_text(errno));
+        return -1;
     }
-    struct stat st;
-    if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
-        close(fd);
+    if (fd < 0 || fstat(fd, st) != 0) {
+        if (fd >= 0) close(fd);
         checker.add(0, true, "not a regular file");
-        return out;
+        return -1;
     }
-    std::string who;
+    return fd;
+}
+
+// Who besides root may write the list or replace it.
+void check_list_access(const std::string& file, const struct stat& st, const LineChecker& checker) {
     if ((st.st_mode & S_IWOTH) != 0 || (st.st_mode & S_IWGRP) != 0) {
         checker.add(0, false,
                     std::string("the list is writable by ") +
                         ((st.st_mode & S_IWOTH) != 0 ? "others" : "its group") +
                         ": anyone who can write it runs programs as root");
     }
-    std::string dir = parent_of(file);
+    std::string who;
+    std::string dir = dir_name(file);
     if (loosely_writable(dir, &who)) {
         checker.add(0, false,
                     "the list's directory " + quoted(dir) + " is writable by " + who +
                         ": anyone who can write it can replace the list");
     }
-    FILE* f = fdopen(fd, "r");
-    if (f == nullptr) {
-        checker.add(0, true, std::string("cannot read: ") + strerror(errno));
-        close(fd);
-        return out;
-    }
+}
+
+void check_lines(FILE* f, LineChecker* checker) {
     WatchLine line;
     while (read_watch_line(f, &line)) {
         if (line.kind == LINE_ENTRY) {
-            checker.entry(line);
+            checker->entry(line);
         } else if (line.kind != LINE_COMMENT) {
-            checker.invalid(line);
+            checker->invalid(line);
         }
     }
-    if (ferror(f) != 0) checker.add(0, true, std::string("read error: ") + strerror(errno));
+    if (ferror(f) != 0) checker->add(0, true, "read error: " + errno_text(errno));
+}
+
+}  // namespace
+
+std::vector<Finding> check_list(const std::string& file, const CheckContext& ctx) {
+    std::vector<Finding> out;
+    LineChecker checker{ctx, &out, {}, {}, {}, 0};
+    checker.own_pid_file = canonical_file(watchdog_pid_file(ctx.run_dir), "/");
+    checker.monitor_pid_file = canonical_file(ctx.run_dir + "/vemo_monitor.pid", "/");
+    struct stat st;
+    int fd = open_list(file, checker, &st);
+    if (fd < 0) return out;
+    check_list_access(file, st, checker);
+    FILE* f = fdopen(fd, "r");
+    if (f == nullptr) {
+        checker.add(0, true, "cannot read: " + errno_text(errno));
+        close(fd);
+        return out;
+    }
+    check_lines(f, &checker);
     fclose(f);
     if (checker.entries == 0)
         checker.add(0, false, "no entries: the watchdog supervises only the monitor");
@@ -338,4 +354,37 @@ std::string format_finding(const std::string& file, const Finding& finding) {
     if (finding.line > 0) out += ":" + std::to_string(finding.line);
     out += finding.error ? ": error: " : ": warning: ";
     return out + finding.text;
+}
+
+// ---------------------------------------------------------------- vemoctl check
+
+CheckContext check_context(const StatusSource& src) {
+    CheckContext ctx;
+    ctx.run_dir = src.run_dir;
+    pid_t pid = 0;
+    std::string why;
+    ctx.lookup = lookup_context(watchdog_holder(src.run_dir, &pid, &why) == 1 ? pid : 0);
+    return ctx;
+}
+
+int report_findings(const std::string& file, const std::vector<Finding>& findings, int* warnings) {
+    int errors = 0;
+    *warnings = 0;
+    for (const Finding& f : findings) {
+        fprintf(stderr, "%s\n", format_finding(file, f).c_str());
+        errors += f.error ? 1 : 0;
+        *warnings += f.error ? 0 : 1;
+    }
+    return errors;
+}
+
+int cmd_check(const Args& args, const StatusSource& src) {
+    std::string bad;
+    if (!only_options(args, {"--strict"}, &bad)) return usage_error("check: unknown option " + bad);
+    if (args.operands.size() > 1) return usage_error("check: one FILE at most");
+    std::string file = args.operands.empty() ? src.list_file : args.operands[0];
+    int warnings = 0;
+    int errors = report_findings(file, check_list(file, check_context(src)), &warnings);
+    if (errors > 0 || (warnings > 0 && args.options.count("--strict") != 0)) return kExitFailure;
+    return 0;
 }

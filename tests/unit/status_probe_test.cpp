@@ -46,24 +46,24 @@ TEST(StatusProbeTest, OddPidFiles) {
     write_file(tmp / "garbage", std::string("\x1b[31m9\0x", 8));
     const struct {
         const char* name;
-        EntryState state;
+        LockState lock;
         bool missing;
         const char* error;
         const char* pid_text;
     } rows[] = {
-        {"missing", STATE_DOWN, true, "", ""},
-        {"nodir/x.pid", STATE_DOWN, true, "", ""},
-        {"dangling", STATE_DOWN, true, "", ""},
-        {"dir", STATE_ERROR, false, "Is a directory", ""},
-        {"fifo", STATE_ERROR, false, "not a regular file", ""},
-        {"lying/x.pid", STATE_ERROR, false, "Not a directory", ""},
-        {"lying", STATE_DOWN, false, "", "1"},
-        {"garbage", STATE_DOWN, false, "", "?[31m9?x"},
+        {"missing", LOCK_FREE, true, "", ""},
+        {"nodir/x.pid", LOCK_FREE, true, "", ""},
+        {"dangling", LOCK_FREE, true, "", ""},
+        {"dir", LOCK_PROBE_FAILED, false, "Is a directory", ""},
+        {"fifo", LOCK_PROBE_FAILED, false, "not a regular file", ""},
+        {"lying/x.pid", LOCK_PROBE_FAILED, false, "Not a directory", ""},
+        {"lying", LOCK_FREE, false, "", "1"},
+        {"garbage", LOCK_FREE, false, "", "?[31m9?x"},
     };
     for (const auto& row : rows) {
         SCOPED_TRACE(row.name);
         LockProbe p = probe_pid_file(tmp / row.name);
-        EXPECT_EQ(p.held_state, row.state);
+        EXPECT_EQ(p.lock, row.lock);
         EXPECT_EQ(p.missing, row.missing);
         EXPECT_EQ(p.error, row.error);
         EXPECT_EQ(p.pid_text, row.pid_text);
@@ -84,14 +84,14 @@ TEST(StatusProbeTest, HeldByAnotherProcess) {
     ProcessInfo info = read_process(p.holder);
     kill(child, SIGKILL);
     waitpid(child, nullptr, 0);
-    EXPECT_EQ(p.held_state, STATE_RUNNING);
+    EXPECT_EQ(p.lock, LOCK_HELD);
     EXPECT_EQ(p.holder, child);
     EXPECT_TRUE(info.known);
     EXPECT_GT(info.started_at, 0);
     // Gone now: its /proc entry vanished, and the lock is free again.
     EXPECT_FALSE(read_process(child).known);
     LockProbe after = probe_pid_file(path);
-    EXPECT_EQ(after.held_state, STATE_DOWN);
+    EXPECT_EQ(after.lock, LOCK_FREE);
     EXPECT_EQ(after.pid_text, "4242");
 }
 

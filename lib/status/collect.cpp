@@ -1,0 +1,232 @@
+// Collection: the watch list read as the daemon reads it, every entry probed once, and the
+// selectors that narrow the answer.
+#include "hoststatus.h"
+
+#include "clock.h"
+#include "fileio.h"
+#include "text.h"
+#include "watchlist.h"
+
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <map>
+#include <utility>
+
+namespace {
+
+// A program lookup; entries naming the same program share one.
+struct Resolution {
+    bool ok = false;
+    std::string path;
+    std::string error;
+};
+
+using ResolutionCache = std::map<std::string, Resolution>;
+
+std::string absolute(const std::string& path, const std::string& cwd) {
+    return path[0] == '/' ? path : cwd + "/" + path;
+}
+
+// The lock, and the holder's start time while a named process holds it.
+void probe_entry_lock(EntryStatus* e, const LookupContext& ctx) {
+    e->probe = probe_pid_file(absolute(e->pid_file, ctx.cwd));
+    e->state = entry_state(e->enabled, e->probe.lock);
+    if (e->probe.lock == LOCK_HELD) e->process = read_process(e->probe.holder);
+}
+
+Resolution look_up(const std::string& program, const LookupContext& ctx) {
+    Resolution r;
+    std::string found;
+    r.ok = exec_lookup(program.c_str(), ctx.path_set ? ctx.path_env.c_str() : nullptr,
+                       ctx.cwd.c_str(), &found);
+    if (r.ok) {
+        r.path = printable(found);
+    } else {
+        r.error = errno_text(errno);
+    }
+    return r;
+}
+
+// Where the daemon would find the entry's program.
+void resolve_entry_program(EntryStatus* e, const LookupContext& ctx, ResolutionCache* cache) {
+    auto hit = cache->find(e->program);
+    if (hit == cache->end()) hit = cache->emplace(e->program, look_up(e->program, ctx)).first;
+    e->resolved = hit->second.ok;
+    e->resolved_path = hit->second.path;
+    e->resolve_error = hit->second.error;
+}
+
+// A vemo-lockrun line's arguments, and its wrapper's record when it names a pid file.
+void read_entry_lockrun(EntryStatus* e, const LookupContext& ctx) {
+    if (!is_lockrun_program(e->program)) return;
+    e->lockrun = parse_lockrun_args(e->args);
+    if (!e->lockrun.pid_file.empty()) read_lockrun_state(ctx.cwd, &e->lockrun);
+}
+
+void examine_entry(EntryStatus* e, const LookupContext& ctx, ResolutionCache* cache) {
+    probe_entry_lock(e, ctx);
+    resolve_entry_program(e, ctx, cache);
+    read_entry_lockrun(e, ctx);
+}
+
+// The list as a stream; nullptr with out->list_error and errno set. A directory is refused
+// like any other file that is not a regular one (errno EINVAL).
+FILE* open_list(const std::string& file, HostStatus* out) {
+    int fd = open_regular_file(file.c_str());
+    if (fd < 0 && (errno == EISDIR || errno == EINVAL)) {
+        out->list_error = "not a regular file";
+        errno = EINVAL;
+        return nullptr;
+    }
+    FILE* f = fd >= 0 ? fdopen(fd, "r") : nullptr;
+    if (f != nullptr) return f;
+    int err = errno;
+    if (fd >= 0) close(fd);
+    out->list_error = errno_text(err);
+    errno = err;
+    return nullptr;
+}
+
+EntryStatus entry_of(const WatchLine& line) {
+    EntryStatus e;
+    e.line = line.number;
+    e.enabled = line.enabled;
+    e.pid_file = line.fields[1];
+    e.program = line.fields[2];
+    for (size_t i = kMinFields; i < line.fields.size() && e.args.size() < kMaxArgs; ++i)
+        e.args.push_back(line.fields[i]);
+    return e;
+}
+
+// Reads the entries and the invalid lines' numbers; false with errno when the list cannot be
+// read (out->list_error says why).
+bool read_list(const std::string& file, HostStatus* out) {
+    FILE* f = open_list(file, out);
+    if (f == nullptr) return false;
+    WatchLine line;
+    while (read_watch_line(f, &line)) {
+        if (line.kind == LINE_ENTRY) {
+            out->entries.push_back(entry_of(line));
+        } else if (line.kind != LINE_COMMENT) {
+            out->invalid_lines.push_back(line.number);
+        }
+    }
+    bool failed = ferror(f) != 0;
+    int err = errno;
+    fclose(f);
+    if (failed) {
+        out->list_error = errno_text(err);
+        errno = err;
+        return false;
+    }
+    out->list_read = true;
+    return true;
+}
+
+// The watchdog's lock, and whether its holder is the watchdog.
+void probe_watchdog(HostStatus* out) {
+    out->watchdog_pid_file = watchdog_pid_file(out->source.run_dir);
+    out->watchdog = probe_pid_file(out->watchdog_pid_file);
+    if (out->watchdog.lock != LOCK_HELD) return;
+    out->watchdog_process = read_process(out->watchdog.holder);
+    out->watchdog_verified = holder_is_watchdog(out->watchdog.holder, &out->watchdog_process.exe);
+}
+
+// The monitor, which the daemon keeps without a list line, and its state file.
+void examine_monitor(HostStatus* out, ResolutionCache* cache) {
+    const StatusSource& source = out->source;
+    out->monitor.line = 0;
+    out->monitor.enabled = true;
+    out->monitor.program = source.bin_dir + "/vemo-monitor";
+    out->monitor.pid_file = source.run_dir + "/vemo_monitor.pid";
+    examine_entry(&out->monitor, out->lookup, cache);
+    out->monitor_state = judge_monitor_state(source.run_dir + "/state.log", out->now);
+}
+
+}  // namespace
+
+StatusSource source_from_self(const char* argv0) {
+    StatusSource src;
+    std::string exe = read_exe(getpid());
+    if (exe.empty() && argv0 != nullptr && argv0[0] != '\0') {
+        std::string cwd = current_dir();
+        exe = locate_installation(argv0, cwd.c_str()).wdg_fullname;
+    }
+    src.bin_dir = dir_name(exe);
+    src.list_file = dir_name(src.bin_dir) + "/etc/watching-list.conf";
+    if (src.list_file.compare(0, 2, "//") == 0) src.list_file.erase(0, 1);
+    return src;
+}
+
+bool collect_status(const StatusSource& source, HostStatus* out) {
+    *out = HostStatus();
+    out->now = epoch_now();
+    out->source = source;
+    probe_watchdog(out);
+    out->lookup = lookup_context(out->watchdog_verified ? out->watchdog.holder : 0);
+    ResolutionCache cache;
+    examine_monitor(out, &cache);
+    bool list_ok = read_list(source.list_file, out);
+    int err = errno;
+    for (EntryStatus& e : out->entries)
+        examine_entry(&e, out->lookup, &cache);
+    if (!list_ok) errno = err;
+    return list_ok;
+}
+
+namespace {
+
+// Whether sel names the entry: by line number, or by pid file, program (path or name), the
+// resolved path, or the program a vemo-lockrun line wraps (path or name).
+bool selector_matches(const std::string& sel, const EntryStatus& e) {
+    bool digits = !sel.empty() && sel.find_first_not_of("0123456789") == std::string::npos;
+    if (digits) return sel.size() < 10 && strtol(sel.c_str(), nullptr, 10) == e.line;
+    return sel == e.pid_file || sel == e.program || sel == base_name(e.program) ||
+           (e.resolved && sel == e.resolved_path) ||
+           (e.lockrun.is_lockrun && !e.lockrun.wraps.empty() &&
+            (sel == e.lockrun.wraps || sel == base_name(e.lockrun.wraps)));
+}
+
+// Marks what sel names in *keep and *monitor; false when it names nothing.
+bool mark_selected(const std::string& sel, const HostStatus& status, std::vector<bool>* keep,
+                   bool* monitor) {
+    bool any = false;
+    if (selector_matches(sel, status.monitor)) {
+        *monitor = true;
+        any = true;
+    }
+    for (size_t i = 0; i < status.entries.size(); ++i) {
+        if (selector_matches(sel, status.entries[i])) {
+            (*keep)[i] = true;
+            any = true;
+        }
+    }
+    return any;
+}
+
+}  // namespace
+
+bool select_entries(HostStatus* status, const std::vector<std::string>& selectors,
+                    std::string* unmatched) {
+    if (selectors.empty()) return true;
+    std::vector<bool> keep(status->entries.size(), false);
+    bool monitor = false;
+    auto miss = std::find_if(selectors.begin(), selectors.end(), [&](const std::string& sel) {
+        return !mark_selected(sel, *status, &keep, &monitor);
+    });
+    if (miss != selectors.end()) {
+        *unmatched = *miss;
+        return false;
+    }
+    std::vector<EntryStatus> kept;
+    for (size_t i = 0; i < status->entries.size(); ++i) {
+        if (keep[i]) kept.push_back(std::move(status->entries[i]));
+    }
+    status->entries = std::move(kept);
+    status->monitor_selected = monitor;
+    return true;
+}

@@ -1,0 +1,79 @@
+#include "lockrun_record.h"
+
+#include "fileio.h"
+#include "text.h"
+
+#include <cerrno>
+#include <cstdlib>
+
+namespace {
+
+double number_value(const std::string& text) {
+    return strtod(text.c_str(), nullptr);
+}
+
+long integer_value(const std::string& text) {
+    return strtol(text.c_str(), nullptr, 10);
+}
+
+// One key=value line of the record; keys we do not know are left alone.
+void take_field(const std::string& key, const std::string& value, LockrunStatus* lr) {
+    if (key == "program") {
+        lr->program = printable(value);
+    } else if (key == "child_pid") {
+        lr->child_pid = static_cast<pid_t>(integer_value(value));
+    } else if (key == "child_started_at") {
+        lr->child_started_at = number_value(value);
+    } else if (key == "restarts") {
+        lr->restarts = integer_value(value);
+    } else if (key == "last_exit") {
+        lr->last_exit = printable(value);
+    } else if (key == "last_exit_code") {
+        lr->last_exit_code = static_cast<int>(integer_value(value));
+    } else if (key == "last_exit_at") {
+        lr->last_exit_at = number_value(value);
+    } else if (key == "last_run_seconds") {
+        lr->last_run_seconds = number_value(value);
+    }
+}
+
+}  // namespace
+
+bool is_lockrun_program(const std::string& program) {
+    return base_name(program) == "vemo-lockrun";
+}
+
+LockrunStatus parse_lockrun_args(const std::vector<std::string>& args) {
+    LockrunStatus lr;
+    lr.is_lockrun = true;
+    size_t i = 0;
+    for (; i < args.size() && args[i].compare(0, 2, "--") == 0; ++i) {
+        if (args[i] == "--") {
+            ++i;
+            break;
+        }
+        if (args[i] == "--restart") lr.restart = true;
+    }
+    if (i < args.size()) lr.pid_file = args[i++];
+    if (i < args.size()) lr.wraps = args[i];
+    return lr;
+}
+
+void read_lockrun_state(const std::string& cwd, LockrunStatus* lr) {
+    std::string path = lr->pid_file + ".lockrun";
+    if (path[0] != '/') path = cwd + "/" + path;
+    std::string text;
+    if (!read_regular_file(path, 8192, &text)) {
+        if (errno != ENOENT && errno != ENOTDIR) lr->state_error = errno_text(errno);
+        return;
+    }
+    lr->state_read = true;
+    for (size_t at = 0; at < text.size();) {
+        size_t end = text.find('\n', at);
+        if (end == std::string::npos) end = text.size();
+        std::string row = text.substr(at, end - at);
+        at = end + 1;
+        size_t eq = row.find('=');
+        if (eq != std::string::npos) take_field(row.substr(0, eq), row.substr(eq + 1), lr);
+    }
+}

@@ -1,0 +1,38 @@
+// A vemo-lockrun line: the program it wraps and, with --restart, the <PIDFILE>.lockrun record
+// its wrapper keeps of the wrapped program's runs.
+#ifndef VEMO_LOCKRUN_RECORD_H
+#define VEMO_LOCKRUN_RECORD_H
+
+#include <sys/types.h>
+
+#include <string>
+#include <vector>
+
+struct LockrunStatus {
+    bool is_lockrun = false;
+    bool restart = false;
+    std::string pid_file;  // its PIDFILE argument ("" when missing)
+    std::string wraps;     // its PROGRAM argument ("" when missing)
+    bool state_read = false;
+    std::string state_error;  // why the .lockrun file could not be read ("" when absent or read)
+    std::string program;      // resolved path of the wrapped program, from the record
+    pid_t child_pid = 0;
+    double child_started_at = 0;
+    long restarts = 0;
+    std::string last_exit = "none";
+    int last_exit_code = -1;
+    double last_exit_at = 0;
+    double last_run_seconds = 0;
+};
+
+// The program's file name is vemo-lockrun.
+bool is_lockrun_program(const std::string& program);
+
+// Parses a vemo-lockrun argument list: options ("--...") first, then PIDFILE and PROGRAM.
+LockrunStatus parse_lockrun_args(const std::vector<std::string>& args);
+
+// Reads <lr->pid_file>.lockrun (relative to cwd): key=value lines, unknown keys ignored. An
+// absent file is no error; any other failure is kept in lr->state_error.
+void read_lockrun_state(const std::string& cwd, LockrunStatus* lr);
+
+#endif

@@ -1,0 +1,95 @@
+#include "pid_probe.h"
+
+#include "clock.h"
+#include "text.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+
+namespace {
+
+LockProbe failed_probe(int err, const std::string& error) {
+    LockProbe p;
+    p.lock = LOCK_PROBE_FAILED;
+    p.err = err;
+    p.error = error;
+    return p;
+}
+
+// The holder of a conflicting write lock: LOCK_FREE, LOCK_HELD (*holder set) or
+// LOCK_HELD_UNNAMED; false with errno when the query itself fails.
+bool query_lock(int fd, LockState* state, pid_t* holder) {
+    struct flock query;
+    memset(&query, 0, sizeof query);
+    query.l_type = F_WRLCK;
+    query.l_whence = SEEK_SET;
+    if (fcntl(fd, F_GETLK, &query) != 0) return false;
+    *state = query.l_type == F_UNLCK ? LOCK_FREE : query.l_pid > 0 ? LOCK_HELD : LOCK_HELD_UNNAMED;
+    *holder = *state == LOCK_HELD ? query.l_pid : 0;
+    return true;
+}
+
+// 0 for a regular file (*st filled), else why it cannot be judged: fstat's errno, EISDIR for
+// a directory, EINVAL for anything else.
+int regular_file_error(int fd, struct stat* st) {
+    if (fstat(fd, st) != 0) return errno;
+    if (S_ISREG(st->st_mode)) return 0;
+    return S_ISDIR(st->st_mode) ? EISDIR : EINVAL;
+}
+
+// What the last holder wrote: the same 15 bytes the daemon's lock would read, up to a newline.
+std::string read_pid_text(int fd) {
+    char text[16];
+    ssize_t n;
+    do {
+        n = pread(fd, text, sizeof text - 1, 0);
+    } while (n < 0 && errno == EINTR);
+    if (n <= 0) return "";
+    std::string first(text, static_cast<size_t>(n));
+    first.resize(std::min(first.size(), first.find('\n')));
+    return printable(first);
+}
+
+// A free (or unnamed-held) lock: only a regular file says anything about its last holder, and
+// the daemon's own open would fail on a directory.
+void read_last_holder(int fd, LockProbe* p) {
+    struct stat st;
+    int type_err = regular_file_error(fd, &st);
+    if (type_err != 0) {
+        *p = failed_probe(type_err,
+                          type_err == EINVAL ? "not a regular file" : errno_text(type_err));
+        return;
+    }
+    p->written_at = seconds_of(st.st_mtim);
+    p->pid_text = read_pid_text(fd);
+}
+
+}  // namespace
+
+LockProbe probe_pid_file(const std::string& path) {
+    // Non-blocking, so a FIFO never stalls us; no terminal becomes ours.
+    int fd = open(path.c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+    if (fd < 0) {
+        int err = errno;
+        if (err != ENOENT) return failed_probe(err, errno_text(err));
+        LockProbe p;
+        p.missing = true;
+        return p;
+    }
+    LockProbe p;
+    if (!query_lock(fd, &p.lock, &p.holder)) {
+        int err = errno;
+        close(fd);
+        return failed_probe(err, errno_text(err));
+    }
+    // Held by a named process: the daemon's probe sees it running whatever the file is.
+    // Three calls for a running entry keep a thousand entries cheap.
+    if (p.lock != LOCK_HELD) read_last_holder(fd, &p);
+    close(fd);
+    return p;
+}

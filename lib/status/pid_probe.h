@@ -1,0 +1,32 @@
+// A read-only look at one pid-file lock, as the daemon's probe would see it but without
+// creating anything, taking the lock or signalling anyone.
+#ifndef VEMO_PID_PROBE_H
+#define VEMO_PID_PROBE_H
+
+#include <sys/types.h>
+
+#include <string>
+
+// What the lock says; entry_state() turns it into an entry's state.
+enum LockState {
+    LOCK_FREE,          // nobody holds it, or the file (or a directory above it) is missing
+    LOCK_HELD,          // held, and the kernel names the holder
+    LOCK_HELD_UNNAMED,  // held by a process the kernel cannot name to us (another namespace)
+    LOCK_PROBE_FAILED,  // the file could not be probed; err says why
+};
+
+struct LockProbe {
+    LockState lock = LOCK_FREE;
+    bool missing = false;  // the file or a directory above it does not exist
+    pid_t holder = 0;      // with LOCK_HELD
+    int err = 0;
+    std::string error;      // e.g. "Permission denied"; "" without an error
+    std::string pid_text;   // the file's first line (at most 15 bytes, printable)
+    double written_at = 0;  // its modification time, when it exists
+};
+
+// Opens the file O_RDONLY|O_NONBLOCK|O_NOCTTY|O_CLOEXEC and asks F_GETLK. A lock held by a
+// named process answers alone, whatever the file is; otherwise only a regular file is read.
+LockProbe probe_pid_file(const std::string& path);
+
+#endif

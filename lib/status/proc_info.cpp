@@ -1,0 +1,96 @@
+#include "proc_info.h"
+
+#include "fileio.h"
+
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <climits>
+#include <cstdio>
+#include <cstdlib>
+
+namespace {
+
+// Boot time in epoch seconds, read once: /proc/PID/stat counts start times from it.
+double boot_time() {
+    static double cached = -1;
+    if (cached >= 0) return cached;
+    cached = 0;
+    std::string text;
+    if (!read_regular_file("/proc/stat", 1 << 20, &text)) return cached;
+    size_t at = text.find("\nbtime ");
+    if (at != std::string::npos) cached = strtod(text.c_str() + at + 7, nullptr);
+    return cached;
+}
+
+// One open, one read: the line is far shorter than the buffer. false when there is none.
+bool read_stat_line(pid_t pid, std::string* line) {
+    if (pid <= 0) return false;
+    char path[64];
+    snprintf(path, sizeof path, "/proc/%d/stat", static_cast<int>(pid));
+    int fd = open(path, O_RDONLY | O_CLOEXEC);
+    if (fd < 0) return false;
+    char buf[1024];
+    ssize_t n;
+    do {
+        n = read(fd, buf, sizeof buf - 1);
+    } while (n < 0 && errno == EINTR);
+    close(fd);
+    if (n <= 0) return false;
+    line->assign(buf, static_cast<size_t>(n));
+    return true;
+}
+
+// Field 22 (starttime) is the 20th after the name; p points just past the name's ')'.
+bool parse_start_ticks(const char* p, unsigned long long* ticks) {
+    for (int field = 0; field < 19 && *p != '\0'; ++field) {
+        while (*p == ' ')
+            ++p;
+        while (*p != ' ' && *p != '\0')
+            ++p;
+    }
+    char* end = nullptr;
+    *ticks = strtoull(p, &end, 10);
+    return end != p;
+}
+
+}  // namespace
+
+bool read_proc_stat(pid_t pid, ProcStat* out) {
+    std::string text;
+    if (!read_stat_line(pid, &text)) return false;
+    // The name may hold anything, parentheses included: fields resume after the last ')'.
+    size_t close_paren = text.rfind(')');
+    if (close_paren == std::string::npos || close_paren + 1 == text.size()) return false;
+    *out = ProcStat();
+    // ") S ...": the state is the first field, one blank after the name.
+    if (close_paren + 2 < text.size()) out->state = text[close_paren + 2];
+    out->has_start_time = parse_start_ticks(text.c_str() + close_paren + 1, &out->start_ticks);
+    return true;
+}
+
+ProcessInfo read_process(pid_t pid) {
+    ProcessInfo info;
+    ProcStat st;
+    if (!read_proc_stat(pid, &st) || !st.has_start_time) return info;
+    long hz = sysconf(_SC_CLK_TCK);
+    info.known = true;
+    info.started_at =
+        boot_time() + static_cast<double>(st.start_ticks) / static_cast<double>(hz > 0 ? hz : 100);
+    return info;
+}
+
+std::string read_exe(pid_t pid) {
+    char path[64];
+    snprintf(path, sizeof path, "/proc/%d/exe", static_cast<int>(pid));
+    char target[PATH_MAX];
+    ssize_t n = readlink(path, target, sizeof target - 1);
+    if (n < 0) return "";
+    std::string exe(target, static_cast<size_t>(n));
+    const std::string deleted = " (deleted)";
+    if (exe.size() > deleted.size() &&
+        exe.compare(exe.size() - deleted.size(), deleted.size(), deleted) == 0)
+        exe.resize(exe.size() - deleted.size());
+    return exe;
+}

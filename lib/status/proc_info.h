@@ -1,0 +1,32 @@
+// What /proc tells about a process: one reader of /proc/PID/stat for every caller.
+#ifndef VEMO_PROC_INFO_H
+#define VEMO_PROC_INFO_H
+
+#include <sys/types.h>
+
+#include <string>
+
+// What /proc says about one process; known false when it vanished or cannot be read.
+struct ProcessInfo {
+    bool known = false;
+    double started_at = 0;  // epoch seconds
+    std::string exe;        // the target of /proc/PID/exe, when readable
+};
+
+// The fields of /proc/PID/stat that we use.
+struct ProcStat {
+    char state = '\0';                   // 'R', 'S', 'Z', ...; '\0' when the line holds none
+    bool has_start_time = false;         // start_ticks could be read
+    unsigned long long start_ticks = 0;  // clock ticks after boot
+};
+
+// Reads /proc/PID/stat; false when it cannot be read or nothing follows the name.
+bool read_proc_stat(pid_t pid, ProcStat* out);
+
+// The start time of a process (known false when it is gone or unreadable); exe is left empty.
+ProcessInfo read_process(pid_t pid);
+
+// The executable of a process, without the " (deleted)" of a replaced file; "" when unknown.
+std::string read_exe(pid_t pid);
+
+#endif

@@ -1,0 +1,97 @@
+// The Prometheus text exposition: one family per figure, one sample per shown entry.
+#include "hoststatus.h"
+#include "render_common.h"
+
+namespace {
+
+// The exposition format's label escapes: backslash, double quote and line feed.
+std::string label_value(const std::string& v) {
+    std::string out;
+    for (char c : v) {
+        if (c == '\\') {
+            out += "\\\\";
+        } else if (c == '"') {
+            out += "\\\"";
+        } else if (c == '\n') {
+            out += "\\n";
+        } else {
+            out += c;
+        }
+    }
+    return out;
+}
+
+std::string labels(const EntryStatus& e) {
+    std::string l = "{line=\"" + std::to_string(e.line) + "\",program=\"" + label_value(e.program) +
+                    "\",pid_file=\"" + label_value(e.pid_file) + "\"";
+    if (e.lockrun.is_lockrun) l += ",wraps=\"" + label_value(e.lockrun.wraps) + "\"";
+    return l + "}";
+}
+
+void family(std::string* out, const char* name, const char* type, const char* help) {
+    *out += std::string("# HELP ") + name + " " + help + "\n# TYPE " + name + " " + type + "\n";
+}
+
+void sample(std::string* out, const char* name, const EntryStatus& e, const std::string& value) {
+    *out += name + labels(e) + " " + value + "\n";
+}
+
+// Any holder counts as up, the one the kernel cannot name included.
+bool lock_held(const EntryStatus& e) {
+    return entry_live(e) || e.state == STATE_LOCKED_HOLDER_UNKNOWN;
+}
+
+void add_program_up(std::string* o, const std::vector<const EntryStatus*>& rows) {
+    family(o, "vemo_program_up", "gauge", "Whether a supervised program holds its pid-file lock.");
+    for (const EntryStatus* e : rows)
+        sample(o, "vemo_program_up", *e, lock_held(*e) ? "1" : "0");
+}
+
+void add_program_enabled(std::string* o, const std::vector<const EntryStatus*>& rows) {
+    family(o, "vemo_program_enabled", "gauge", "Whether the watch-list entry is enabled.");
+    for (const EntryStatus* e : rows)
+        sample(o, "vemo_program_enabled", *e, e->enabled ? "1" : "0");
+}
+
+void add_start_times(std::string* o, const std::vector<const EntryStatus*>& rows) {
+    family(o, "vemo_program_start_time_seconds", "gauge",
+           "Start time of the running program since the Unix epoch, in seconds.");
+    for (const EntryStatus* e : rows) {
+        if (entry_live(*e) && e->process.known)
+            sample(o, "vemo_program_start_time_seconds", *e, fixed_number(e->process.started_at));
+    }
+}
+
+void add_lockrun_figures(std::string* o, const std::vector<const EntryStatus*>& rows) {
+    family(o, "vemo_program_restarts_total", "counter",
+           "Restarts of the program wrapped by vemo-lockrun --restart.");
+    for (const EntryStatus* e : rows) {
+        if (e->lockrun.state_read)
+            sample(o, "vemo_program_restarts_total", *e, std::to_string(e->lockrun.restarts));
+    }
+    family(o, "vemo_program_last_exit_code", "gauge",
+           "Exit status of the wrapped program's last run (128+signal when killed).");
+    for (const EntryStatus* e : rows) {
+        if (e->lockrun.state_read && e->lockrun.last_exit_code >= 0)
+            sample(o, "vemo_program_last_exit_code", *e, std::to_string(e->lockrun.last_exit_code));
+    }
+}
+
+}  // namespace
+
+std::string render_prometheus(const HostStatus& s) {
+    std::vector<const EntryStatus*> rows = shown_entries(s);
+    std::string o;
+    family(&o, "vemo_watchdog_up", "gauge", "Whether vemo-watchdog holds its own pid-file lock.");
+    o += "vemo_watchdog_up " + std::string(watchdog_taken_as_running(s) ? "1" : "0") + "\n";
+    add_program_up(&o, rows);
+    add_program_enabled(&o, rows);
+    add_start_times(&o, rows);
+    add_lockrun_figures(&o, rows);
+    family(&o, "vemo_watchlist_invalid_lines", "gauge",
+           "Watch-list lines the watchdog skips as invalid.");
+    o += "vemo_watchlist_invalid_lines " + std::to_string(s.invalid_lines.size()) + "\n";
+    family(&o, "vemo_watchlist_readable", "gauge", "Whether the watch list could be read.");
+    o += "vemo_watchlist_readable " + std::string(s.list_read ? "1" : "0") + "\n";
+    return o;
+}
