@@ -40,8 +40,9 @@ bool stop_holder(const EntryStatus& e, const std::string& pid_file) {
         errno = ESRCH;
         return false;
     }
-    int rc = pidfd >= 0 ? static_cast<int>(syscall(SYS_pidfd_send_signal, pidfd, SIGTERM, nullptr, 0))
-                        : kill(pid, SIGTERM);
+    int rc = pidfd >= 0
+                 ? static_cast<int>(syscall(SYS_pidfd_send_signal, pidfd, SIGTERM, nullptr, 0))
+                 : kill(pid, SIGTERM);
     int err = errno;
     if (pidfd >= 0) close(pidfd);
     errno = err;
@@ -104,7 +105,8 @@ bool apply_changed_lines(const StatusSource& src) {
             ok = false;
             continue;
         }
-        fprintf(stderr, "vemoctl: line %d: sent SIGTERM to pid %d, which ran the old command line\n",
+        fprintf(stderr,
+                "vemoctl: line %d: sent SIGTERM to pid %d, which ran the old command line\n",
                 e.line, static_cast<int>(e.probe.holder));
         stopping.push_back({e.line, pid_file, e.probe.holder});
     }

@@ -195,7 +195,8 @@ struct LineChecker {
             return;
         }
         if (prog[0] == '.') {
-            add(n, false, "relative " + what + " " + quoted(prog) + " resolves against " + cwd_note());
+            add(n, false,
+                "relative " + what + " " + quoted(prog) + " resolves against " + cwd_note());
         } else if (prog[0] != '/' && prog.find('/') != std::string::npos) {
             add(n, false,
                 what + " " + quoted(prog) +

@@ -92,9 +92,8 @@ size_t entries_as_wanted(const HostStatus& s) {
 // Only changed lines are not as wanted: they stay so until restarted, so no wait helps.
 bool only_changed_left(const HostStatus& s) {
     if (s.monitor_selected && !entry_as_wanted(s.monitor)) return false;
-    return std::all_of(s.entries.begin(), s.entries.end(), [](const EntryStatus& e) {
-        return entry_as_wanted(e) || entry_changed(e);
-    });
+    return std::all_of(s.entries.begin(), s.entries.end(),
+                       [](const EntryStatus& e) { return entry_as_wanted(e) || entry_changed(e); });
 }
 
 void report_wait_result(int code, int seconds, const HostStatus& s) {

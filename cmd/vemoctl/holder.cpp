@@ -13,16 +13,17 @@ int refuse_signal(const char* command, int held, const std::string& why) {
                 why.c_str());
         return kExitPrivilege;
     }
-    fprintf(stderr, "vemoctl: not %s: %s\n", strcmp(command, "stop") == 0 ? "stopping" : "reloading",
-            why.c_str());
+    fprintf(stderr, "vemoctl: not %s: %s\n",
+            strcmp(command, "stop") == 0 ? "stopping" : "reloading", why.c_str());
     return kExitFailure;
 }
 
 int signal_failed(const char* command, pid_t pid) {
     int err = errno;
     if (err == EPERM) {
-        fprintf(stderr, "vemoctl: %s needs root: vemo-watchdog (pid %d) may not be signalled by "
-                        "this user\n",
+        fprintf(stderr,
+                "vemoctl: %s needs root: vemo-watchdog (pid %d) may not be signalled by "
+                "this user\n",
                 command, static_cast<int>(pid));
         return kExitPrivilege;
     }

@@ -66,8 +66,8 @@ void read_entry_lockrun(EntryStatus* e, const LookupContext& ctx) {
     if (!is_lockrun_program(e->program)) return;
     e->lockrun = parse_lockrun_args(e->args);
     if (!e->lockrun.pid_file.empty()) read_lockrun_state(ctx.cwd, &e->lockrun);
-    e->lockrun.wrapper_ended = e->lockrun.state_read && e->probe.lock != LOCK_HELD &&
-                               e->probe.lock != LOCK_HELD_UNNAMED;
+    e->lockrun.wrapper_ended =
+        e->lockrun.state_read && e->probe.lock != LOCK_HELD && e->probe.lock != LOCK_HELD_UNNAMED;
 }
 
 void examine_entry(EntryStatus* e, const LookupContext& ctx, ResolutionCache* cache) {

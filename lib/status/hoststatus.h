@@ -107,8 +107,8 @@ EntryState entry_state(bool enabled, LockState lock);
 // are stopped.
 bool entry_as_wanted(const EntryStatus& entry);
 // Compares the lock holder's command line with what the entry's line now starts (for a
-// vemo-lockrun --restart line, the wrapper's own): sets entry->cmdline and cmdline_note.
-void compare_command_line(EntryStatus* entry);
+// vemo-lockrun --restart line, the wrapper's own): sets e->cmdline and cmdline_note.
+void compare_command_line(EntryStatus* e);
 // Keeps the entries a selector names: a line number, a pid-file path, a program name or path.
 // false when a selector matches nothing (*unmatched names it).
 bool select_entries(HostStatus* status, const std::vector<std::string>& selectors,

@@ -12,9 +12,10 @@
 #include <algorithm>
 #include <cerrno>
 #include <climits>
-#include <cstdlib>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
+#include <iterator>
 
 namespace {
 
@@ -80,10 +81,10 @@ bool under(const std::string& path, const char* dir) {
 }
 
 std::string kernel_prefix(const std::string& path) {
-    for (const char* dir : {"/proc", "/sys", "/dev"}) {
-        if (under(path, dir)) return dir;
-    }
-    return "";
+    static const char* const kDirs[] = {"/proc", "/sys", "/dev"};
+    auto hit = std::find_if(std::begin(kDirs), std::end(kDirs),
+                            [&path](const char* dir) { return under(path, dir); });
+    return hit != std::end(kDirs) ? *hit : "";
 }
 
 std::string kernel_magic(long type) {

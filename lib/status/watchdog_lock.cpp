@@ -28,7 +28,8 @@ WatchdogIdentity judge_watchdog(pid_t holder, const std::string& pid_file, std::
         !read_regular_file(pid_file, 32, &text) ||
         strtol(text.c_str(), nullptr, 10) != static_cast<long>(holder))
         return WATCHDOG_FOREIGN;
-    *note = "not verified: its executable is not readable by this user; its name and pid file "
-            "say vemo-watchdog";
+    *note =
+        "not verified: its executable is not readable by this user; its name and pid file "
+        "say vemo-watchdog";
     return WATCHDOG_UNVERIFIED;
 }

@@ -60,7 +60,8 @@ TEST(StatusProbeTest, OddPidFiles) {
         {"lying/x.pid", LOCK_PROBE_FAILED, false, "Not a directory", ""},
         {"lying", LOCK_FREE, false, "", "1"},
         {"garbage", LOCK_FREE, false, "", "?[31m9?x"},
-        {"proc_link", LOCK_PROBE_FAILED, false, "under /proc, where no pid file belongs: not read", ""},
+        {"proc_link", LOCK_PROBE_FAILED, false, "under /proc, where no pid file belongs: not read",
+         ""},
     };
     for (const auto& row : rows) {
         SCOPED_TRACE(row.name);
@@ -111,13 +112,22 @@ TEST(StatusRenderTest, LockrunArguments) {
         const char* wrapped_name;
     } rows[] = {
         {"plain", {"/run/a.pid", "/usr/bin/a", "-x"}, "/run/a.pid", "/usr/bin/a", false, "a"},
-        {"options_first", {"--restart", "--grace=5", "/run/a.pid", "a"}, "/run/a.pid", "a", true, "a"},
+        {"options_first",
+         {"--restart", "--grace=5", "/run/a.pid", "a"},
+         "/run/a.pid",
+         "a",
+         true,
+         "a"},
         {"double_dash_ends_options", {"--", "--odd.pid", "a"}, "--odd.pid", "a", false, "a"},
         {"single_dash_is_no_option", {"-x", "a"}, "-x", "a", false, "a"},
         {"program_missing", {"--restart", "/run/a.pid"}, "/run/a.pid", "", true, ""},
         {"nothing", {}, "", "", false, ""},
-        {"name_option", {"--name=redis", "/run/r.pid", "/usr/bin/setpriv"}, "/run/r.pid",
-         "/usr/bin/setpriv", false, "redis"},
+        {"name_option",
+         {"--name=redis", "/run/r.pid", "/usr/bin/setpriv"},
+         "/run/r.pid",
+         "/usr/bin/setpriv",
+         false,
+         "redis"},
     };
     for (const auto& row : rows) {
         SCOPED_TRACE(row.name);
@@ -146,7 +156,8 @@ TEST(StatusRenderTest, PrometheusLabelEscapes) {
     s.entries.push_back(e);
     std::string text = render_prometheus(s);
     const std::string labels =
-        "{line=\"7\",program=\"/opt/a\\\"b\\\\c\\nd\",pid_file=\"/run/x:y.pid\",wraps=\"w\\\"\",name=\"\"}";
+        "{line=\"7\",program=\"/opt/a\\\"b\\\\c\\nd\",pid_file=\"/run/"
+        "x:y.pid\",wraps=\"w\\\"\",name=\"\"}";
     for (const std::string& sample :
          {"vemo_program_up" + labels + " 0\n", "vemo_program_enabled" + labels + " 1\n",
           "vemo_program_restarts_total" + labels + " 2\n",
