@@ -4,11 +4,15 @@
 #include "text.h"
 
 #include <fcntl.h>
+#include <linux/magic.h>
 #include <sys/stat.h>
+#include <sys/statfs.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
+#include <climits>
+#include <cstdio>
 #include <cstring>
 
 namespace {
@@ -57,7 +61,7 @@ std::string read_pid_text(int fd) {
 
 // A free (or unnamed-held) lock: only a regular file says anything about its last holder, and
 // the daemon's own open would fail on a directory.
-void read_last_holder(int fd, LockProbe* p) {
+void read_last_holder(int fd, bool read_text, LockProbe* p) {
     struct stat st;
     int type_err = regular_file_error(fd, &st);
     if (type_err != 0) {
@@ -66,14 +70,55 @@ void read_last_holder(int fd, LockProbe* p) {
         return;
     }
     p->written_at = seconds_of(st.st_mtim);
-    p->pid_text = read_pid_text(fd);
+    p->text_skipped = !read_text;
+    if (read_text) p->pid_text = read_pid_text(fd);
+}
+
+// Where the kernel, not a program, makes the text: opening there may act on the system, and
+// what it reads is not a pid file's to publish.
+bool kernel_tree(int fd, const std::string& where) {
+    struct statfs fs;
+    if (fstatfs(fd, &fs) == 0 && (fs.f_type == PROC_SUPER_MAGIC || fs.f_type == SYSFS_MAGIC))
+        return true;
+    return where.compare(0, 6, "/proc/") == 0 || where.compare(0, 5, "/sys/") == 0 ||
+           where.compare(0, 5, "/dev/") == 0;
+}
+
+// Looks at the file through an O_PATH descriptor, which opens nothing, and opens it for the
+// lock query only when it is a regular file outside the kernel's trees: -1 with errno (EINVAL:
+// not a regular file; EPERM: under /proc, /sys or /dev) when it is not.
+int open_guarded(const std::string& path) {
+    int at = open(path.c_str(), O_PATH | O_CLOEXEC);
+    if (at < 0) return -1;
+    char self[64];
+    char where[PATH_MAX];
+    snprintf(self, sizeof self, "/proc/self/fd/%d", at);
+    struct stat st;
+    ssize_t n = fstat(at, &st) == 0 ? readlink(self, where, sizeof where - 1) : -1;
+    int err = n < 0                                                         ? errno
+              : !S_ISREG(st.st_mode)                                        ? EINVAL
+              : kernel_tree(at, std::string(where, static_cast<size_t>(n))) ? EPERM
+                                                                            : 0;
+    // Reopened through our own descriptor: the same file, whatever the path names meanwhile.
+    int fd = err == 0 ? open(self, O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC) : -1;
+    if (fd < 0 && err == 0) err = errno;
+    close(at);
+    errno = err;
+    return fd;
+}
+
+const char* guard_error(int err) {
+    return err == EINVAL ? "not a regular file" : "under /proc, /sys or /dev: not opened";
 }
 
 }  // namespace
 
-LockProbe probe_pid_file(const std::string& path) {
+LockProbe probe_pid_file(const std::string& path, bool guarded) {
     // Non-blocking, so a FIFO never stalls us; no terminal becomes ours.
-    int fd = open(path.c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+    int fd = guarded ? open_guarded(path)
+                     : open(path.c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+    if (fd < 0 && guarded && (errno == EINVAL || errno == EPERM))
+        return failed_probe(errno, guard_error(errno));
     if (fd < 0) {
         int err = errno;
         if (err != ENOENT) return failed_probe(err, errno_text(err));
@@ -89,7 +134,7 @@ LockProbe probe_pid_file(const std::string& path) {
     }
     // Held by a named process: the daemon's probe sees it running whatever the file is.
     // Three calls for a running entry keep a thousand entries cheap.
-    if (p.lock != LOCK_HELD) read_last_holder(fd, &p);
+    if (p.lock != LOCK_HELD) read_last_holder(fd, !guarded, &p);
     close(fd);
     return p;
 }

@@ -13,4 +13,8 @@ std::string watchdog_pid_file(const std::string& run_dir);
 // of its executable; *exe gets that executable ("" when unreadable, which is no watchdog).
 bool holder_is_watchdog(pid_t holder, std::string* exe);
 
+// The same judgement by the holder's process name (/proc/PID/comm), readable without
+// CAP_SYS_PTRACE; no stronger and no weaker, since anyone may name a program vemo-watchdog.
+bool holder_named_watchdog(pid_t holder);
+
 #endif
