@@ -47,8 +47,7 @@ struct ReplyHeader {
 struct Spawner {
     int fd = -1;
     pid_t pid = 0;
-    StatusSource source;  // as the workers see it (set in start_workers)
-    std::mutex mutex;     // one request at a time: dispatchers replace workers concurrently
+    std::mutex mutex;  // one request at a time: dispatchers replace workers concurrently
 };
 
 Spawner g_spawner;
@@ -152,7 +151,8 @@ bool spawn_one(int fd, const StatusSource& source, pid_t server) {
     return sent;
 }
 
-[[noreturn]] void spawner_main(int fd, const Account& account, pid_t server) {
+[[noreturn]] void spawner_main(int fd, const StatusSource& source, const Account& account,
+                               pid_t server) {
     settle(&fd, server);
     openlog("vemo-monitor", LOG_PID | LOG_NDELAY, LOG_USER);
     const char* step = "";
@@ -165,7 +165,7 @@ bool spawn_one(int fd, const StatusSource& source, pid_t server) {
         ssize_t n = read(fd, &request, 1);
         if (n < 0 && errno == EINTR) continue;
         if (n <= 0) _exit(0);
-        if (!spawn_one(fd, g_spawner.source, server)) _exit(1);
+        if (!spawn_one(fd, source, server)) _exit(1);
     }
 }
 
@@ -216,7 +216,7 @@ bool new_worker(Worker* out, std::string* why) {
 
 // Waits for each pid in turn until the shared deadline; those not reaped by then stay in *pids.
 void reap_until(std::vector<pid_t>* pids, const struct timespec& deadline) {
-    const struct timespec tick = {0, 5 * 1000 * 1000};
+    const struct timespec tick = {0, 5000000L};
     while (!pids->empty()) {
         pid_t got = waitpid(pids->back(), nullptr, WNOHANG);
         if (got != 0 && !(got < 0 && errno == EINTR)) {
@@ -252,9 +252,10 @@ void kill_and_reap(std::vector<pid_t>* pids) {
 
 bool start_workers(unsigned count, const StatusSource& source, const Account& account,
                    std::vector<Worker>* workers, std::string* why) {
-    g_spawner.source = source;
-    g_spawner.source.own_lookup = true;
-    g_spawner.source.guarded_probe = true;
+    // The workers lack CAP_SYS_PTRACE, and their answers go out over HTTP.
+    StatusSource seen = source;
+    seen.own_lookup = true;
+    seen.guarded_probe = true;
     int pair[2];
     if (socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, pair) != 0) {
         *why = "socketpair: " + errno_text(errno);
@@ -263,7 +264,7 @@ bool start_workers(unsigned count, const StatusSource& source, const Account& ac
     const pid_t server = getpid();
     fflush(nullptr);
     pid_t pid = fork();
-    if (pid == 0) spawner_main(pair[1], account, server);
+    if (pid == 0) spawner_main(pair[1], seen, account, server);
     int err = errno;
     close(pair[1]);
     if (pid < 0) {
