@@ -1,5 +1,6 @@
-// The status workers: processes forked by the server before it starts any thread, each running
-// one status pass at a time on request, over a socket pair.
+// The status workers: processes that run one status pass at a time on request, over a socket
+// pair. They are the server's children, made by a spawner process the server forks before it
+// drops root or starts any thread, so that a worker can be replaced at any time.
 #ifndef VEMO_MONITOR_WORKERS_H
 #define VEMO_MONITOR_WORKERS_H
 
@@ -34,10 +35,21 @@ struct PassReply {
 bool start_workers(unsigned count, const StatusSource& source, const Account& account,
                    std::vector<Worker>* workers, std::string* why);
 
-// Closes the server's end of every worker and waits for each to end.
+// Closes the server's end of every worker and of the spawner and waits, bounded, for each to
+// end; one that does not end in time gets SIGKILL.
 void stop_workers(std::vector<Worker>* workers);
 
-// One status pass by a worker; false when the worker failed (it is of no use any more).
+// How long a pass may take: ask_worker gives up on a worker silent this long.
+const int kPassLimitSeconds = 10;
+
+// One status pass by a worker; false when the worker failed or overran (it is of no use any
+// more: replace it).
 bool ask_worker(const Worker& worker, unsigned char want, PassReply* reply);
+
+// Ends *worker with SIGKILL (logged first), reaps it within a short bound, and puts a fresh,
+// ready worker in its place. Safe to call from several threads at once, for different workers.
+// false with *why when the old one could not be reaped or no new one started: the monitor
+// should then exit, and the watchdog starts it afresh.
+bool replace_worker(Worker* worker, std::string* why);
 
 #endif

@@ -32,8 +32,8 @@ std::string absolute(const std::string& path, const std::string& cwd) {
 }
 
 // The lock, and the holder's start time while a named process holds it.
-void probe_entry_lock(EntryStatus* e, const LookupContext& ctx) {
-    e->probe = probe_pid_file(absolute(e->pid_file, ctx.cwd));
+void probe_entry_lock(EntryStatus* e, const LookupContext& ctx, bool guarded) {
+    e->probe = probe_pid_file(absolute(e->pid_file, ctx.cwd), guarded);
     e->state = entry_state(e->enabled, e->probe.lock);
     if (e->probe.lock == LOCK_HELD) e->process = read_process(e->probe.holder);
 }
@@ -70,8 +70,8 @@ void read_entry_lockrun(EntryStatus* e, const LookupContext& ctx) {
         e->lockrun.state_read && e->probe.lock != LOCK_HELD && e->probe.lock != LOCK_HELD_UNNAMED;
 }
 
-void examine_entry(EntryStatus* e, const LookupContext& ctx, ResolutionCache* cache) {
-    probe_entry_lock(e, ctx);
+void examine_entry(EntryStatus* e, const LookupContext& ctx, bool guarded, ResolutionCache* cache) {
+    probe_entry_lock(e, ctx, guarded);
     resolve_entry_program(e, ctx, cache);
     read_entry_lockrun(e, ctx);
     compare_command_line(e);
@@ -134,9 +134,18 @@ bool read_list(const std::string& file, HostStatus* out) {
 // The watchdog's lock, and whether its holder is the watchdog.
 void probe_watchdog(HostStatus* out) {
     out->watchdog_pid_file = watchdog_pid_file(out->source.run_dir);
-    out->watchdog = probe_pid_file(out->watchdog_pid_file);
+    out->watchdog = probe_pid_file(out->watchdog_pid_file, out->source.guarded_probe);
     if (out->watchdog.lock != LOCK_HELD) return;
     out->watchdog_process = read_process(out->watchdog.holder);
+    if (out->source.guarded_probe) {
+        // The monitor reads no pid file's text, and another user's executable only with
+        // CAP_SYS_PTRACE, which it does not keep: the holder's process name must do.
+        out->watchdog_verified =
+            holder_is_watchdog(out->watchdog.holder, &out->watchdog_process.exe) ||
+            holder_named_watchdog(out->watchdog.holder);
+        out->watchdog_identity = out->watchdog_verified ? WATCHDOG_VERIFIED : WATCHDOG_FOREIGN;
+        return;
+    }
     out->watchdog_identity = judge_watchdog(out->watchdog.holder, out->watchdog_pid_file,
                                             &out->watchdog_process.exe, &out->watchdog_note);
     out->watchdog_verified = out->watchdog_identity == WATCHDOG_VERIFIED;
@@ -149,7 +158,7 @@ void examine_monitor(HostStatus* out, ResolutionCache* cache) {
     out->monitor.enabled = true;
     out->monitor.program = source.bin_dir + "/vemo-monitor";
     out->monitor.pid_file = source.run_dir + "/vemo_monitor.pid";
-    examine_entry(&out->monitor, out->lookup, cache);
+    examine_entry(&out->monitor, out->lookup, source.guarded_probe, cache);
     out->monitor_state = judge_monitor_state(source.run_dir + "/state.log", out->now);
 }
 
@@ -174,13 +183,14 @@ bool collect_status(const StatusSource& source, HostStatus* out) {
     out->source = source;
     probe_watchdog(out);
     bool named = out->watchdog.lock == LOCK_HELD && out->watchdog_identity != WATCHDOG_FOREIGN;
-    out->lookup = lookup_context(named ? out->watchdog.holder : 0);
+    out->lookup = source.own_lookup ? inherited_lookup_context()
+                                    : lookup_context(named ? out->watchdog.holder : 0);
     ResolutionCache cache;
     examine_monitor(out, &cache);
     bool list_ok = read_list(source.list_file, out);
     int err = errno;
     for (EntryStatus& e : out->entries)
-        examine_entry(&e, out->lookup, &cache);
+        examine_entry(&e, out->lookup, source.guarded_probe, &cache);
     if (!list_ok) errno = err;
     return list_ok;
 }

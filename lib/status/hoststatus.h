@@ -23,6 +23,13 @@ struct StatusSource {
     std::string bin_dir;
     std::string list_file;
     std::string run_dir = VEMO_RUN_DIR;
+    // For a reader without CAP_SYS_PTRACE that the watchdog started (the monitor's workers):
+    // programs are looked up with its own PATH and working directory, which it inherited from
+    // the watchdog, and a lock holder whose executable it cannot read is judged by its name.
+    bool own_lookup = false;
+    // For an answer published over HTTP: a pid file's text is never read, and a pid file that
+    // is not a regular file, or lies under /proc, /sys or /dev, is not opened for reading.
+    bool guarded_probe = false;
 };
 
 enum EntryState {

@@ -65,6 +65,14 @@ std::string current_dir() {
     return out;
 }
 
+LookupContext inherited_lookup_context() {
+    LookupContext ctx;
+    use_own_view(&ctx);
+    ctx.inherited = true;
+    ctx.note = "the monitor's own, inherited from the watchdog that started it";
+    return ctx;
+}
+
 LookupContext lookup_context(pid_t watchdog) {
     LookupContext ctx;
     if (watchdog <= 0) {

@@ -12,12 +12,16 @@ struct LookupContext {
     std::string path_env;
     bool path_set = false;
     std::string cwd;
-    std::string note;  // why our own were used, when they were
+    std::string note;        // why our own were used, when they were
+    bool inherited = false;  // our own, taken as the watchdog's (see inherited_lookup_context)
 };
 
 // The watchdog's PATH and working directory when readable (watchdog > 0), else ours, with a
 // note why.
 LookupContext lookup_context(pid_t watchdog);
+
+// Ours, for a process the watchdog started: it inherited the watchdog's PATH and directory.
+LookupContext inherited_lookup_context();
 
 // Our working directory; "/" when it cannot be named.
 std::string current_dir();

@@ -63,7 +63,7 @@ std::string read_pid_text(int fd) {
 
 // A free (or unnamed-held) lock: only a regular file says anything about its last holder, and
 // the daemon's own open would fail on a directory.
-void read_last_holder(int fd, LockProbe* p) {
+void read_last_holder(int fd, bool read_text, LockProbe* p) {
     struct stat st;
     int type_err = regular_file_error(fd, &st);
     if (type_err != 0) {
@@ -72,7 +72,8 @@ void read_last_holder(int fd, LockProbe* p) {
         return;
     }
     p->written_at = seconds_of(st.st_mtim);
-    p->pid_text = read_pid_text(fd);
+    p->text_skipped = !read_text;
+    if (read_text) p->pid_text = read_pid_text(fd);
 }
 
 bool under(const std::string& path, const char* dir) {
@@ -108,6 +109,31 @@ std::string kernel_file_system_of(int fd) {
     return where;
 }
 
+// Looks at the file through an O_PATH descriptor, which opens nothing, and opens it for the
+// lock query only when it is a regular file outside the kernel's own file systems: -1 with
+// errno (EINVAL: not a regular file; EPERM: a kernel file) when it is not.
+int open_guarded(const std::string& path) {
+    int at = open(path.c_str(), O_PATH | O_CLOEXEC);
+    if (at < 0) return -1;
+    struct stat st;
+    int err = fstat(at, &st) != 0                  ? errno
+              : !S_ISREG(st.st_mode)               ? EINVAL
+              : !kernel_file_system_of(at).empty() ? EPERM
+                                                   : 0;
+    // Reopened through our own descriptor: the same file, whatever the path names meanwhile.
+    char self[64];
+    snprintf(self, sizeof self, "/proc/self/fd/%d", at);
+    int fd = err == 0 ? open(self, O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC) : -1;
+    if (fd < 0 && err == 0) err = errno;
+    close(at);
+    errno = err;
+    return fd;
+}
+
+const char* guard_error(int err) {
+    return err == EINVAL ? "not a regular file" : "under /proc, /sys or /dev: not opened";
+}
+
 }  // namespace
 
 std::string kernel_file_system(const std::string& path) {
@@ -125,12 +151,15 @@ std::string kernel_file_system(const std::string& path) {
     return where;
 }
 
-LockProbe probe_pid_file(const std::string& path) {
+LockProbe probe_pid_file(const std::string& path, bool guarded) {
     // No open at all where the path says so: a device may act on being opened.
     std::string kernel = kernel_prefix(path);
     if (!kernel.empty()) return kernel_file_probe(kernel);
     // Non-blocking, so a FIFO never stalls us; no terminal becomes ours.
-    int fd = open(path.c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+    int fd = guarded ? open_guarded(path)
+                     : open(path.c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+    if (fd < 0 && guarded && (errno == EINVAL || errno == EPERM))
+        return failed_probe(errno, guard_error(errno));
     if (fd < 0) {
         int err = errno;
         if (err != ENOENT) return failed_probe(err, errno_text(err));
@@ -147,9 +176,9 @@ LockProbe probe_pid_file(const std::string& path) {
     // Held by a named process: the daemon's probe sees it running whatever the file is.
     // Three calls for a running entry keep a thousand entries cheap.
     if (p.lock != LOCK_HELD) {
-        kernel = kernel_file_system_of(fd);
+        kernel = guarded ? "" : kernel_file_system_of(fd);
         if (kernel.empty()) {
-            read_last_holder(fd, &p);
+            read_last_holder(fd, !guarded, &p);
         } else {
             p = kernel_file_probe(kernel);
         }

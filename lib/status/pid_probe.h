@@ -20,9 +20,10 @@ struct LockProbe {
     bool missing = false;  // the file or a directory above it does not exist
     pid_t holder = 0;      // with LOCK_HELD
     int err = 0;
-    std::string error;      // e.g. "Permission denied"; "" without an error
-    std::string pid_text;   // the file's first line (at most 15 bytes, printable)
-    double written_at = 0;  // its modification time, when it exists
+    std::string error;          // e.g. "Permission denied"; "" without an error
+    std::string pid_text;       // the file's first line (at most 15 bytes, printable)
+    double written_at = 0;      // its modification time, when it exists
+    bool text_skipped = false;  // guarded: pid_text was not read
 };
 
 // "/proc", "/sys" or "/dev" when path (symbolic links resolved) lies in one of the kernel's
@@ -33,6 +34,8 @@ std::string kernel_file_system(const std::string& path);
 // Opens the file O_RDONLY|O_NONBLOCK|O_NOCTTY|O_CLOEXEC and asks F_GETLK. A lock held by a
 // named process answers alone, whatever the file is; otherwise only a regular file is read.
 // A file of the kernel's own (kernel_file_system) is neither opened nor read: LOCK_PROBE_FAILED.
-LockProbe probe_pid_file(const std::string& path);
+// guarded: the text is never read, and only a regular file outside /proc, /sys and /dev is
+// opened at all (else LOCK_PROBE_FAILED).
+LockProbe probe_pid_file(const std::string& path, bool guarded = false);
 
 #endif

@@ -68,8 +68,8 @@ std::string json_number_or_null(bool present, double v) {
 // The pid file's last holder, while no named process holds it and the file could be read.
 std::string json_last_holder(const EntryStatus& e, double now) {
     if (entry_live(e) || e.state == STATE_ERROR || e.probe.missing) return "null";
-    return "{\"pid_text\":" + json_string(e.probe.pid_text) +
-           ",\"written_at\":" + fixed_number(e.probe.written_at) +
+    std::string text = e.probe.text_skipped ? "null" : json_string(e.probe.pid_text);
+    return "{\"pid_text\":" + text + ",\"written_at\":" + fixed_number(e.probe.written_at) +
            ",\"age_seconds\":" + fixed_number(now - e.probe.written_at) + "}";
 }
 
@@ -181,7 +181,10 @@ std::string json_list(const HostStatus& s) {
 }
 
 std::string json_lookup(const LookupContext& lookup) {
-    std::string o = "{\"source\":" + json_string(lookup.from_watchdog ? "watchdog" : "vemoctl");
+    const char* source = lookup.from_watchdog ? "watchdog"
+                         : lookup.inherited   ? "monitor"
+                                              : "vemoctl";
+    std::string o = "{\"source\":" + json_string(source);
     o += ",\"path\":" + (lookup.path_set ? json_string(lookup.path_env) : std::string("null"));
     o += ",\"cwd\":" + json_string(lookup.cwd);
     return o + ",\"note\":" + json_text_or_null(lookup.note) + "}";

@@ -26,4 +26,8 @@ enum WatchdogIdentity {
 WatchdogIdentity judge_watchdog(pid_t holder, const std::string& pid_file, std::string* exe,
                                 std::string* note);
 
+// The same judgement by the holder's process name (/proc/PID/comm), readable without
+// CAP_SYS_PTRACE; no stronger and no weaker, since anyone may name a program vemo-watchdog.
+bool holder_named_watchdog(pid_t holder);
+
 #endif

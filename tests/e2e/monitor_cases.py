@@ -303,3 +303,48 @@ def monitor_survives_abuse(sb):
     os.kill(monitor, signal.SIGTERM)
     check(sb.wait_exit(monitor, timeout=3) == 0, "status 0 after SIGTERM")
     sb.wait_for(lambda: not any(sb.alive(w) for w in workers), 3, "its workers to end")
+
+
+# ---------------------------------------------------------------- least privilege, as pid 1
+
+# Pid files planted as links to what must never be published: (pid file, target, text that must
+# not appear over HTTP, the entry's state).
+PLANTED_PID_FILES = [
+    ("/var/run/h/10.pid", "/tmp/secret.txt", "root:*:20228", "down"),
+    ("/var/run/h/11.pid", "/proc/self/environ", "VEMO_MARK", "error"),
+]
+
+
+@case
+def monitor_as_pid_one_holds_no_privilege(sb):
+    """Started as pid 1 of a pid namespace, the monitor serves; no process of it has a capability in
+    its bounding set, the workers keep only CAP_DAC_READ_SEARCH, and no pid file's text is published."""
+    port = free_port()
+    sb.write("/tmp/secret.txt", "root:*:20228:0:\n", 0o600)
+    os.makedirs("/var/run/h", exist_ok=True)
+    for pid_file, target, _, _ in PLANTED_PID_FILES:
+        os.symlink(target, pid_file)
+    sb.make_tree(monitor=None, watch_list="".join("1:%s:/bin/sleep:1000\n" % row[0] for row in PLANTED_PID_FILES))
+    install_monitor(sb, port)
+    env = {"VEMO_MARK": "first in the environment"}
+    env.update(sb.daemon_env())
+    launcher = sb.spawn([shutil.which("unshare"), "--pid", "--mount-proc", "--fork", "--kill-child", MONITOR], env=env)
+    monitor = sb.wait_lock(MONITOR_PID_FILE, timeout=5)
+    wait_serving(sb, port)
+
+    for pid in [monitor] + children(monitor):
+        st = proc_status(pid)
+        caps = 0 if pid == monitor else 1 << 2
+        check(st["CapBnd"] == ["0" * 16] and int(st["CapEff"][0], 16) == caps and
+              int(st["CapPrm"][0], 16) == caps and st["NoNewPrivs"] == ["1"],
+              "process %d: CapBnd %r CapEff %r, wanted %#x" % (pid, st["CapBnd"], st["CapEff"], caps))
+
+    status, _, body = fetch(port, "/status")
+    entries = {e["pid_file"]: e for e in json.loads(body)["entries"]}
+    for pid_file, _, secret, want in PLANTED_PID_FILES:
+        e = entries[pid_file]
+        check(secret.encode() not in body and e["state"] == want and
+              (e["last_holder"] is None or e["last_holder"]["pid_text"] is None),
+              "%s: %r" % (pid_file, e))
+    os.kill(monitor, signal.SIGTERM)
+    check(sb.wait_exit(launcher, timeout=5) == 0, "status 0 after SIGTERM")

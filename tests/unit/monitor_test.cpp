@@ -306,3 +306,47 @@ TEST_F(StateFile, WriteFailureIsReported) {
 }
 
 }  // namespace
+
+// ---------------------------------------------------------------- status workers
+
+#include <sys/wait.h>
+#include <chrono>
+#include <csignal>
+
+#include "workers.h"
+
+namespace {
+
+// Workers stopped as if stuck on a hung path: one is replaced by a fresh worker that answers,
+// and the stop waits a bounded time for the other, then kills and reaps it.
+TEST(StatusWorkers, StuckWorkerIsReplacedAndNeverWaitedOnForEver) {
+    TempDir dir;
+    write_file(dir / "list.conf", "");
+    StatusSource source;
+    source.bin_dir = dir.path();
+    source.list_file = dir / "list.conf";
+    source.run_dir = dir.path();
+    Account account;
+    if (geteuid() == 0) {
+        ASSERT_TRUE(find_account("", &account));
+    }
+    std::vector<Worker> workers;
+    std::string why;
+    ASSERT_TRUE(start_workers(2, source, account, &workers, &why)) << why;
+    const pid_t stuck[2] = {workers[0].pid, workers[1].pid};
+    for (pid_t pid : stuck)
+        kill(pid, SIGSTOP);
+
+    EXPECT_TRUE(replace_worker(&workers[0], &why)) << why;
+    EXPECT_NE(workers[0].pid, stuck[0]);
+    EXPECT_TRUE(waitpid(stuck[0], nullptr, WNOHANG) < 0 && errno == ECHILD) << "reaped";
+    PassReply reply;
+    EXPECT_TRUE(ask_worker(workers[0], WANT_STATUS, &reply) && reply.ok) << reply.error;
+
+    auto t0 = std::chrono::steady_clock::now();
+    stop_workers(&workers);
+    EXPECT_LT(std::chrono::steady_clock::now() - t0, std::chrono::seconds(6));
+    EXPECT_TRUE(waitpid(stuck[1], nullptr, WNOHANG) < 0 && errno == ECHILD) << "reaped";
+}
+
+}  // namespace
