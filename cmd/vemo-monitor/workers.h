@@ -11,22 +11,10 @@
 #include <string>
 #include <vector>
 
-// What a request asks a worker for: a bit per answer, all from one status pass.
-enum : unsigned char { WANT_METRICS = 1, WANT_STATUS = 2, WANT_HEALTH = 4 };
-
 // The server's end of one worker.
 struct Worker {
     int fd = -1;
     pid_t pid = 0;
-};
-
-// What one pass gave: the texts asked for, or why the status could not be determined.
-struct PassReply {
-    bool ok = false;
-    bool watchdog_up = false;
-    std::string error;    // when not ok
-    std::string metrics;  // the Prometheus text, when asked for
-    std::string json;     // the /status text, when asked for
 };
 
 // Forks count workers, each of which drops root to account, and waits for each to say it is
@@ -36,8 +24,5 @@ bool start_workers(unsigned count, const StatusSource& source, const Account& ac
 
 // Closes the server's end of every worker and waits for each to end.
 void stop_workers(std::vector<Worker>* workers);
-
-// One status pass by a worker; false when the worker failed (it is of no use any more).
-bool ask_worker(const Worker& worker, unsigned char want, PassReply* reply);
 
 #endif
