@@ -157,7 +157,7 @@ void pass_done(void* client, const PassAnswer& a) {
     c->state = WRITING;
     c->deadline = now + g.config->timeout_seconds;
     note_deadline(c->deadline);
-    unsigned char kind = c->req.path == "/metrics" ? KIND_METRICS
+    unsigned char kind = c->req.path == "/metrics"  ? KIND_METRICS
                          : c->req.path == "/status" ? KIND_STATUS
                                                     : KIND_PAGE;
     if (a.code == 200) {
@@ -213,12 +213,14 @@ void route(Conn* c, double now) {
     if (r.path == "/healthz") {
         bool up = watchdog_holds_lock(&why);
         answer_text(c, up ? 200 : 503,
-                    up ? "ok\n" : why.empty() ? "the watchdog does not hold its lock\n" : why + "\n",
+                    up            ? "ok\n"
+                    : why.empty() ? "the watchdog does not hold its lock\n"
+                                  : why + "\n",
                     "", now);
         return;
     }
     std::string filter;
-    unsigned char kind = r.path == "/metrics" ? KIND_METRICS
+    unsigned char kind = r.path == "/metrics"  ? KIND_METRICS
                          : r.path == "/status" ? KIND_STATUS
                          : r.path == "/"       ? KIND_PAGE
                                                : 0;
@@ -227,8 +229,9 @@ void route(Conn* c, double now) {
         return;
     }
     if (kind == KIND_PAGE && !page_filter(r.query, &filter)) {
-        answer_text(c, 400, "the page takes only state=running|down|stopping|stopped|locked|error\n",
-                    "", now);
+        answer_text(c, 400,
+                    "the page takes only state=running|down|stopping|stopped|locked|error\n", "",
+                    now);
         return;
     }
     PassAnswer a;
@@ -245,7 +248,8 @@ void take_input(Conn* c, double now) {
     char buf[16384];
     bool fresh_line = false;
     for (;;) {
-        size_t room = c->state == IGNORING ? sizeof buf : std::min(sizeof buf, limit + 1 - c->in.size());
+        size_t room =
+            c->state == IGNORING ? sizeof buf : std::min(sizeof buf, limit + 1 - c->in.size());
         ssize_t n = room == 0 ? 0 : read(c->fd, buf, room);
         if (n < 0 && errno == EINTR) continue;
         if (n < 0 && errno == EAGAIN) break;
@@ -365,7 +369,8 @@ void accept_all(double now) {
                                : std::string(reinterpret_cast<const char*>(&in->sin_addr), 4);
         unsigned per_ip = g.config->per_ip_limit;
         bool room = g.count < g.config->connection_limit || make_room(now);
-        if (!room || (per_ip > 0 && g.per_ip[peer] >= per_ip) || static_cast<size_t>(fd) > 1 << 20) {
+        if (!room || (per_ip > 0 && g.per_ip[peer] >= per_ip) ||
+            static_cast<size_t>(fd) > 1 << 20) {
             if (g.per_ip.count(peer) != 0 && g.per_ip[peer] == 0) g.per_ip.erase(peer);
             close(fd);
             continue;

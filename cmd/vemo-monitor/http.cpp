@@ -22,8 +22,9 @@ bool is_tchar(unsigned char c) {
 }
 
 bool all_tchar(const std::string& s) {
-    return !s.empty() && std::all_of(s.begin(), s.end(),
-                                     [](char c) { return is_tchar(static_cast<unsigned char>(c)); });
+    return !s.empty() && std::all_of(s.begin(), s.end(), [](char c) {
+        return is_tchar(static_cast<unsigned char>(c));
+    });
 }
 
 std::string lower(std::string s) {
@@ -195,7 +196,8 @@ ParseResult parse_request(const char* data, size_t size, size_t limit, unsigned 
     Framing f;
     size_t at = scan.line_end + 2;
     while (at + 2 < scan.end) {
-        size_t eol = static_cast<size_t>(static_cast<const char*>(memchr(data + at, '\r', scan.end - at)) - data);
+        size_t eol = static_cast<size_t>(
+            static_cast<const char*>(memchr(data + at, '\r', scan.end - at)) - data);
         unsigned code = take_header(std::string(data + at, eol - at), out, &f);
         if (code != 0) return reject(out, code);
         at = eol + 2;
@@ -217,19 +219,32 @@ bool host_allowed(const MonitorConfig& config, const std::string& host) {
 
 const char* reason_phrase(unsigned code) {
     switch (code) {
-    case 200: return "OK";
-    case 400: return "Bad Request";
-    case 404: return "Not Found";
-    case 405: return "Method Not Allowed";
-    case 413: return "Content Too Large";
-    case 414: return "URI Too Long";
-    case 421: return "Misdirected Request";
-    case 431: return "Request Header Fields Too Large";
-    case 500: return "Internal Server Error";
-    case 501: return "Not Implemented";
-    case 503: return "Service Unavailable";
-    case 505: return "HTTP Version Not Supported";
-    default: return "Error";
+        case 200:
+            return "OK";
+        case 400:
+            return "Bad Request";
+        case 404:
+            return "Not Found";
+        case 405:
+            return "Method Not Allowed";
+        case 413:
+            return "Content Too Large";
+        case 414:
+            return "URI Too Long";
+        case 421:
+            return "Misdirected Request";
+        case 431:
+            return "Request Header Fields Too Large";
+        case 500:
+            return "Internal Server Error";
+        case 501:
+            return "Not Implemented";
+        case 503:
+            return "Service Unavailable";
+        case 505:
+            return "HTTP Version Not Supported";
+        default:
+            return "Error";
     }
 }
 
@@ -363,4 +378,3 @@ int open_listen_socket(const MonitorConfig& config, std::string* why) {
     if (listen(fd, 511) != 0) return fail_socket(fd, "listen", why);
     return fd;
 }
-

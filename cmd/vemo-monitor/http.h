@@ -34,9 +34,9 @@ struct HttpRequest {
     bool has_host = false;
     bool http11 = false;
     bool keep_alive = false;
-    bool gzip = false;     // the client takes gzip
-    size_t consumed = 0;   // bytes of this request, its body included
-    unsigned error = 0;    // with PARSE_REJECT
+    bool gzip = false;    // the client takes gzip
+    size_t consumed = 0;  // bytes of this request, its body included
+    unsigned error = 0;   // with PARSE_REJECT
 };
 
 // Reads one request from the start of data. limit caps the header (request line included);

@@ -9,8 +9,8 @@
 #include <sys/stat.h>
 #include <syslog.h>
 #include <unistd.h>
-#include <cerrno>
 #include <algorithm>
+#include <cerrno>
 #include <cstdlib>
 #include <mutex>
 
@@ -60,7 +60,8 @@ bool parse_hosts(const std::string& value, std::vector<std::string>* out) {
         size_t end = std::min(value.find_first_of(", \t", at), value.size());
         std::string name = value.substr(at, end - at);
         if (name.size() > 255 ||
-            name.find_first_not_of("abcdefghijklmnopqrstuvwxyz0123456789.-[]:") != std::string::npos)
+            name.find_first_not_of("abcdefghijklmnopqrstuvwxyz0123456789.-[]:") !=
+                std::string::npos)
             return false;
         names.push_back(name);
         at = end;

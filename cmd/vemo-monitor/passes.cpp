@@ -40,8 +40,9 @@ struct ReplyHeader {
 };
 
 bool known_filter(const std::string& filter) {
-    static const EntryState kStates[] = {STATE_RUNNING, STATE_DOWN,  STATE_STOPPING,
-                                         STATE_STOPPED, STATE_LOCKED_HOLDER_UNKNOWN, STATE_ERROR};
+    static const EntryState kStates[] = {
+        STATE_RUNNING, STATE_DOWN, STATE_STOPPING, STATE_STOPPED, STATE_LOCKED_HOLDER_UNKNOWN,
+        STATE_ERROR};
     return std::any_of(std::begin(kStates), std::end(kStates),
                        [&](EntryState s) { return filter == state_name(s); });
 }
@@ -93,8 +94,9 @@ int serve_pass(int fd, const StatusSource& source) {
         lengths.push_back(t.size());
     bool sent = write_all(fd, &header, sizeof header) &&
                 write_all(fd, lengths.data(), lengths.size() * sizeof(uint64_t)) &&
-                std::all_of(texts.begin(), texts.end(),
-                            [fd](const std::string& t) { return write_all(fd, t.data(), t.size()); });
+                std::all_of(texts.begin(), texts.end(), [fd](const std::string& t) {
+                    return write_all(fd, t.data(), t.size());
+                });
     // A pass over a long list leaves a heap of small freed pieces: give them back, or an idle
     // worker keeps the memory of its largest pass.
     status = HostStatus();
@@ -136,6 +138,9 @@ struct Passes {
     PassDone done = nullptr;
     pid_t rejected_holder = 0;
     bool failed = false;
+    // Texts to renew before they are too old: under steady load no request waits for a pass.
+    unsigned char ahead_kinds = 0;
+    std::vector<std::string> ahead_filters;
 };
 
 Passes g;
@@ -195,7 +200,8 @@ void kill_and_reap(pid_t pid) {
         struct timespec pause = {0, 10 * 1000 * 1000};
         (void)nanosleep(&pause, nullptr);
     }
-    syslog(LOG_ERR, "status worker %d did not end within a second of SIGKILL", static_cast<int>(pid));
+    syslog(LOG_ERR, "status worker %d did not end within a second of SIGKILL",
+           static_cast<int>(pid));
 }
 
 // A fresh worker in *w's place. Once the server has dropped root it cannot give a new worker
@@ -247,13 +253,21 @@ bool start_pass(size_t i, double now) {
     s.kinds = 0;
     s.filters.clear();
     for (const Waiter& w : g.waiting) {
-        if (std::any_of(g.slots.begin(), g.slots.end(), [&](const Slot& o) { return covers(o, w); }))
+        if (std::any_of(g.slots.begin(), g.slots.end(),
+                        [&](const Slot& o) { return covers(o, w); }))
             continue;
         s.kinds = static_cast<unsigned char>(s.kinds | w.kind);
         if (w.kind == KIND_PAGE && s.filters.size() < kMaxPages &&
             std::find(s.filters.begin(), s.filters.end(), w.filter) == s.filters.end())
             s.filters.push_back(w.filter);
     }
+    s.kinds = static_cast<unsigned char>(s.kinds | g.ahead_kinds);
+    for (const std::string& f : g.ahead_filters)
+        if (s.filters.size() < kMaxPages &&
+            std::find(s.filters.begin(), s.filters.end(), f) == s.filters.end())
+            s.filters.push_back(f);
+    g.ahead_kinds = 0;
+    g.ahead_filters.clear();
     if (s.kinds == 0) return false;
     std::string request(1, static_cast<char>(s.kinds));
     request.push_back(static_cast<char>(s.filters.size()));
@@ -332,8 +346,7 @@ bool reply_whole(const std::string& in, ReplyHeader* h, size_t* offset, bool* ba
 }  // namespace
 
 void passes_start(std::vector<Worker>* workers, const MonitorConfig& config,
-                  const StatusSource& source, const Account& account, int epoll_fd,
-                  PassDone done) {
+                  const StatusSource& source, const Account& account, int epoll_fd, PassDone done) {
     g.workers = workers;
     g.slots.assign(workers->size(), Slot());
     g.max_age = config.max_age_ms / 1000.0;
@@ -346,11 +359,29 @@ void passes_start(std::vector<Worker>* workers, const MonitorConfig& config,
         if (!watch_worker(w.fd, EPOLL_CTL_ADD)) g.failed = true;
 }
 
+namespace {
+
+// A text past half its useful age is renewed now, unless a pass already renews it.
+void renew_ahead(const PassText& t, unsigned char kind, const std::string& filter, double now) {
+    if (t.began >= now - g.max_age / 2) return;
+    Waiter w = {nullptr, kind, filter, now};
+    if (std::any_of(g.slots.begin(), g.slots.end(), [&](const Slot& o) { return covers(o, w); }))
+        return;
+    g.ahead_kinds = static_cast<unsigned char>(g.ahead_kinds | kind);
+    if (kind == KIND_PAGE &&
+        std::find(g.ahead_filters.begin(), g.ahead_filters.end(), filter) == g.ahead_filters.end())
+        g.ahead_filters.push_back(filter);
+    schedule(now);
+}
+
+}  // namespace
+
 bool pass_request(void* client, unsigned char kind, const std::string& filter, double now,
                   PassAnswer* out) {
     out->text = fresh_text(kind, filter, now);
     if (out->text != nullptr) {
         out->code = 200;
+        renew_ahead(*out->text, kind, filter, now);
         return true;
     }
     g.waiting.push_back({client, kind, filter, now});
@@ -379,7 +410,10 @@ bool pass_event(int fd, double now) {
         }
         if (n < 0 && errno == EINTR) continue;
         if (n < 0 && errno == EAGAIN) break;
-        fail_slot(i, n == 0 ? "ended" : n > 0 ? "spoke unasked" : "failed (" + errno_text(errno) + ")",
+        fail_slot(i,
+                  n == 0  ? "ended"
+                  : n > 0 ? "spoke unasked"
+                          : "failed (" + errno_text(errno) + ")",
                   now);
         return true;
     }
@@ -397,8 +431,9 @@ bool pass_event(int fd, double now) {
 void pass_deadlines(double now) {
     for (size_t i = 0; i < g.slots.size() && !g.failed; ++i)
         if (g.slots[i].busy && g.slots[i].deadline <= now)
-            fail_slot(i, "took longer than " + std::to_string(static_cast<int>(g.pass_timeout)) +
-                             " s for its pass",
+            fail_slot(i,
+                      "took longer than " + std::to_string(static_cast<int>(g.pass_timeout)) +
+                          " s for its pass",
                       now);
     // A text older than max_age answers nobody any more: its memory goes back now.
     size_t before = g.texts.size();

@@ -41,8 +41,7 @@ int serve_pass(int fd, const StatusSource& source);
 // Server side. Takes the started workers (their ends made non-blocking and added to epoll_fd);
 // done is called for every request answered later. source and account make a fresh worker.
 void passes_start(std::vector<Worker>* workers, const MonitorConfig& config,
-                  const StatusSource& source, const Account& account, int epoll_fd,
-                  PassDone done);
+                  const StatusSource& source, const Account& account, int epoll_fd, PassDone done);
 
 // A request for kind (and the page's filter) arriving at now: answered at once (true, *out set)
 // from a pass begun at most max_age before, else queued for a pass (false).

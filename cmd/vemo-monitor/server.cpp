@@ -123,8 +123,8 @@ int serve_http(const MonitorConfig& config, const StatusSource& source, Server* 
     syslog(LOG_INFO, "started: serving http://%s:%u/ as user %s", url_host(config).c_str(),
            config.port,
            account.name.empty() ? "(unchanged, not started as root)" : account.name.c_str());
-    LoopSetup setup = {&config, &source, &account, &server->workers, server->listen_fd,
-                       &server->wait_mask};
+    LoopSetup setup = {&config,          &source,           &account,
+                       &server->workers, server->listen_fd, &server->wait_mask};
     return serve(setup);
 }
 

@@ -1,6 +1,6 @@
 // vemo-monitor: the companion the watchdog always supervises. It holds its pid-file lock, serves
-// the host's supervision status over HTTP (a small server of its own) and records the time of the last request
-// it served in the state file, which is how the liveness probe tells it is alive.
+// the host's supervision status over HTTP (a small server of its own) and records the time of the
+// last request it served in the state file, which is how the liveness probe tells it is alive.
 //
 // Two kinds of process: the server (the lock holder; accepts HTTP, writes the state file) and
 // status workers forked before any thread exists. A status pass runs in a worker because a
@@ -8,8 +8,8 @@
 //
 // server.cpp: the start-up steps and the stop; connections.cpp: the event loop and its
 // connections; http.cpp: reading requests, writing answers; passes.cpp: the passes, their
-// texts and the requests waiting for one; workers.cpp: the worker processes; privileges.cpp: dropping root;
-// monitor.cpp: the configuration, the account and the state file.
+// texts and the requests waiting for one; workers.cpp: the worker processes; privileges.cpp:
+// dropping root; monitor.cpp: the configuration, the account and the state file.
 #include "server.h"
 
 #include <syslog.h>
