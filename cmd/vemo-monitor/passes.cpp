@@ -90,6 +90,7 @@ int serve_pass(int fd, const StatusSource& source) {
     if (ok) texts = render_asked(status, kinds, filters);
     header.count = static_cast<uint32_t>(texts.size());
     std::vector<uint64_t> lengths;
+    lengths.reserve(texts.size());
     for (const std::string& t : texts)
         lengths.push_back(t.size());
     bool sent = write_all(fd, &header, sizeof header) &&
@@ -115,7 +116,8 @@ struct Slot {
     double deadline = 0;
     unsigned char kinds = 0;
     std::vector<std::string> filters;
-    std::string in;  // the reply so far
+    std::string in;       // the reply so far
+    std::string failure;  // why the worker could not be asked: failed at the next deadline check
 };
 
 struct Waiter {
@@ -132,8 +134,8 @@ struct Passes {
     std::map<std::string, std::shared_ptr<PassText>> texts;  // the newest of each kind
     double max_age = 1;
     double pass_timeout = 25;
-    StatusSource source;
-    Account account;
+    const StatusSource* source = nullptr;
+    const Account* account = nullptr;
     int epoll_fd = -1;
     PassDone done = nullptr;
     pid_t rejected_holder = 0;
@@ -197,7 +199,7 @@ void kill_and_reap(pid_t pid) {
     (void)kill(pid, SIGKILL);
     for (int i = 0; i < 100; ++i) {
         if (waitpid(pid, nullptr, WNOHANG) != 0) return;
-        struct timespec pause = {0, 10 * 1000 * 1000};
+        struct timespec pause = {0, 10L * 1000 * 1000};
         (void)nanosleep(&pause, nullptr);
     }
     syslog(LOG_ERR, "status worker %d did not end within a second of SIGKILL",
@@ -210,20 +212,18 @@ bool renew_worker(Worker* w, std::string* why) {
     kill_and_reap(w->pid);
     close(w->fd);
     w->fd = -1;
-    if (!g.account.name.empty()) {
+    if (!g.account->name.empty()) {
         *why = "a new worker cannot get the rights of a pass once root is dropped";
         return false;
     }
     std::vector<Worker> fresh;
-    if (!start_workers(1, g.source, g.account, &fresh, why)) return false;
+    if (!start_workers(1, *g.source, *g.account, &fresh, why)) return false;
     *w = fresh[0];
     return true;
 }
 
-void schedule(double now);
-
 // The worker of slot i failed (why): its waiters get an error, and a fresh worker its place.
-void fail_slot(size_t i, const std::string& why, double now) {
+void fail_slot(size_t i, const std::string& why) {
     Worker& w = (*g.workers)[i];
     Slot& s = g.slots[i];
     syslog(LOG_ERR, "status worker %d %s: ending it", static_cast<int>(w.pid), why.c_str());
@@ -242,9 +242,7 @@ void fail_slot(size_t i, const std::string& why, double now) {
         syslog(LOG_ERR, "cannot replace the status worker: %s; stopping, to be started afresh",
                err.empty() ? errno_text(errno).c_str() : err.c_str());
         g.failed = true;
-        return;
     }
-    schedule(now);
 }
 
 // Starts a pass in idle slot i for the waiters no running pass will answer; false if none.
@@ -276,8 +274,10 @@ bool start_pass(size_t i, double now) {
     s.busy = true;
     s.began = now;
     s.deadline = now + g.pass_timeout;
-    if (!write_all((*g.workers)[i].fd, request.data(), request.size()))
-        fail_slot(i, "could not be asked (" + errno_text(errno) + ")", now);
+    if (!write_all((*g.workers)[i].fd, request.data(), request.size())) {
+        s.failure = "could not be asked (" + errno_text(errno) + ")";
+        s.deadline = now;
+    }
     return true;
 }
 
@@ -351,8 +351,8 @@ void passes_start(std::vector<Worker>* workers, const MonitorConfig& config,
     g.slots.assign(workers->size(), Slot());
     g.max_age = config.max_age_ms / 1000.0;
     g.pass_timeout = config.pass_timeout_seconds;
-    g.source = source;
-    g.account = account;
+    g.source = &source;
+    g.account = &account;
     g.epoll_fd = epoll_fd;
     g.done = done;
     for (const Worker& w : *workers)
@@ -410,11 +410,10 @@ bool pass_event(int fd, double now) {
         }
         if (n < 0 && errno == EINTR) continue;
         if (n < 0 && errno == EAGAIN) break;
-        fail_slot(i,
-                  n == 0  ? "ended"
-                  : n > 0 ? "spoke unasked"
-                          : "failed (" + errno_text(errno) + ")",
-                  now);
+        fail_slot(i, n == 0  ? "ended"
+                     : n > 0 ? "spoke unasked"
+                             : "failed (" + errno_text(errno) + ")");
+        schedule(now);
         return true;
     }
     ReplyHeader h = {};
@@ -423,7 +422,8 @@ bool pass_event(int fd, double now) {
     if (reply_whole(s.in, &h, &offset, &bad)) {
         finish_pass(i, h, offset, now);
     } else if (bad) {
-        fail_slot(i, "sent a malformed reply", now);
+        fail_slot(i, "sent a malformed reply");
+        schedule(now);
     }
     return true;
 }
@@ -431,10 +431,12 @@ bool pass_event(int fd, double now) {
 void pass_deadlines(double now) {
     for (size_t i = 0; i < g.slots.size() && !g.failed; ++i)
         if (g.slots[i].busy && g.slots[i].deadline <= now)
-            fail_slot(i,
-                      "took longer than " + std::to_string(static_cast<int>(g.pass_timeout)) +
-                          " s for its pass",
-                      now);
+            fail_slot(i, !g.slots[i].failure.empty()
+                             ? g.slots[i].failure
+                             : "took longer than " +
+                                   std::to_string(static_cast<int>(g.pass_timeout)) +
+                                   " s for its pass");
+    if (!g.failed) schedule(now);
     // A text older than max_age answers nobody any more: its memory goes back now.
     size_t before = g.texts.size();
     for (auto it = g.texts.begin(); it != g.texts.end();)
