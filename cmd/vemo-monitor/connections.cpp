@@ -168,10 +168,12 @@ void pass_done(void* client, const PassAnswer& a) {
 }
 
 // The watchdog holds its lock: an F_GETLK probe of its pid file, the one fact /healthz needs.
+// false with *why when it does not, or when the file cannot be probed.
 bool watchdog_holds_lock(std::string* why) {
+    *why = "the watchdog does not hold its lock";
     int fd = open(g.watchdog_pid_file.c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
     if (fd < 0) {
-        *why = errno == ENOENT ? "" : g.watchdog_pid_file + ": " + errno_text(errno);
+        if (errno != ENOENT) *why = g.watchdog_pid_file + ": " + errno_text(errno);
         return false;
     }
     struct flock probe = {};
@@ -212,11 +214,7 @@ void route(Conn* c, double now) {
     std::string why;
     if (r.path == "/healthz") {
         bool up = watchdog_holds_lock(&why);
-        answer_text(c, up ? 200 : 503,
-                    up            ? "ok\n"
-                    : why.empty() ? "the watchdog does not hold its lock\n"
-                                  : why + "\n",
-                    "", now);
+        answer_text(c, up ? 200 : 503, up ? "ok\n" : why + "\n", "", now);
         return;
     }
     std::string filter;

@@ -18,6 +18,7 @@
 #include <cstdint>
 #include <cstring>
 #include <ctime>
+#include <iterator>
 #include <map>
 #include <string>
 #include <utility>
@@ -36,7 +37,6 @@ struct ReplyHeader {
     uint32_t ok;
     int32_t rejected_holder;  // holds the watchdog's lock but is no watchdog; 0 when none
     uint32_t count;
-    uint32_t unused;
 };
 
 bool known_filter(const std::string& filter) {
@@ -53,8 +53,9 @@ std::vector<std::string> render_asked(const HostStatus& status, unsigned char ki
     std::vector<std::string> texts;
     if ((kinds & KIND_METRICS) != 0) texts.push_back(render_prometheus(status));
     if ((kinds & KIND_STATUS) != 0) texts.push_back(render_json(status));
-    for (const std::string& f : filters)
-        texts.push_back(render_page(status, known_filter(f) ? f : ""));
+    std::transform(
+        filters.begin(), filters.end(), std::back_inserter(texts),
+        [&](const std::string& f) { return render_page(status, known_filter(f) ? f : ""); });
     return texts;
 }
 
@@ -82,7 +83,7 @@ int serve_pass(int fd, const StatusSource& source) {
     HostStatus status;
     // A list that cannot be read still leaves a status: the watchdog, the monitor, and why.
     bool ok = collect_status(source, &status) || !status.list_error.empty();
-    ReplyHeader header = {ok ? 1U : 0U, 0, 0, 0};
+    ReplyHeader header = {ok ? 1U : 0U, 0, 0};
     std::vector<std::string> texts;
     if (!ok) texts.push_back(errno_text(errno));
     if (ok && status.watchdog.lock == LOCK_HELD && !watchdog_taken_as_running(status))
@@ -91,8 +92,8 @@ int serve_pass(int fd, const StatusSource& source) {
     header.count = static_cast<uint32_t>(texts.size());
     std::vector<uint64_t> lengths;
     lengths.reserve(texts.size());
-    for (const std::string& t : texts)
-        lengths.push_back(t.size());
+    std::transform(texts.begin(), texts.end(), std::back_inserter(lengths),
+                   [](const std::string& t) { return static_cast<uint64_t>(t.size()); });
     bool sent = write_all(fd, &header, sizeof header) &&
                 write_all(fd, lengths.data(), lengths.size() * sizeof(uint64_t)) &&
                 std::all_of(texts.begin(), texts.end(), [fd](const std::string& t) {
@@ -292,13 +293,14 @@ void finish_pass(size_t i, const ReplyHeader& h, size_t offset, double now) {
     std::vector<std::string> keys;
     if ((s.kinds & KIND_METRICS) != 0) keys.push_back(key_of(KIND_METRICS, ""));
     if ((s.kinds & KIND_STATUS) != 0) keys.push_back(key_of(KIND_STATUS, ""));
-    for (const std::string& f : s.filters)
-        keys.push_back(key_of(KIND_PAGE, f));
-    const auto* lengths = reinterpret_cast<const uint64_t*>(s.in.data() + sizeof h);
+    std::transform(s.filters.begin(), s.filters.end(), std::back_inserter(keys),
+                   [](const std::string& f) { return key_of(KIND_PAGE, f); });
     std::string error;
     for (uint32_t k = 0; k < h.count; ++k) {
-        std::string text = s.in.substr(offset, static_cast<size_t>(lengths[k]));
-        offset += static_cast<size_t>(lengths[k]);
+        uint64_t length = 0;
+        memcpy(&length, s.in.data() + sizeof h + k * sizeof length, sizeof length);
+        std::string text = s.in.substr(offset, static_cast<size_t>(length));
+        offset += static_cast<size_t>(length);
         if (h.ok == 0) {
             error = text;
         } else if (k < keys.size()) {
@@ -329,14 +331,20 @@ void finish_pass(size_t i, const ReplyHeader& h, size_t offset, double now) {
 bool reply_whole(const std::string& in, ReplyHeader* h, size_t* offset, bool* bad) {
     if (in.size() < sizeof *h) return false;
     memcpy(h, in.data(), sizeof *h);
-    if (h->count > 2 + kMaxPages) return *bad = true, false;
+    if (h->count > 2 + kMaxPages) {
+        *bad = true;
+        return false;
+    }
     *offset = sizeof *h + h->count * sizeof(uint64_t);
     if (in.size() < *offset) return false;
     uint64_t total = *offset;
     for (uint32_t k = 0; k < h->count; ++k) {
         uint64_t len = 0;
         memcpy(&len, in.data() + sizeof *h + k * sizeof len, sizeof len);
-        if (len > kMaxReply) return *bad = true, false;
+        if (len > kMaxReply) {
+            *bad = true;
+            return false;
+        }
         total += len;
     }
     if (in.size() > total) *bad = true;
@@ -449,14 +457,13 @@ bool passes_failed() {
 }
 
 int pass_wait_ms(double now) {
-    double next = -1;
+    std::vector<double> due;
     for (const Slot& s : g.slots)
-        if (s.busy && (next < 0 || s.deadline < next)) next = s.deadline;
-    for (const auto& t : g.texts) {
-        double expiry = t.second->began + g.max_age + 0.001;
-        if (next < 0 || expiry < next) next = expiry;
-    }
-    if (next < 0) return -1;
+        if (s.busy) due.push_back(s.deadline);
+    std::transform(g.texts.begin(), g.texts.end(), std::back_inserter(due),
+                   [](const auto& t) { return t.second->began + g.max_age + 0.001; });
+    if (due.empty()) return -1;
+    double next = *std::min_element(due.begin(), due.end());
     return static_cast<int>(std::max(0.0, std::ceil((next - now) * 1000)));
 }
 
