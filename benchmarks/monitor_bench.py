@@ -2,6 +2,7 @@
 """vemo-monitor under load and abuse, beside the real daemon supervising N programs.
 
 monitor_bench.py [--build-dir DIR] [--n 1000] [--requests 1000] [--concurrency 50] [--idle 200]
+monitor_bench.py --compare BASE_MONITOR [--build-dir DIR] [--n 1000] [--seconds 10]
 
 Needs root, unshare(1) and a full build of DIR. In a private world (see tests/e2e/sandbox.py; the
 network namespace is the host's, so it listens on a free loopback port): `cmake --install`, N
@@ -12,6 +13,13 @@ enabled entries of the example program, the daemon started and every lock held; 
  3. malformed: huge headers, too many headers, garbage, a partial request then silence; each must
     get an error or be closed by the idle timeout, and a normal request must succeed after each.
 Prints a report and one JSON line; exits 1 when any answer was wrong.
+
+With --compare, the monitor binary BASE_MONITOR (built from an earlier commit) and this build's are
+measured one after the other in the same run, each in a fresh private world of its own: at N
+entries, /metrics under wrk(1) with CONCURRENCY connections for SECONDS (requests/s, p99, monitor
+CPU per request), one /metrics when idle (the median of 5, each after the texts of the last pass
+expired), /healthz (median of 20), the monitor's CPU over 5 s without requests; at N = 10, the PSS
+of the monitor's processes together (server and workers). Prints a table side by side.
 """
 
 import argparse
@@ -216,7 +224,7 @@ def inside(args):
         time.sleep(0.05)
     sb.wait_for(lambda: one(port)[0] is None, 5, "the monitor to serve")
     monitor = sb.lock_holder(sandbox.MONITOR_PID_FILE)
-    procs = [monitor] + footprint.children(monitor)
+    procs = [monitor] + sandbox.children(monitor)
     cpu0 = sum(footprint.on_cpu_ns(p) for p in procs)
     result = {"n": args.n, "load": load(port, args.n, args.requests, args.concurrency)}
     result["load"]["monitor_cpu_ms_per_request"] = \
@@ -247,6 +255,99 @@ def report(r):
     print("lock held by the monitor throughout: %s" % ("yes" if r["lock_still_held_by_monitor"] else "NO"))
 
 
+def monitor_procs(sb):
+    monitor = sb.lock_holder(sandbox.MONITOR_PID_FILE)
+    return [monitor] + sandbox.children(monitor)
+
+
+def cpu_ms(procs):
+    return sum(footprint.on_cpu_ns(p) for p in procs) / 1e6
+
+
+def run_wrk(port, concurrency, seconds):
+    out = subprocess.run(["wrk", "-t2", "-c%d" % concurrency, "-d%ds" % seconds, "--latency",
+                          "http://127.0.0.1:%d/metrics" % port], stdout=subprocess.PIPE, text=True, check=True).stdout
+    per_s = float(re.search(r"Requests/sec:\s+([\d.]+)", out).group(1))
+    p99 = re.search(r"^\s+99%\s+([\d.]+)(us|ms|s)\s*$", out, re.M)
+    scale = {"us": 1e-3, "ms": 1.0, "s": 1e3}[p99.group(2)]
+    errors = re.search(r"Non-2xx or 3xx responses: (\d+)", out)
+    return per_s, float(p99.group(1)) * scale, int(errors.group(1)) if errors else 0
+
+
+def compare_inside(args):
+    """One binary at one N, in this world: the figures as JSON."""
+    sb = sandbox.Sandbox(args.build_dir)
+    subprocess.run(["cmake", "--install", args.build_dir, "--prefix", PREFIX], check=True, stdout=subprocess.DEVNULL)
+    shutil.copy2(os.path.join(args.build_dir, "examples", "supervised-example"), PREFIX + "/bin/")
+    shutil.copy2(args.monitor, PREFIX + "/bin/vemo-monitor")
+    with socket.socket() as s:
+        s.bind(("127.0.0.1", 0))
+        port = s.getsockname()[1]
+    sb.write(PREFIX + "/etc/vemo-monitor.conf", "listen=127.0.0.1:%d\n" % port)
+    paths = footprint.write_list(sb, args.n)
+    launched = time.monotonic()
+    sb.start_watchdog(PREFIX)
+    inodes = {}
+    while footprint.locked_count(paths, inodes) < len(paths):
+        sandbox.check(time.monotonic() - launched < 3 * sandbox.CYCLE, "not all %d running" % args.n)
+        time.sleep(0.05)
+    sb.wait_for(lambda: one(port)[0] is None, 5, "the monitor to serve")
+    procs = monitor_procs(sb)
+    out = {"n": args.n}
+    if args.n <= 10:
+        for _ in range(3):
+            one(port, "/metrics", args.n)
+        time.sleep(2)
+        out["pss_kb"] = sum(footprint.memory(p)[0] for p in procs)
+        out["processes"] = len(procs)
+        print(json.dumps(out))
+        return 0
+    time.sleep(1.5)
+    out["metrics_idle_ms"] = statistics.median(
+        [(time.sleep(1.5), one(port, "/metrics", args.n)[1] * 1e3)[1] for _ in range(5)])
+    out["healthz_ms"] = statistics.median([one(port, "/healthz")[1] * 1e3 for _ in range(20)])
+    time.sleep(2)  # the last request's texts age out first
+    cpu0 = cpu_ms(procs)
+    time.sleep(5)
+    out["idle_cpu_ms_per_5s"] = cpu_ms(procs) - cpu0
+    cpu0 = cpu_ms(procs)
+    per_s, p99, errors = run_wrk(port, args.concurrency, args.seconds)
+    out.update({"wrk_per_s": per_s, "wrk_p99_ms": p99, "wrk_errors": errors,
+                "cpu_ms_per_request": (cpu_ms(procs) - cpu0) / max(1.0, per_s * args.seconds),
+                "cpu_cores": (cpu_ms(procs) - cpu0) / 1e3 / args.seconds})
+    print(json.dumps(out))
+    return 0
+
+
+def compare(args):
+    rows = {}
+    for name, binary in (("before", os.path.abspath(args.compare)), ("after", os.path.join(args.build_dir, "vemo-monitor"))):
+        for n in (args.n, 10):
+            argv = [shutil.which("unshare"), "--mount", "--pid", "--fork", "--kill-child", "--propagation", "private",
+                    sys.executable, os.path.abspath(__file__), "--inside-compare", "--build-dir", args.build_dir,
+                    "--n", str(n), "--concurrency", str(args.concurrency), "--seconds", str(args.seconds),
+                    "--monitor", binary]
+            out = subprocess.run(argv, stdout=subprocess.PIPE, text=True)
+            if out.returncode != 0:
+                print("the measurement of %s failed:\n%s" % (binary, out.stdout), file=sys.stderr)
+                return 1
+            rows.setdefault(name, {}).update(json.loads(out.stdout.strip().splitlines()[-1]))
+    keys = [("wrk_per_s", "/metrics, %d clients: requests/s" % args.concurrency, "%.0f"),
+            ("wrk_p99_ms", "/metrics, %d clients: p99 ms" % args.concurrency, "%.1f"),
+            ("cpu_ms_per_request", "/metrics, %d clients: monitor CPU ms/request" % args.concurrency, "%.3f"),
+            ("cpu_cores", "/metrics, %d clients: monitor CPU, cores" % args.concurrency, "%.2f"),
+            ("metrics_idle_ms", "one /metrics when idle, ms", "%.2f"),
+            ("healthz_ms", "one /healthz, ms", "%.2f"),
+            ("idle_cpu_ms_per_5s", "CPU ms over 5 s without requests", "%.1f"),
+            ("pss_kb", "PSS kB at N = 10, all its processes", "%d")]
+    print("N = %d (PSS at N = 10)" % args.n)
+    print("  %-48s %12s %12s" % ("", "before", "after"))
+    for key, label, fmt in keys:
+        print("  %-48s %12s %12s" % (label, fmt % rows["before"][key], fmt % rows["after"][key]))
+    print(json.dumps(rows))
+    return 0
+
+
 def main():
     parser = argparse.ArgumentParser(description=__doc__.split("\n")[0])
     parser.add_argument("--build-dir", default=os.path.join(HERE, "..", "build"))
@@ -254,11 +355,19 @@ def main():
     parser.add_argument("--requests", type=int, default=1000)
     parser.add_argument("--concurrency", type=int, default=50)
     parser.add_argument("--idle", type=int, default=200)
+    parser.add_argument("--compare", metavar="BASE_MONITOR")
+    parser.add_argument("--seconds", type=int, default=10)
     parser.add_argument("--inside", action="store_true", help=argparse.SUPPRESS)
+    parser.add_argument("--inside-compare", action="store_true", help=argparse.SUPPRESS)
+    parser.add_argument("--monitor", help=argparse.SUPPRESS)
     args = parser.parse_args()
     args.build_dir = os.path.abspath(args.build_dir)
     if args.inside:
         return inside(args)
+    if args.inside_compare:
+        return compare_inside(args)
+    if args.compare:
+        return compare(args)
     unshare = shutil.which("unshare")
     if os.geteuid() != 0 or unshare is None:
         print("monitor_bench.py needs root and unshare(1) for its private namespaces", file=sys.stderr)

@@ -12,8 +12,7 @@ PACKAGES='
 build g++                    compiler
 build make                   build tool cmake drives
 build cmake                  configure, build, install, cpack
-build pkg-config             finds libmicrohttpd for vemo-monitor
-build libmicrohttpd-dev      vemo-monitor serves HTTP with it
+build zlib1g-dev             vemo-monitor compresses its answers with it
 demo  python3                the demo and end-to-end sandbox
 demo  util-linux             unshare, mount: the sandbox namespaces
 test  googletest             unit tests
@@ -31,6 +30,7 @@ test  gzip                   the compressed manual
 test  binutils               readelf: hardening and stripping checks
 test  lintian                package.layout: lintian on the .deb
 test  prometheus             promtool checks the metrics text
+test  wrk                    benchmarks/monitor_bench.py: /metrics under 50 clients
 test  systemd-container      the booted-systemd package case: systemd-nspawn
 test  mmdebstrap             the booted-systemd package case: its Debian root
 test  debian-archive-keyring the booted-systemd package case: verifies that root

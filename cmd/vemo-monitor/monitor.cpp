@@ -9,6 +9,7 @@
 #include <sys/stat.h>
 #include <syslog.h>
 #include <unistd.h>
+#include <algorithm>
 #include <cerrno>
 #include <cstdlib>
 #include <mutex>
@@ -46,7 +47,28 @@ const NumberKey kNumberKeys[] = {
     {"per_ip_limit", &MonitorConfig::per_ip_limit, 0, 10000},
     {"timeout", &MonitorConfig::timeout_seconds, 1, 3600},
     {"request_memory", &MonitorConfig::request_memory, 4096, 1048576},
+    {"pass_timeout", &MonitorConfig::pass_timeout_seconds, 1, 3600},
+    {"max_age_ms", &MonitorConfig::max_age_ms, 0, 60000},
 };
+
+// Host names as a Host header carries them, lower case: a name, an IPv4 address or an IPv6
+// one in brackets, separated by commas or blanks.
+bool parse_hosts(const std::string& value, std::vector<std::string>* out) {
+    std::vector<std::string> names;
+    size_t at = 0;
+    while ((at = value.find_first_not_of(", \t", at)) != std::string::npos) {
+        size_t end = std::min(value.find_first_of(", \t", at), value.size());
+        std::string name = value.substr(at, end - at);
+        if (name.size() > 255 ||
+            name.find_first_not_of("abcdefghijklmnopqrstuvwxyz0123456789.-[]:") !=
+                std::string::npos)
+            return false;
+        names.push_back(name);
+        at = end;
+    }
+    out->swap(names);
+    return true;
+}
 
 // A user name as adduser accepts it: no path, no option, nothing the shell would read.
 bool plain_user_name(const std::string& name) {
@@ -65,6 +87,11 @@ std::string apply_line(const std::string& line, MonitorConfig* config) {
     if (key == "listen") {
         if (!parse_listen(value, &config->listen_address, &config->port))
             return "listen wants ADDRESS:PORT (an IPv6 address in brackets), not '" + value + "'";
+        return "";
+    }
+    if (key == "hosts") {
+        if (!parse_hosts(value, &config->hosts))
+            return "hosts wants lower-case host names, not '" + value + "'";
         return "";
     }
     if (key == "user") {

@@ -17,9 +17,14 @@ struct MonitorConfig {
     std::string user;      // empty: vemo-monitor, else nobody
     unsigned workers = 2;  // status workers, each running one pass at a time
     unsigned connection_limit = 512;
-    unsigned per_ip_limit = 0;  // 0: none (every local client shares 127.0.0.1)
-    unsigned timeout_seconds = 10;
+    unsigned per_ip_limit = 0;      // 0: none (every local client shares 127.0.0.1)
+    unsigned timeout_seconds = 10;  // for a whole request, from its connection or the answer before
     unsigned request_memory = 16384;
+    unsigned pass_timeout_seconds = 25;  // a pass running longer has its worker killed
+    unsigned max_age_ms = 1000;          // how old a pass may be to answer a request
+    // The Host names answered besides the listen address: a page elsewhere reaching us through a
+    // name of its own (DNS rebinding) is refused.
+    std::vector<std::string> hosts = {"localhost", "127.0.0.1", "[::1]"};
 };
 
 struct ConfigError {

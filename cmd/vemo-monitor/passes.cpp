@@ -1,144 +1,476 @@
 #include "passes.h"
 
+#include "fileio.h"
+#include "page.h"
+#include "text.h"
+
+#include <fcntl.h>
+#include <malloc.h>
+#include <sys/epoll.h>
+#include <sys/wait.h>
+#include <syslog.h>
 #include <unistd.h>
+
 #include <algorithm>
-#include <atomic>
-#include <condition_variable>
+#include <cerrno>
+#include <cmath>
 #include <csignal>
+#include <cstdint>
+#include <cstring>
+#include <ctime>
 #include <iterator>
-#include <memory>
-#include <mutex>
-#include <numeric>
+#include <map>
 #include <string>
 #include <utility>
 #include <vector>
 
 namespace {
 
-struct PassQueue {
-    std::mutex mutex;
-    std::condition_variable wake;
-    std::vector<Request*> waiting;
-    bool stopping = false;
+// Pages of different filters one pass renders at most; the state names are fewer.
+const unsigned kMaxPages = 8;
+// Far above any real watch list's status text; only a broken worker sends more.
+const uint64_t kMaxReply = 256ULL << 20;
+
+// Sent before the texts. ok 0: the status could not be determined, and the one text is why.
+// Else the texts follow in the order asked: Prometheus, JSON, then one page per filter.
+struct ReplyHeader {
+    uint32_t ok;
+    int32_t rejected_holder;  // holds the watchdog's lock but is no watchdog; 0 when none
+    uint32_t count;
 };
 
-PassQueue g_queue;
-std::atomic<bool> g_worker_lost{false};
+bool known_filter(const std::string& filter) {
+    static const EntryState kStates[] = {
+        STATE_RUNNING, STATE_DOWN, STATE_STOPPING, STATE_STOPPED, STATE_LOCKED_HOLDER_UNKNOWN,
+        STATE_ERROR};
+    return std::any_of(std::begin(kStates), std::end(kStates),
+                       [&](EntryState s) { return filter == state_name(s); });
+}
 
-// The texts of one pass, shared by every request it answers.
-struct PassTexts {
-    std::shared_ptr<const std::string> metrics;
-    std::shared_ptr<const std::string> json;
-};
+// The texts a pass was asked for, from the status it found.
+std::vector<std::string> render_asked(const HostStatus& status, unsigned char kinds,
+                                      const std::vector<std::string>& filters) {
+    std::vector<std::string> texts;
+    if ((kinds & KIND_METRICS) != 0) texts.push_back(render_prometheus(status));
+    if ((kinds & KIND_STATUS) != 0) texts.push_back(render_json(status));
+    std::transform(
+        filters.begin(), filters.end(), std::back_inserter(texts),
+        [&](const std::string& f) { return render_page(status, known_filter(f) ? f : ""); });
+    return texts;
+}
 
-void answer_from_pass(Request* p, const PassReply& reply, bool asked, bool stopping,
-                      const PassTexts& texts) {
-    if (stopping) {
-        p->code = MHD_HTTP_SERVICE_UNAVAILABLE;
-        p->body = std::make_shared<const std::string>("stopping\n");
-    } else if (p->want == WANT_HEALTH) {
-        bool up = asked && reply.ok && reply.watchdog_up;
-        p->code = up ? MHD_HTTP_OK : MHD_HTTP_SERVICE_UNAVAILABLE;
-        p->body = std::make_shared<const std::string>(up ? "ok\n"
-                                                         : "the watchdog does not hold its lock\n");
-    } else if (!asked || !reply.ok) {
-        p->code = MHD_HTTP_INTERNAL_SERVER_ERROR;
-        p->body = std::make_shared<const std::string>(
-            "status unavailable: " + (asked ? reply.error : std::string("no status worker")) +
-            "\n");
-    } else {
-        p->code = MHD_HTTP_OK;
-        p->body = p->want == WANT_METRICS ? texts.metrics : texts.json;
+// The request: the kinds, the number of page filters, then each filter as its length and bytes.
+bool read_pass_request(int fd, unsigned char* kinds, std::vector<std::string>* filters) {
+    unsigned char head[2];
+    if (!read_all(fd, head, 2)) return false;
+    *kinds = head[0];
+    for (unsigned i = 0; i < head[1]; ++i) {
+        unsigned char len = 0;
+        if (!read_all(fd, &len, 1)) return false;
+        std::string filter(len, '\0');
+        if (len != 0 && !read_all(fd, &filter[0], len)) return false;
+        if (filters->size() < kMaxPages) filters->push_back(filter);
     }
-    p->answered = true;
-    // The connection may be gone as soon as it runs again: p is not ours any more.
-    MHD_resume_connection(p->connection);
-}
-
-// Waits for requests (or the stop) and takes every one waiting; *stopping says whether the
-// monitor stops. An empty batch: the monitor stops and nothing waits any more.
-std::vector<Request*> take_waiting(bool* stopping) {
-    std::vector<Request*> batch;
-    std::unique_lock<std::mutex> hold(g_queue.mutex);
-    g_queue.wake.wait(hold, [] { return g_queue.stopping || !g_queue.waiting.empty(); });
-    *stopping = g_queue.stopping;
-    batch.swap(g_queue.waiting);
-    return batch;
-}
-
-unsigned char wants_of(const std::vector<Request*>& batch) {
-    return static_cast<unsigned char>(std::accumulate(
-        batch.begin(), batch.end(), 0U, [](unsigned w, const Request* p) { return w | p->want; }));
-}
-
-// A failed worker makes the monitor stop (the watchdog then starts it afresh): the main loop
-// takes this signal.
-void report_lost_worker() {
-    g_worker_lost = true;
-    (void)kill(getpid(), SIGTERM);
-}
-
-void wait_for_stop() {
-    std::unique_lock<std::mutex> hold(g_queue.mutex);
-    g_queue.wake.wait(hold, [] { return g_queue.stopping; });
-}
-
-// One dispatcher per worker. Every request waiting when a pass begins is answered by it, so each
-// answer comes from a pass begun after its request arrived, and a burst of clients costs a pass
-// or two, not one each.
-void dispatch(const Worker* worker) {
-    bool usable = true;
-    for (;;) {
-        bool stopping = false;
-        std::vector<Request*> batch = take_waiting(&stopping);
-        if (stopping && batch.empty()) return;
-        PassReply reply;
-        bool asked = usable && !stopping && ask_worker(*worker, wants_of(batch), &reply);
-        if (usable && !stopping && !asked) {
-            usable = false;
-            report_lost_worker();
-        }
-        PassTexts texts = {std::make_shared<const std::string>(std::move(reply.metrics)),
-                           std::make_shared<const std::string>(std::move(reply.json))};
-        for (Request* p : batch)
-            answer_from_pass(p, reply, asked, stopping, texts);
-        // Its worker is gone: leave the waiting requests to the others, or to the stop.
-        if (!usable) wait_for_stop();
-    }
+    return true;
 }
 
 }  // namespace
 
-bool queue_for_pass(Request* p, struct MHD_Connection* connection) {
-    std::lock_guard<std::mutex> hold(g_queue.mutex);
-    if (g_queue.stopping) return false;
-    p->connection = connection;
-    p->queued = true;
-    g_queue.waiting.push_back(p);
-    MHD_suspend_connection(connection);
-    g_queue.wake.notify_one();
+int serve_pass(int fd, const StatusSource& source) {
+    unsigned char kinds = 0;
+    std::vector<std::string> filters;
+    if (!read_pass_request(fd, &kinds, &filters)) return errno == 0 ? 0 : -1;
+    HostStatus status;
+    // A list that cannot be read still leaves a status: the watchdog, the monitor, and why.
+    bool ok = collect_status(source, &status) || !status.list_error.empty();
+    ReplyHeader header = {ok ? 1U : 0U, 0, 0};
+    std::vector<std::string> texts;
+    if (!ok) texts.push_back(errno_text(errno));
+    if (ok && status.watchdog.lock == LOCK_HELD && !watchdog_taken_as_running(status))
+        header.rejected_holder = static_cast<int32_t>(status.watchdog.holder);
+    if (ok) texts = render_asked(status, kinds, filters);
+    header.count = static_cast<uint32_t>(texts.size());
+    std::vector<uint64_t> lengths;
+    lengths.reserve(texts.size());
+    std::transform(texts.begin(), texts.end(), std::back_inserter(lengths),
+                   [](const std::string& t) { return static_cast<uint64_t>(t.size()); });
+    bool sent = write_all(fd, &header, sizeof header) &&
+                write_all(fd, lengths.data(), lengths.size() * sizeof(uint64_t)) &&
+                std::all_of(texts.begin(), texts.end(), [fd](const std::string& t) {
+                    return write_all(fd, t.data(), t.size());
+                });
+    // A pass over a long list leaves a heap of small freed pieces: give them back, or an idle
+    // worker keeps the memory of its largest pass.
+    status = HostStatus();
+    std::vector<std::string>().swap(texts);
+    (void)malloc_trim(0);
+    return sent ? 1 : -1;
+}
+
+// ---------------------------------------------------------------- the server's side
+
+namespace {
+
+struct Slot {
+    bool busy = false;
+    double began = 0;
+    double deadline = 0;
+    unsigned char kinds = 0;
+    std::vector<std::string> filters;
+    std::string in;       // the reply so far
+    std::string failure;  // why the worker could not be asked: failed at the next deadline check
+};
+
+struct Waiter {
+    void* client;
+    unsigned char kind;
+    std::string filter;
+    double arrived;
+};
+
+struct Passes {
+    std::vector<Worker>* workers = nullptr;
+    std::vector<Slot> slots;
+    std::vector<Waiter> waiting;
+    std::map<std::string, std::shared_ptr<PassText>> texts;  // the newest of each kind
+    double max_age = 1;
+    double pass_timeout = 25;
+    const StatusSource* source = nullptr;
+    const Account* account = nullptr;
+    int epoll_fd = -1;
+    PassDone done = nullptr;
+    pid_t rejected_holder = 0;
+    bool failed = false;
+    // Texts to renew before they are too old: under steady load no request waits for a pass.
+    unsigned char ahead_kinds = 0;
+    std::vector<std::string> ahead_filters;
+};
+
+Passes g;
+
+std::string key_of(unsigned char kind, const std::string& filter) {
+    return std::string(1, static_cast<char>(kind)) + (kind == KIND_PAGE ? filter : "");
+}
+
+// Whether the pass running in s will answer w: it began late enough and renders what w wants.
+bool covers(const Slot& s, const Waiter& w) {
+    if (!s.busy || s.began < w.arrived - g.max_age || (s.kinds & w.kind) == 0) return false;
+    return w.kind != KIND_PAGE ||
+           std::find(s.filters.begin(), s.filters.end(), w.filter) != s.filters.end();
+}
+
+// The text that answers a request of kind arrived at arrived, or nullptr.
+std::shared_ptr<PassText> fresh_text(unsigned char kind, const std::string& filter,
+                                     double arrived) {
+    auto it = g.texts.find(key_of(kind, filter));
+    if (it == g.texts.end() || it->second->began < arrived - g.max_age) return nullptr;
+    return it->second;
+}
+
+// Answers, and forgets, every waiter pick says how to answer (code 0: not yet).
+template <typename Pick>
+void answer_waiting(Pick pick) {
+    std::vector<Waiter> still;
+    std::vector<std::pair<void*, PassAnswer>> answers;
+    for (Waiter& w : g.waiting) {
+        PassAnswer a = pick(w);
+        if (a.code == 0) {
+            still.push_back(std::move(w));
+        } else {
+            answers.emplace_back(w.client, std::move(a));
+        }
+    }
+    g.waiting.swap(still);
+    for (auto& a : answers)
+        g.done(a.first, a.second);
+}
+
+bool watch_worker(int fd, int op) {
+    struct epoll_event ev = {};
+    ev.events = EPOLLIN;
+    ev.data.fd = fd;
+    int flags = fcntl(fd, F_GETFL);
+    return flags >= 0 && fcntl(fd, F_SETFL, flags | O_NONBLOCK) == 0 &&
+           epoll_ctl(g.epoll_fd, op, fd, &ev) == 0;
+}
+
+// SIGKILL, then a bounded wait: a process stuck in the kernel may take longer to die, and is
+// then left to the kernel's reaping of orphans once the monitor ends.
+void kill_and_reap(pid_t pid) {
+    (void)kill(pid, SIGKILL);
+    for (int i = 0; i < 100; ++i) {
+        if (waitpid(pid, nullptr, WNOHANG) != 0) return;
+        struct timespec pause = {0, 10L * 1000 * 1000};
+        (void)nanosleep(&pause, nullptr);
+    }
+    syslog(LOG_ERR, "status worker %d did not end within a second of SIGKILL",
+           static_cast<int>(pid));
+}
+
+// A fresh worker in *w's place, from the spawner; when none can be had the monitor exits, and
+// the watchdog starts it afresh.
+bool renew_worker(Worker* w, std::string* why) {
+    return replace_worker(w, why);
+}
+
+// The worker of slot i failed (why): its waiters get an error, and a fresh worker its place.
+void fail_slot(size_t i, const std::string& why) {
+    Worker& w = (*g.workers)[i];
+    Slot& s = g.slots[i];
+    syslog(LOG_ERR, "status worker %d %s: ending it", static_cast<int>(w.pid), why.c_str());
+    answer_waiting([&](const Waiter& x) {
+        PassAnswer a;
+        if (covers(s, x)) {
+            a.code = 500;
+            a.why = "status unavailable: the status worker " + why + "\n";
+        }
+        return a;
+    });
+    (void)epoll_ctl(g.epoll_fd, EPOLL_CTL_DEL, w.fd, nullptr);
+    s = Slot();
+    std::string err;
+    if (!renew_worker(&w, &err) || !watch_worker(w.fd, EPOLL_CTL_ADD)) {
+        syslog(LOG_ERR, "cannot replace the status worker: %s; stopping, to be started afresh",
+               err.empty() ? errno_text(errno).c_str() : err.c_str());
+        g.failed = true;
+    }
+}
+
+// Starts a pass in idle slot i for the waiters no running pass will answer; false if none.
+bool start_pass(size_t i, double now) {
+    Slot& s = g.slots[i];
+    s.kinds = 0;
+    s.filters.clear();
+    for (const Waiter& w : g.waiting) {
+        if (std::any_of(g.slots.begin(), g.slots.end(),
+                        [&](const Slot& o) { return covers(o, w); }))
+            continue;
+        s.kinds = static_cast<unsigned char>(s.kinds | w.kind);
+        if (w.kind == KIND_PAGE && s.filters.size() < kMaxPages &&
+            std::find(s.filters.begin(), s.filters.end(), w.filter) == s.filters.end())
+            s.filters.push_back(w.filter);
+    }
+    s.kinds = static_cast<unsigned char>(s.kinds | g.ahead_kinds);
+    for (const std::string& f : g.ahead_filters)
+        if (s.filters.size() < kMaxPages &&
+            std::find(s.filters.begin(), s.filters.end(), f) == s.filters.end())
+            s.filters.push_back(f);
+    g.ahead_kinds = 0;
+    g.ahead_filters.clear();
+    if (s.kinds == 0) return false;
+    std::string request(1, static_cast<char>(s.kinds));
+    request.push_back(static_cast<char>(s.filters.size()));
+    for (const std::string& f : s.filters)
+        request += std::string(1, static_cast<char>(f.size())) + f;
+    s.busy = true;
+    s.began = now;
+    s.deadline = now + g.pass_timeout;
+    if (!write_all((*g.workers)[i].fd, request.data(), request.size())) {
+        s.failure = "could not be asked (" + errno_text(errno) + ")";
+        s.deadline = now;
+    }
     return true;
 }
 
-std::vector<std::thread> start_dispatchers(const std::vector<Worker>& workers) {
-    std::vector<std::thread> dispatchers;
-    dispatchers.reserve(workers.size());
-    std::transform(workers.begin(), workers.end(), std::back_inserter(dispatchers),
-                   [](const Worker& worker) { return std::thread(dispatch, &worker); });
-    return dispatchers;
+void schedule(double now) {
+    for (size_t i = 0; i < g.slots.size() && !g.failed; ++i)
+        if (!g.slots[i].busy && !start_pass(i, now)) return;
 }
 
-void stop_dispatchers(std::vector<std::thread>* dispatchers) {
-    {
-        std::lock_guard<std::mutex> hold(g_queue.mutex);
-        g_queue.stopping = true;
+// The reply in s.in, once whole: its texts kept, its waiters answered.
+void finish_pass(size_t i, const ReplyHeader& h, size_t offset, double now) {
+    Slot& s = g.slots[i];
+    std::vector<std::string> keys;
+    if ((s.kinds & KIND_METRICS) != 0) keys.push_back(key_of(KIND_METRICS, ""));
+    if ((s.kinds & KIND_STATUS) != 0) keys.push_back(key_of(KIND_STATUS, ""));
+    std::transform(s.filters.begin(), s.filters.end(), std::back_inserter(keys),
+                   [](const std::string& f) { return key_of(KIND_PAGE, f); });
+    std::string error;
+    for (uint32_t k = 0; k < h.count; ++k) {
+        uint64_t length = 0;
+        memcpy(&length, s.in.data() + sizeof h + k * sizeof length, sizeof length);
+        std::string text = s.in.substr(offset, static_cast<size_t>(length));
+        offset += static_cast<size_t>(length);
+        if (h.ok == 0) {
+            error = text;
+        } else if (k < keys.size()) {
+            auto t = std::make_shared<PassText>();
+            t->began = s.began;
+            t->text.swap(text);
+            g.texts[keys[k]] = t;
+        }
     }
-    g_queue.wake.notify_all();
-    for (std::thread& t : *dispatchers)
-        t.join();
-    dispatchers->clear();
+    if (h.ok != 0) g.rejected_holder = h.rejected_holder;
+    Slot ran = s;
+    ran.in.clear();
+    s = Slot();
+    answer_waiting([&](const Waiter& w) {
+        PassAnswer a;
+        if (h.ok == 0 && covers(ran, w)) {
+            a.code = 500;
+            a.why = "status unavailable: " + error + "\n";
+        } else if ((a.text = fresh_text(w.kind, w.filter, w.arrived)) != nullptr) {
+            a.code = 200;
+        }
+        return a;
+    });
+    schedule(now);
 }
 
-bool worker_lost() {
-    return g_worker_lost;
+// Whether the reply is whole (*total its size); false with *bad set when it is malformed.
+bool reply_whole(const std::string& in, ReplyHeader* h, size_t* offset, bool* bad) {
+    if (in.size() < sizeof *h) return false;
+    memcpy(h, in.data(), sizeof *h);
+    if (h->count > 2 + kMaxPages) {
+        *bad = true;
+        return false;
+    }
+    *offset = sizeof *h + h->count * sizeof(uint64_t);
+    if (in.size() < *offset) return false;
+    uint64_t total = *offset;
+    for (uint32_t k = 0; k < h->count; ++k) {
+        uint64_t len = 0;
+        memcpy(&len, in.data() + sizeof *h + k * sizeof len, sizeof len);
+        if (len > kMaxReply) {
+            *bad = true;
+            return false;
+        }
+        total += len;
+    }
+    if (in.size() > total) *bad = true;
+    return in.size() == total;
+}
+
+}  // namespace
+
+void passes_start(std::vector<Worker>* workers, const MonitorConfig& config,
+                  const StatusSource& source, const Account& account, int epoll_fd, PassDone done) {
+    g.workers = workers;
+    g.slots.assign(workers->size(), Slot());
+    g.max_age = config.max_age_ms / 1000.0;
+    g.pass_timeout = config.pass_timeout_seconds;
+    g.source = &source;
+    g.account = &account;
+    g.epoll_fd = epoll_fd;
+    g.done = done;
+    for (const Worker& w : *workers)
+        if (!watch_worker(w.fd, EPOLL_CTL_ADD)) g.failed = true;
+}
+
+namespace {
+
+// A text past half its useful age is renewed now, unless a pass already renews it.
+void renew_ahead(const PassText& t, unsigned char kind, const std::string& filter, double now) {
+    if (t.began >= now - g.max_age / 2) return;
+    Waiter w = {nullptr, kind, filter, now};
+    if (std::any_of(g.slots.begin(), g.slots.end(), [&](const Slot& o) { return covers(o, w); }))
+        return;
+    g.ahead_kinds = static_cast<unsigned char>(g.ahead_kinds | kind);
+    if (kind == KIND_PAGE &&
+        std::find(g.ahead_filters.begin(), g.ahead_filters.end(), filter) == g.ahead_filters.end())
+        g.ahead_filters.push_back(filter);
+    schedule(now);
+}
+
+}  // namespace
+
+bool pass_request(void* client, unsigned char kind, const std::string& filter, double now,
+                  PassAnswer* out) {
+    out->text = fresh_text(kind, filter, now);
+    if (out->text != nullptr) {
+        out->code = 200;
+        renew_ahead(*out->text, kind, filter, now);
+        return true;
+    }
+    g.waiting.push_back({client, kind, filter, now});
+    schedule(now);
+    return false;
+}
+
+void pass_forget(void* client) {
+    g.waiting.erase(std::remove_if(g.waiting.begin(), g.waiting.end(),
+                                   [client](const Waiter& w) { return w.client == client; }),
+                    g.waiting.end());
+}
+
+bool pass_event(int fd, double now) {
+    auto at = std::find_if(g.workers->begin(), g.workers->end(),
+                           [fd](const Worker& w) { return w.fd == fd; });
+    if (at == g.workers->end()) return false;
+    auto i = static_cast<size_t>(at - g.workers->begin());
+    Slot& s = g.slots[i];
+    char buf[65536];
+    for (;;) {
+        ssize_t n = read(fd, buf, sizeof buf);
+        if (n > 0 && s.busy) {
+            s.in.append(buf, static_cast<size_t>(n));
+            continue;
+        }
+        if (n < 0 && errno == EINTR) continue;
+        if (n < 0 && errno == EAGAIN) break;
+        fail_slot(i, n == 0  ? "ended"
+                     : n > 0 ? "spoke unasked"
+                             : "failed (" + errno_text(errno) + ")");
+        schedule(now);
+        return true;
+    }
+    ReplyHeader h = {};
+    size_t offset = 0;
+    bool bad = false;
+    if (reply_whole(s.in, &h, &offset, &bad)) {
+        finish_pass(i, h, offset, now);
+    } else if (bad) {
+        fail_slot(i, "sent a malformed reply");
+        schedule(now);
+    }
+    return true;
+}
+
+void pass_deadlines(double now) {
+    for (size_t i = 0; i < g.slots.size() && !g.failed; ++i)
+        if (g.slots[i].busy && g.slots[i].deadline <= now)
+            fail_slot(i, !g.slots[i].failure.empty()
+                             ? g.slots[i].failure
+                             : "took longer than " +
+                                   std::to_string(static_cast<int>(g.pass_timeout)) +
+                                   " s for its pass");
+    if (!g.failed) schedule(now);
+    // A text older than max_age answers nobody any more: its memory goes back now.
+    size_t before = g.texts.size();
+    for (auto it = g.texts.begin(); it != g.texts.end();)
+        it = it->second->began + g.max_age < now ? g.texts.erase(it) : std::next(it);
+    if (g.texts.size() < before) (void)malloc_trim(0);
+}
+
+bool passes_failed() {
+    return g.failed;
+}
+
+int pass_wait_ms(double now) {
+    std::vector<double> due;
+    for (const Slot& s : g.slots)
+        if (s.busy) due.push_back(s.deadline);
+    std::transform(g.texts.begin(), g.texts.end(), std::back_inserter(due),
+                   [](const auto& t) { return t.second->began + g.max_age + 0.001; });
+    if (due.empty()) return -1;
+    double next = *std::min_element(due.begin(), due.end());
+    return static_cast<int>(std::max(0.0, std::ceil((next - now) * 1000)));
+}
+
+void passes_stop() {
+    answer_waiting([](const Waiter&) {
+        PassAnswer a;
+        a.code = 503;
+        a.why = "stopping\n";
+        return a;
+    });
+    // A worker in a pass, or every one when a replacement failed (one may be stuck), is killed:
+    // the stop must not wait for a pass that may never end.
+    for (size_t i = 0; i < g.slots.size(); ++i)
+        if (g.slots[i].busy || g.failed) kill_and_reap((*g.workers)[i].pid);
+    g.texts.clear();
+}
+
+pid_t pass_rejected_holder() {
+    return g.rejected_holder;
 }

@@ -1,13 +1,12 @@
 #include "server.h"
 
+#include "connections.h"
 #include "http.h"
-#include "passes.h"
 #include "paths.h"
 #include "privileges.h"
 #include "text.h"
 
 #include <malloc.h>
-#include <microhttpd.h>
 #include <sys/stat.h>
 #include <syslog.h>
 #include <unistd.h>
@@ -119,36 +118,29 @@ bool drop_server_root(Server* server) {
     return fail_start(std::string(step) + ": " + err);
 }
 
-bool start_serving(const MonitorConfig& config, Server* server) {
-    server->http = start_http(config, server->listen_fd);
-    if (server->http == nullptr) {
-        stop_workers(&server->workers);
-        return fail_start("the HTTP server did not start");
-    }
+int serve_http(const MonitorConfig& config, const StatusSource& source, Server* server) {
     const Account& account = server->account;
     syslog(LOG_INFO, "started: serving http://%s:%u/ as user %s", url_host(config).c_str(),
            config.port,
            account.name.empty() ? "(unchanged, not started as root)" : account.name.c_str());
-    server->dispatchers = start_dispatchers(server->workers);
-    return true;
+    LoopSetup setup = {&config,          &source,           &account,
+                       &server->workers, server->listen_fd, &server->wait_mask};
+    return serve(setup);
 }
 
 bool stop_requested() {
     return g_stop != 0;
 }
 
-int stop_server(Server* server) {
-    stop_dispatchers(&server->dispatchers);
-    MHD_stop_daemon(server->http);
+int stop_server(Server* server, int rc) {
     close(server->listen_fd);
     stop_workers(&server->workers);
-    bool lost = worker_lost();
-    if (lost) {
+    if (rc != 0) {
         syslog(LOG_ERR, "a status worker failed: stopping, to be started afresh");
     } else {
         syslog(LOG_INFO, "stopped");
     }
     server->lock.Close();
     closelog();
-    return lost ? 1 : 0;
+    return rc;
 }

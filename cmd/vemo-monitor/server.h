@@ -10,10 +10,7 @@
 #include "workers.h"
 
 #include <csignal>
-#include <thread>
 #include <vector>
-
-struct MHD_Daemon;
 
 struct Server {
     sigset_t wait_mask;  // the mask of the main loop's wait: the stop signals let through
@@ -21,14 +18,12 @@ struct Server {
     int listen_fd = -1;
     Account account;  // empty when not started as root
     std::vector<Worker> workers;
-    struct MHD_Daemon* http = nullptr;
-    std::vector<std::thread> dispatchers;
 };
 
 // Prints how to call it; the exit status for a wrong call.
 int print_usage();
 
-// SIGTERM and SIGINT ask for the stop, and stay blocked but in the main loop's wait.
+// SIGTERM and SIGINT ask for the stop, and stay blocked but in the event loop's wait.
 void install_signals(Server* server);
 
 // Status texts are large and short-lived: allocations from 64 KiB on get pages of their own,
@@ -47,14 +42,14 @@ bool open_listener(const MonitorConfig& config, Server* server);
 bool start_status_workers(const MonitorConfig& config, const StatusSource& source, Server* server);
 // When root, becomes the account for good, keeping no capability.
 bool drop_server_root(Server* server);
-// Starts the HTTP server, logs that it serves, and starts the dispatchers.
-bool start_serving(const MonitorConfig& config, Server* server);
+// Logs that it serves, and serves until asked to stop; the exit status (1 when a worker failed
+// beyond repair). Every connection is closed when it returns.
+int serve_http(const MonitorConfig& config, const StatusSource& source, Server* server);
 
 // Whether SIGTERM or SIGINT came.
 bool stop_requested();
 
-// Answers what waits, stops serving and the workers, and gives up the lock; the exit status
-// (1 when a worker failed).
-int stop_server(Server* server);
+// Stops the workers and gives up the lock; returns rc, the exit status.
+int stop_server(Server* server, int rc);
 
 #endif

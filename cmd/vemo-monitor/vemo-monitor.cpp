@@ -1,14 +1,15 @@
 // vemo-monitor: the companion the watchdog always supervises. It holds its pid-file lock, serves
-// the host's supervision status over HTTP (libmicrohttpd) and records the time of the last request
-// it served in the state file, which is how the liveness probe tells it is alive.
+// the host's supervision status over HTTP (a small server of its own) and records the time of the
+// last request it served in the state file, which is how the liveness probe tells it is alive.
 //
 // Two kinds of process: the server (the lock holder; accepts HTTP, writes the state file) and
 // status workers forked before any thread exists. A status pass runs in a worker because a
 // process cannot see its own fcntl lock, and closing any descriptor of its pid file would drop it.
 //
-// server.cpp: the start-up steps and the stop; http.cpp: the requests; passes.cpp: status
-// requests waiting for a pass; workers.cpp: the worker processes; privileges.cpp: dropping root;
-// monitor.cpp: the configuration, the account and the state file.
+// server.cpp: the start-up steps and the stop; connections.cpp: the event loop and its
+// connections; http.cpp: reading requests, writing answers; passes.cpp: the passes, their
+// texts and the requests waiting for one; workers.cpp: the worker processes; privileges.cpp:
+// dropping root; monitor.cpp: the configuration, the account and the state file.
 #include "server.h"
 
 #include <syslog.h>
@@ -24,11 +25,7 @@ int main(int argc, char** argv) {
     int rc = lock_pid_file(&server);
     if (rc != 0) return rc;
     if (!write_first_state() || !open_listener(config, &server) ||
-        !start_status_workers(config, source, &server) || !drop_server_root(&server) ||
-        !start_serving(config, &server))
+        !start_status_workers(config, source, &server) || !drop_server_root(&server))
         return 1;
-
-    while (!stop_requested())
-        sigsuspend(&server.wait_mask);
-    return stop_server(&server);
+    return stop_server(&server, serve_http(config, source, &server));
 }

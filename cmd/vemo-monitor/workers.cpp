@@ -1,6 +1,7 @@
 #include "workers.h"
 
 #include "fileio.h"
+#include "passes.h"
 #include "privileges.h"
 #include "text.h"
 
@@ -23,22 +24,13 @@
 
 namespace {
 
-// Far above any real watch list's status text; only a broken worker sends more.
-const uint64_t kMaxReply = 256ULL << 20;
+// How long a new worker may take to settle and say it is ready.
+const int kReadyLimitSeconds = 10;
 // The byte a worker sends once it is settled and waits for requests.
 const unsigned char kWorkerReady = 'R';
 // How long a process asked to end (its socket closed, or SIGKILL) may take before the server
 // stops waiting for it; a process stuck in the kernel does not end even on SIGKILL.
 const int kEndMilliseconds = 2000;
-
-// Sent before the texts: ok 0 means the status could not be determined, and the first text is
-// then why; else the first text is the Prometheus text and the second the /status text.
-struct ReplyHeader {
-    uint32_t ok;
-    uint32_t watchdog_up;
-    uint64_t metrics_or_error_length;
-    uint64_t json_length;
-};
 
 // The spawner: forked by the server while still root and alone, it drops root keeping
 // CAP_DAC_READ_SEARCH, then makes each worker on request as the server's own child, so the
@@ -67,44 +59,14 @@ void settle(int* fd, pid_t server) {
     *fd = 3;
 }
 
-// One pass and its reply; false when the reply could not be sent.
-bool run_pass(int fd, const StatusSource& source, unsigned char want) {
-    HostStatus status;
-    ReplyHeader header = {0, 0, 0, 0};
-    std::string first;  // the Prometheus text, or why the status could not be determined
-    std::string json;
-    if (!collect_status(source, &status)) {
-        first = errno_text(errno);
-    } else {
-        header.ok = 1;
-        header.watchdog_up = watchdog_taken_as_running(status) ? 1 : 0;
-        if ((want & WANT_METRICS) != 0) first = render_prometheus(status);
-        if ((want & WANT_STATUS) != 0) json = render_json(status);
-    }
-    header.metrics_or_error_length = first.size();
-    header.json_length = json.size();
-    if (!write_all(fd, &header, sizeof header) || !write_all(fd, first.data(), first.size()) ||
-        !write_all(fd, json.data(), json.size()))
-        return false;
-    // A pass over a long list leaves a heap of small freed pieces: give them back, or an idle
-    // monitor keeps the memory of its largest pass.
-    status = HostStatus();
-    std::string().swap(first);
-    std::string().swap(json);
-    (void)malloc_trim(0);
-    return true;
-}
-
 // The worker's life: one status pass per request byte, until the server closes its end.
 [[noreturn]] void worker_main(int fd, const StatusSource& source, pid_t server) {
     settle(&fd, server);
     if (!write_all(fd, &kWorkerReady, 1)) _exit(1);
+    // One pass per request (passes.cpp), until the server closes its end.
     for (;;) {
-        unsigned char want = 0;
-        ssize_t n = read(fd, &want, 1);
-        if (n < 0 && errno == EINTR) continue;
-        if (n <= 0) _exit(0);
-        if (!run_pass(fd, source, want)) _exit(1);
+        int rc = serve_pass(fd, source);
+        if (rc <= 0) _exit(rc == 0 ? 0 : 1);
     }
 }
 
@@ -154,6 +116,8 @@ bool spawn_one(int fd, const StatusSource& source, pid_t server) {
 [[noreturn]] void spawner_main(int fd, const StatusSource& source, const Account& account,
                                pid_t server) {
     settle(&fd, server);
+    // Its own name, so ps and the tests tell it from the workers it makes.
+    (void)prctl(PR_SET_NAME, "vemo-spawner", 0L, 0L, 0L);
     openlog("vemo-monitor", LOG_PID | LOG_NDELAY, LOG_USER);
     const char* step = "";
     if (!drop_root(account, true, &step)) {
@@ -190,9 +154,9 @@ bool receive_worker(int fd, Worker* out) {
     return true;
 }
 
-// Puts the pass limit on the server's reads from the worker, then reads its ready byte.
+// Reads the worker's ready byte, bounded: a worker that cannot settle must not hang the server.
 bool await_ready(const Worker& worker) {
-    struct timeval limit = {kPassLimitSeconds, 0};
+    struct timeval limit = {kReadyLimitSeconds, 0};
     unsigned char ready = 0;
     return setsockopt(worker.fd, SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof limit) == 0 &&
            read_all(worker.fd, &ready, 1) && ready == kWorkerReady;
@@ -302,26 +266,7 @@ void stop_workers(std::vector<Worker>* workers) {
     for (pid_t pid : pids)
         syslog(LOG_ERR, "status worker %d did not end after SIGKILL", static_cast<int>(pid));
 }
-
-bool ask_worker(const Worker& worker, unsigned char want, PassReply* reply) {
-    ReplyHeader header = {0, 0, 0, 0};
-    if (!write_all(worker.fd, &want, 1) || !read_all(worker.fd, &header, sizeof header) ||
-        header.metrics_or_error_length > kMaxReply || header.json_length > kMaxReply)
-        return false;
-    std::string first(static_cast<size_t>(header.metrics_or_error_length), '\0');
-    reply->json.resize(static_cast<size_t>(header.json_length));
-    if (!read_all(worker.fd, &first[0], first.size()) ||
-        !read_all(worker.fd, &reply->json[0], reply->json.size()))
-        return false;
-    reply->ok = header.ok != 0;
-    reply->watchdog_up = header.watchdog_up != 0;
-    (reply->ok ? reply->metrics : reply->error).swap(first);
-    return true;
-}
-
 bool replace_worker(Worker* worker, std::string* why) {
-    syslog(LOG_ERR, "status worker %d failed or took over %d s: ending it",
-           static_cast<int>(worker->pid), kPassLimitSeconds);
     close(worker->fd);
     std::vector<pid_t> pids(1, worker->pid);
     *worker = Worker();

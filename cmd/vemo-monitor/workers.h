@@ -12,22 +12,10 @@
 #include <string>
 #include <vector>
 
-// What a request asks a worker for: a bit per answer, all from one status pass.
-enum : unsigned char { WANT_METRICS = 1, WANT_STATUS = 2, WANT_HEALTH = 4 };
-
 // The server's end of one worker.
 struct Worker {
     int fd = -1;
     pid_t pid = 0;
-};
-
-// What one pass gave: the texts asked for, or why the status could not be determined.
-struct PassReply {
-    bool ok = false;
-    bool watchdog_up = false;
-    std::string error;    // when not ok
-    std::string metrics;  // the Prometheus text, when asked for
-    std::string json;     // the /status text, when asked for
 };
 
 // Forks count workers, each of which drops root to account, and waits for each to say it is
@@ -39,14 +27,7 @@ bool start_workers(unsigned count, const StatusSource& source, const Account& ac
 // end; one that does not end in time gets SIGKILL.
 void stop_workers(std::vector<Worker>* workers);
 
-// How long a pass may take: ask_worker gives up on a worker silent this long.
-const int kPassLimitSeconds = 10;
-
-// One status pass by a worker; false when the worker failed or overran (it is of no use any
-// more: replace it).
-bool ask_worker(const Worker& worker, unsigned char want, PassReply* reply);
-
-// Ends *worker with SIGKILL (logged first), reaps it within a short bound, and puts a fresh,
+// Ends *worker with SIGKILL (the caller logs why first), reaps it within a short bound, and puts a fresh,
 // ready worker in its place. Safe to call from several threads at once, for different workers.
 // false with *why when the old one could not be reaped or no new one started: the monitor
 // should then exit, and the watchdog starts it afresh.

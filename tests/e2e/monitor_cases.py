@@ -14,12 +14,12 @@ import signal
 import socket
 import time
 
-from sandbox import CYCLE, LOG_INFO, MONITOR, MONITOR_PID_FILE, RUN_DIR, TREE, case, check, children, read
+from sandbox import CYCLE, LOG_INFO, MONITOR, MONITOR_PID_FILE, RUN_DIR, TREE, case, case_table, check, children, read
 STATE_FILE = RUN_DIR + "/state.log"
 STATE_SIZE = 160
 FIXTURE_PID = "/var/run/mix/up.pid"
 # Both capabilities the status workers keep: reading files and other users' /proc entries.
-WORKER_CAPS = (1 << 2) | (1 << 19)
+WORKER_CAPS = 1 << 2
 
 
 def free_port():
@@ -81,6 +81,11 @@ def expected_user():
         return "nobody"
 
 
+def status_workers(monitor):
+    """The monitor's children but the spawner that makes them (its name tells it apart)."""
+    return [w for w in children(monitor) if read("/proc/%d/comm" % w) != "vemo-spawner\n"]
+
+
 def check_dropped(server, workers):
     """The server keeps nothing of root; the workers keep only their two read capabilities."""
     uid = pwd.getpwnam(expected_user()).pw_uid
@@ -133,7 +138,7 @@ def monitor_served_by_watchdog(sb):
     check(r.text == "started: serving http://127.0.0.1:%d/ as user %s" % (port, expected_user()), r.text)
     sb.wait_lock(FIXTURE_PID, timeout=5)
     wait_serving(sb, port, "/healthz", 200)
-    workers = children(monitor)
+    workers = status_workers(monitor)
     check(len(workers) == 2, "two status workers: %r" % workers)
     check_dropped(monitor, workers)
     check(read(MONITOR_PID_FILE) == "%d\n" % monitor, "the pid file names the monitor")
@@ -348,3 +353,143 @@ def monitor_as_pid_one_holds_no_privilege(sb):
               "%s: %r" % (pid_file, e))
     os.kill(monitor, signal.SIGTERM)
     check(sb.wait_exit(launcher, timeout=5) == 0, "status 0 after SIGTERM")
+
+def start_monitor(sb, extra, watch_list="", daemon=False):
+    """The monitor on a free port with extra configuration, alone or under the watchdog; (port, pid)."""
+    port = free_port()
+    sb.make_tree(monitor=None, watch_list=watch_list)
+    install_monitor(sb, port, extra)
+    if daemon:
+        sb.start_daemon()
+        pid = sb.wait_lock(MONITOR_PID_FILE, timeout=5)
+    else:
+        pid = sb.spawn([MONITOR], env=sb.daemon_env())
+        check(sb.wait_lock(MONITOR_PID_FILE, timeout=5) == pid, "the monitor holds its lock")
+    wait_serving(sb, port, "/status")
+    return port, pid
+
+
+def stop_monitor(sb, pid):
+    workers = children(pid)
+    os.kill(pid, signal.SIGTERM)
+    sb.wait_for(lambda: not sb.alive(pid), 3, "the monitor to end after SIGTERM")
+    sb.wait_for(lambda: not any(sb.alive(w) for w in workers), 3, "its workers to end")
+
+
+def timed_fetch(port, path, limit):
+    t0 = time.monotonic()
+    status, headers, body = fetch(port, path, timeout=limit + 5)
+    took = time.monotonic() - t0
+    check(took < limit, "%s answered in %.2fs, wanted under %.1fs" % (path, took, limit))
+    return status, headers, body
+
+
+def stuck_workers(sb):
+    """Both workers stopped: /healthz needs none; /status gets an error within the pass deadline, and
+    the monitor serves again, by a fresh worker or, when it cannot make one, started afresh."""
+    port, pid = start_monitor(sb, "pass_timeout=2\nmax_age_ms=0\n", daemon=True)
+    mark = len(sb.records)
+    for w in children(pid):
+        os.kill(w, signal.SIGSTOP)
+    check(timed_fetch(port, "/healthz", 0.5)[0] == 200, "/healthz without a worker")
+    check(timed_fetch(port, "/status", 3.5)[0] == 500, "an overrun pass is an error")
+    sb.wait_record(re.compile(r"^status worker \d+ took longer than 2 s"), 3, start=mark, timeout=1, pid=pid)
+
+    def served():
+        try:
+            return fetch(port, "/status", timeout=4)[0] == 200
+        except OSError:
+            return False
+    sb.wait_for(served, CYCLE + 8, "/status served again")
+    stop_monitor(sb, sb.lock_holder(MONITOR_PID_FILE))
+
+
+def missing_list(sb):
+    """No watch list: the watchdog still holds its lock and the status has the monitor alone."""
+    port, pid = start_monitor(sb, "", daemon=True)
+    os.unlink(TREE + "/etc/watching-list.conf")
+    check(fetch(port, "/healthz")[0] == 200, "/healthz from the watchdog's lock")
+    status, _, body = fetch(port, "/metrics")
+    values = metric_values(body.decode())
+    check(status == 200 and values[("vemo_program_up", "0")] == 1 and values[("vemo_watchlist_readable", None)] == 0,
+          "/metrics: %d %r" % (status, values))
+    stop_monitor(sb, pid)
+
+
+def trickling(sb):
+    """600 clients sending a header line a second never finish: a normal client is served at once and
+    every trickler is closed once its request is older than the timeout."""
+    port, pid = start_monitor(sb, "timeout=3\n")
+    socks = [socket.create_connection(("127.0.0.1", port), timeout=5) for _ in range(600)]
+    opened = time.monotonic()
+    for s in socks:
+        s.sendall(b"GET /metrics HTTP/1.1\r\n")
+    check(timed_fetch(port, "/metrics", 1.0)[0] == 200, "a normal client among 600 tricklers")
+    closed = 0
+    while closed < len(socks) and time.monotonic() - opened < 6:
+        for s in socks:
+            try:
+                s.sendall(b"X-Slow: 1\r\n")
+            except OSError:
+                pass
+        time.sleep(1)
+        closed = 0
+        for s in socks:
+            s.setblocking(False)
+            try:
+                closed += s.recv(1) == b""
+            except BlockingIOError:
+                pass
+            except OSError:
+                closed += 1
+    check(closed == len(socks), "%d of 600 tricklers closed within 6 s" % closed)
+    for s in socks:
+        s.close()
+    stop_monitor(sb, pid)
+
+
+def strict_requests(sb):
+    """Only the listen address and loopback names are answered; ambiguous framing is refused."""
+    port, pid = start_monitor(sb, "")
+    for what, data, want in [
+            ("rebound host", b"GET /status HTTP/1.1\r\nHost: evil.example:%d\r\n\r\n" % port, "421"),
+            ("loopback name", b"GET /healthz HTTP/1.1\r\nHost: localhost:%d\r\nConnection: close\r\n\r\n" % port, "503"),
+            ("two lengths", b"GET /status HTTP/1.1\r\nHost: 127.0.0.1\r\nContent-Length: 1\r\nContent-Length: 2\r\n\r\nab",
+             "400"),
+            ("length and chunked", b"GET /status HTTP/1.1\r\nHost: 127.0.0.1\r\nContent-Length: 3\r\n"
+             b"Transfer-Encoding: chunked\r\n\r\n0\r\n\r\n", "400"),
+            ("NUL in the path", b"GET /sta\x00tus HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n", "400"),
+            ("bare line feed", b"GET /status HTTP/1.1\nHost: 127.0.0.1\n\n", "400")]:
+        line, took = raw_exchange(port, data, 5)
+        check(line is not None and line.split(" ")[1:2] == [want] and took < 1,
+              "%s: %r after %.1fs, wanted %s" % (what, line, took, want))
+    stop_monitor(sb, pid)
+
+
+def burst_memory(sb):
+    """The server's resident memory comes back after 1,000 connections at once."""
+    port, pid = start_monitor(sb, "connection_limit=2000\n", watch_list="".join(
+        "1:/var/run/m/%d.pid:/bin/sleep:1000\n" % i for i in range(1000)))
+
+    def rss():
+        return int(proc_status(pid)["VmRSS"][0])
+    fetch(port, "/metrics")
+    before = rss()
+    socks = [socket.create_connection(("127.0.0.1", port), timeout=10) for _ in range(1000)]
+    for s in socks:
+        s.sendall(b"GET /metrics HTTP/1.1\r\nHost: 127.0.0.1\r\nConnection: close\r\n\r\n")
+    for s in socks:
+        while s.recv(1 << 16):
+            pass
+        s.close()
+    sb.wait_for(lambda: rss() < before + 1024, 5, "RSS back near %d kB after the burst (now %d kB)" % (before, rss()))
+    stop_monitor(sb, pid)
+
+
+case_table(lambda sb, run: run(sb), [
+    ("monitor_stuck_workers_replaced", stuck_workers),
+    ("monitor_healthz_without_list", missing_list),
+    ("monitor_trickling_clients_closed", trickling),
+    ("monitor_strict_requests", strict_requests),
+    ("monitor_memory_back_after_burst", burst_memory),
+])
