@@ -62,6 +62,8 @@ void settle(int* fd, pid_t server) {
 // The worker's life: one status pass per request byte, until the server closes its end.
 [[noreturn]] void worker_main(int fd, const StatusSource& source, pid_t server) {
     settle(&fd, server);
+    // Made by the spawner, it would carry the spawner's name.
+    (void)prctl(PR_SET_NAME, "vemo-monitor", 0L, 0L, 0L);
     if (!write_all(fd, &kWorkerReady, 1)) _exit(1);
     // One pass per request (passes.cpp), until the server closes its end.
     for (;;) {
@@ -238,6 +240,12 @@ bool start_workers(unsigned count, const StatusSource& source, const Account& ac
     }
     g_spawner.fd = pair[0];
     g_spawner.pid = pid;
+    // A spawner that stops answering must not hang the server: asking for a worker fails.
+    struct timeval limit = {kReadyLimitSeconds, 0};
+    if (setsockopt(pair[0], SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof limit) != 0) {
+        *why = "setsockopt: " + errno_text(errno);
+        return false;
+    }
     for (unsigned i = 0; i < count; ++i) {
         Worker w;
         bool ok = new_worker(&w, why);

@@ -389,7 +389,7 @@ def stuck_workers(sb):
     the monitor serves again, by a fresh worker or, when it cannot make one, started afresh."""
     port, pid = start_monitor(sb, "pass_timeout=2\nmax_age_ms=0\n", daemon=True)
     mark = len(sb.records)
-    for w in children(pid):
+    for w in status_workers(pid):
         os.kill(w, signal.SIGSTOP)
     check(timed_fetch(port, "/healthz", 0.5)[0] == 200, "/healthz without a worker")
     check(timed_fetch(port, "/status", 3.5)[0] == 500, "an overrun pass is an error")
