@@ -146,10 +146,34 @@ void reset_supervisees(Supervisee* builtin) {
     g_supervisee_vec.push_back(builtin);
 }
 
-void load_supervisees(const std::string& config) {
-    FILE* f = fopen(config.c_str(), "re");
-    if (f == nullptr) return;
+namespace {
 
+// A FIFO or device put at the list's path must never block the watchdog: open without waiting
+// and take only a regular file. nullptr with *why (errno's text, or the file's kind) on failure.
+FILE* open_watch_list(const std::string& config, std::string* why) {
+    int fd = open(config.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0) {
+        *why = strerror(errno);
+        return nullptr;
+    }
+    struct stat st;
+    const char* bad = fstat(fd, &st) != 0   ? strerror(errno)
+                      : S_ISREG(st.st_mode) ? nullptr
+                                            : "not a regular file";
+    if (bad != nullptr) {
+        *why = bad;
+        close(fd);
+        return nullptr;
+    }
+    FILE* f = fdopen(fd, "r");
+    if (f == nullptr) {
+        *why = strerror(errno);
+        close(fd);
+    }
+    return f;
+}
+
+void read_supervisees(FILE* f, const std::string& config) {
     WatchLine line;
     while (read_watch_line(f, &line)) {
         if (line.kind == LINE_COMMENT) continue;
@@ -171,6 +195,30 @@ void load_supervisees(const std::string& config) {
         g_supervisee_vec.push_back(entry);
     }
     fclose(f);
+}
+
+}  // namespace
+
+void load_supervisees(const std::string& config) {
+    std::string why;
+    FILE* f = open_watch_list(config, &why);
+    if (f == nullptr) return;
+    read_supervisees(f, config);
+}
+
+bool reload_supervisees(const std::string& config, Supervisee* builtin) {
+    std::string why;
+    FILE* f = open_watch_list(config, &why);
+    if (f == nullptr) {
+        // A list briefly missing during an edit must not drop every supervised program.
+        syslog(LOG_ERR,
+               "Reload failure: cannot read config file %s (%s), keeping its %zu entries.\n",
+               config.c_str(), why.c_str(), g_supervisee_vec.size() - 1);
+        return false;
+    }
+    reset_supervisees(builtin);
+    read_supervisees(f, config);
+    return true;
 }
 
 // ---------------------------------------------------------------- supervision pass
@@ -455,8 +503,7 @@ int main(int argc, char** argv) {
         if (g_reload_config) {
             // Cleared first: a request made while the list is read must not be lost with it.
             g_reload_config = false;
-            reset_supervisees(&vemo_monitor);
-            load_supervisees(inst.watching_list_config_file);
+            reload_supervisees(inst.watching_list_config_file, &vemo_monitor);
         }
         if (supervise_entries() == PASS_LEAVE_CHILD) return 0;
         sleep(10);

@@ -28,6 +28,9 @@ void fill_monitor_entry(Supervisee* monitor, const std::string& bin_dir);
 
 void load_supervisees(const std::string& config);
 void reset_supervisees(Supervisee* builtin);
+// At a reload: the table anew from the list, or, when the list cannot be read, the table as it
+// was and an error naming the path and the reason (false then).
+bool reload_supervisees(const std::string& config, Supervisee* builtin);
 
 // What the pass tells the main routine: go on cycling, or (in a child whose
 // execvp failed) leave the main routine with status 0.
