@@ -70,8 +70,7 @@ struct NoteBuffer {
     }
 };
 
-void signal_handler(int sig, siginfo_t* t, void* c) {
-    (void)c;
+void signal_handler(int sig, siginfo_t* t, void* /*context*/) {
     if (t != nullptr) {
         int saved_errno = errno;
         NoteBuffer note;
@@ -106,14 +105,13 @@ void signal_handler(int sig, siginfo_t* t, void* c) {
 // No SA_RESTART: a handled signal must cut the cycle's pause short.
 void set_signal(int signal, SigActionFunc action_func, int do_reset) {
     struct sigaction action;
-    struct sigaction previous;
     memset(&action, 0, sizeof action);
     action.sa_sigaction = action_func;
     sigemptyset(&action.sa_mask);
     action.sa_flags = SA_SIGINFO;
     if (do_reset != 0) action.sa_flags |= SA_RESETHAND;
     // Only fails for an invalid signal number, and every caller passes a valid one.
-    (void)sigaction(signal, &action, &previous);
+    (void)sigaction(signal, &action, nullptr);
 }
 
 void install_signals() {
@@ -152,24 +150,16 @@ namespace {
 // and take only a regular file. nullptr with *why (errno's text, or the file's kind) on failure.
 FILE* open_watch_list(const std::string& config, std::string* why) {
     int fd = open(config.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
-    if (fd < 0) {
-        *why = strerror(errno);
-        return nullptr;
-    }
     struct stat st;
-    const char* bad = fstat(fd, &st) != 0   ? strerror(errno)
-                      : S_ISREG(st.st_mode) ? nullptr
-                                            : "not a regular file";
-    if (bad != nullptr) {
-        *why = bad;
-        close(fd);
-        return nullptr;
-    }
-    FILE* f = fdopen(fd, "r");
-    if (f == nullptr) {
+    FILE* f = nullptr;
+    if (fd < 0 || fstat(fd, &st) != 0) {
         *why = strerror(errno);
-        close(fd);
+    } else if (!S_ISREG(st.st_mode)) {
+        *why = "not a regular file";
+    } else if ((f = fdopen(fd, "r")) == nullptr) {
+        *why = strerror(errno);
     }
+    if (f == nullptr && fd >= 0) close(fd);
     return f;
 }
 
@@ -188,9 +178,8 @@ void read_supervisees(FILE* f, const std::string& config) {
         entry->prog_pid_file = entry->items[1];
         entry->prog = entry->items[2];
         size_t slot = 1;
-        for (size_t i = kMinFields; i < entry->items.size() && slot <= kMaxArgs; ++i, ++slot) {
+        for (size_t i = kMinFields; i < entry->items.size() && slot <= kMaxArgs; ++i, ++slot)
             entry->args[slot] = &entry->items[i][0];
-        }
         entry->args[slot] = nullptr;
         g_supervisee_vec.push_back(entry);
     }
@@ -199,11 +188,11 @@ void read_supervisees(FILE* f, const std::string& config) {
 
 }  // namespace
 
+// Start-up without a list supervises the monitor alone, as documented, and says nothing.
 void load_supervisees(const std::string& config) {
     std::string why;
     FILE* f = open_watch_list(config, &why);
-    if (f == nullptr) return;
-    read_supervisees(f, config);
+    if (f != nullptr) read_supervisees(f, config);
 }
 
 bool reload_supervisees(const std::string& config, Supervisee* builtin) {
@@ -301,7 +290,6 @@ PassOutcome keep_running(Supervisee* entry) {
                pid_file.c_str());
         return PASS_DONE;
     }
-
     probe.Close();
     report(stdout, "", LOG_INFO, "%s is not running.\n", entry->prog.c_str());
 
@@ -363,7 +351,6 @@ bool judge_state_piece(const char* key) {
         if (*p >= '0' && *p <= '9') last = p;
     }
     std::string digits(first, static_cast<size_t>(last - first + 1));
-
     // strtol saturates at LONG_MAX, a time far in the future, which counts as alive.
     long value = strtol(digits.c_str(), nullptr, 10);
     long now = static_cast<long>(time(nullptr));
@@ -423,10 +410,6 @@ void ensure_standard_streams() {
     }
 }
 
-void ensure_run_dir() {
-    ensure_directory(kRunDir);
-}
-
 void reap_children() {
     int status;
     while (waitpid(-1, &status, WNOHANG) > 0) {
@@ -454,7 +437,7 @@ void take_own_lock(CLockFile* lock, pid_t* running_pid) {
 // The lock is free for a moment here: a rival that takes it ends this watchdog.
 void renew_own_lock(CLockFile* lock, pid_t* running_pid) {
     lock->Close();
-    ensure_run_dir();
+    ensure_directory(kRunDir);
     take_own_lock(lock, running_pid);
 }
 
@@ -466,7 +449,7 @@ int main(int argc, char** argv) {
     ensure_standard_streams();
     // Named outright: this C library takes a facility of 0 as the kernel's, not the user's.
     openlog("vemo-watchdog", LOG_PID | LOG_NDELAY | LOG_NOWAIT, LOG_USER);
-    ensure_run_dir();
+    ensure_directory(kRunDir);
 
     // The kernel turns an empty argument vector into one empty string.
     if (argv == nullptr || argv[0] == nullptr || argv[0][0] == '\0') {
