@@ -48,4 +48,4 @@ if [ -n "$failed" ]; then
     echo "lint FAILED:$failed"
     exit 1
 fi
-echo "lint passed: $(echo "$product" | wc -l) product files analysed, $(echo "$sources" | wc -l) formatted, $(ls dist/*.8 | wc -l) manuals"
+echo "lint passed: $(echo "$product" | wc -l) product files analysed, $(echo "$sources" | wc -l) formatted, $(find dist -name "*.8" | wc -l) manuals"
