@@ -140,13 +140,6 @@ unlisted() {
 }
 check "depends on the package of every library the binaries link" \
     '[ -z "$(unlisted | tee "$tmp/unlisted")" ] || { sed "s/^/  unlisted: /" "$tmp/unlisted"; false; }'
-if [ "$(id -u)" = 0 ] && command -v unshare >/dev/null; then
-    # CPack alone would quietly leave the libraries out.
-    check "without dpkg-shlibdeps, cpack fails and says why" 'unshare -m sh -c "mount --make-rprivate / &&
-        mount --bind /dev/null \"\$(command -v dpkg-shlibdeps)\" && cpack -G DEB -B \"$tmp/deb2\" \
-        --config \"$build/CPackConfig.cmake\"" >"$tmp/cpack2.log" 2>&1; [ $? -ne 0 ] && [ ! -e "$tmp"/deb2/*.deb ] &&
-        grep -q "dpkg-shlibdeps not found" "$tmp/cpack2.log"'
-fi
 check "vemoctl on PATH: /usr/bin/vemoctl leads to the packaged one" \
     '[ "$(readlink "$R/usr/bin/vemoctl")" = /opt/vemo-watchdog/bin/vemoctl ]'
 check "the fleet examples are shipped as they are in the source" \

@@ -98,11 +98,6 @@ def signal_in_first_short_pause(sb, watch_list, replace, sig, finish, why):
     check(sb.lock_holder(MONITOR_PID_FILE) == r.pid, "the monitor keeps running and locked")
 
 
-def fifo_instead(path):
-    os.unlink(path)
-    os.mkfifo(path)
-
-
 case_table(signal_in_first_short_pause, [  # name, list at start-up, its replacement, signal, then, reason
     # SIGTERM: that cycle's pass runs at once, then the whole 10 s pause, then the stop.
     ("stop_during_short_pause", None, None, signal.SIGTERM, stop_in_full, None),
@@ -110,8 +105,8 @@ case_table(signal_in_first_short_pause, [  # name, list at start-up, its replace
     ("reload_in_short_pause_without_list", entry(1, "prog-a"), os.unlink, signal.SIGUSR1,
      lambda sb, pid, _first, _sent: stop_after_pass(sb, pid), "No such file or directory"),
     # SIGUSR1, a FIFO at the list's path that no writer opens: the daemon neither waits on it nor drops its table.
-    ("reload_in_short_pause_with_fifo", entry(1, "prog-a"), fifo_instead, signal.SIGUSR1,
-     lambda sb, pid, _first, _sent: stop_after_pass(sb, pid), "not a regular file"),
+    ("reload_in_short_pause_with_fifo", entry(1, "prog-a"), lambda path: (os.unlink(path), os.mkfifo(path)),
+     signal.SIGUSR1, lambda sb, pid, _first, _sent: stop_after_pass(sb, pid), "not a regular file"),
 ])
 
 
