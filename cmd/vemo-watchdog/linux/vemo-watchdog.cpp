@@ -151,15 +151,12 @@ namespace {
 FILE* open_watch_list(const std::string& config, std::string* why) {
     int fd = open(config.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
     struct stat st;
-    FILE* f = nullptr;
-    if (fd < 0 || fstat(fd, &st) != 0) {
-        *why = strerror(errno);
-    } else if (!S_ISREG(st.st_mode)) {
-        *why = "not a regular file";
-    } else if ((f = fdopen(fd, "r")) == nullptr) {
-        *why = strerror(errno);
+    bool known = fd >= 0 && fstat(fd, &st) == 0;
+    FILE* f = known && S_ISREG(st.st_mode) ? fdopen(fd, "r") : nullptr;
+    if (f == nullptr) {
+        *why = known && !S_ISREG(st.st_mode) ? "not a regular file" : strerror(errno);
+        if (fd >= 0) close(fd);
     }
-    if (f == nullptr && fd >= 0) close(fd);
     return f;
 }
 
