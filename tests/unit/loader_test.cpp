@@ -216,12 +216,12 @@ TEST_F(LoaderTest, UnreadableListKeepsTheTableAtReload) {
         SCOPED_TRACE(row.name);
         reset_supervisees(&builtin_);
         write_file(config_, "1:/a.pid:/bin/a\n0:/b.pid:/bin/b\n");
-        ASSERT_TRUE(reload_supervisees(config_, &builtin_));
+        ASSERT_TRUE(load_supervisees(config_, &builtin_));
         ASSERT_EQ(remove(config_.c_str()), 0);
         ASSERT_EQ(row.make(config_.c_str()), 0);
         captured_syslog().clear();
 
-        EXPECT_FALSE(reload_supervisees(config_, &builtin_));
+        EXPECT_FALSE(load_supervisees(config_, &builtin_));
         ASSERT_EQ(g_supervisee_vec.size(), 3u);
         EXPECT_EQ(g_supervisee_vec[1]->prog, "/bin/a");
         const std::vector<LogRecord> want = {{LOG_ERR, "Reload failure: cannot read config file " +

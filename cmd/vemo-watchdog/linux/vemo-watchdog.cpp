@@ -160,7 +160,23 @@ FILE* open_watch_list(const std::string& config, std::string* why) {
     return f;
 }
 
-void read_supervisees(FILE* f, const std::string& config) {
+}  // namespace
+
+// The entries are made here, called from main, as tests/valgrind/table-at-exit.supp expects.
+bool load_supervisees(const std::string& config, Supervisee* reset_to) {
+    std::string why;
+    FILE* f = open_watch_list(config, &why);
+    if (f == nullptr) {
+        // A list briefly missing during an edit must not drop every supervised program; start-up
+        // without one supervises the monitor alone, as documented, and says nothing.
+        if (reset_to != nullptr) {
+            syslog(LOG_ERR,
+                   "Reload failure: cannot read config file %s (%s), keeping its %zu entries.\n",
+                   config.c_str(), why.c_str(), g_supervisee_vec.size() - 1);
+        }
+        return false;
+    }
+    if (reset_to != nullptr) reset_supervisees(reset_to);
     WatchLine line;
     while (read_watch_line(f, &line)) {
         if (line.kind == LINE_COMMENT) continue;
@@ -181,29 +197,6 @@ void read_supervisees(FILE* f, const std::string& config) {
         g_supervisee_vec.push_back(entry);
     }
     fclose(f);
-}
-
-}  // namespace
-
-// Start-up without a list supervises the monitor alone, as documented, and says nothing.
-void load_supervisees(const std::string& config) {
-    std::string why;
-    FILE* f = open_watch_list(config, &why);
-    if (f != nullptr) read_supervisees(f, config);
-}
-
-bool reload_supervisees(const std::string& config, Supervisee* builtin) {
-    std::string why;
-    FILE* f = open_watch_list(config, &why);
-    if (f == nullptr) {
-        // A list briefly missing during an edit must not drop every supervised program.
-        syslog(LOG_ERR,
-               "Reload failure: cannot read config file %s (%s), keeping its %zu entries.\n",
-               config.c_str(), why.c_str(), g_supervisee_vec.size() - 1);
-        return false;
-    }
-    reset_supervisees(builtin);
-    read_supervisees(f, config);
     return true;
 }
 
@@ -483,7 +476,7 @@ int main(int argc, char** argv) {
         if (g_reload_config) {
             // Cleared first: a request made while the list is read must not be lost with it.
             g_reload_config = false;
-            reload_supervisees(inst.watching_list_config_file, &vemo_monitor);
+            load_supervisees(inst.watching_list_config_file, &vemo_monitor);
         }
         if (supervise_entries() == PASS_LEAVE_CHILD) return 0;
         sleep(10);
