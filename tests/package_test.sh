@@ -94,10 +94,18 @@ opt/vemo-watchdog/etc/watching-list.conf
 opt/vemo-watchdog/include/vemo-watchdog/CLockFile.h
 opt/vemo-watchdog/lib/libvemolock.a
 opt/vemo-watchdog/share/vemo-watchdog/examples/supervised-example.cpp
+usr/bin/vemoctl
 usr/lib/systemd/system/vemo-watchdog.service
 usr/share/bash-completion/completions/vemoctl
 usr/share/doc/vemo-watchdog/changelog.gz
 usr/share/doc/vemo-watchdog/copyright
+usr/share/doc/vemo-watchdog/examples/vemo-alerts.test.yml
+usr/share/doc/vemo-watchdog/examples/vemo-alerts.yml
+usr/share/doc/vemo-watchdog/examples/vemo-monitor-alerts.test.yml
+usr/share/doc/vemo-watchdog/examples/vemo-monitor-alerts.yml
+usr/share/doc/vemo-watchdog/examples/vemo-monitor-prometheus.yml
+usr/share/doc/vemo-watchdog/examples/vemoctl-textfile.service
+usr/share/doc/vemo-watchdog/examples/vemoctl-textfile.timer
 usr/share/lintian/overrides/vemo-watchdog
 usr/share/man/man8/vemo-lockrun.8.gz
 usr/share/man/man8/vemo-monitor.8.gz
@@ -121,9 +129,21 @@ for script in postinst prerm postrm; do
     check "maintainer script $script: executable, valid sh" \
         '[ "$(stat -c %a "$tmp/control/$script")" = 755 ] && sh -n "$tmp/control/$script"'
 done
-if command -v dpkg-shlibdeps >/dev/null; then
-    check "depends on libmicrohttpd, for vemo-monitor" 'dpkg-deb -f "$deb" Depends | grep -q "libmicrohttpd12"'
-fi
+# Each library a shipped binary links, found by its package in Depends: dpkg-shlibdeps computed the list.
+unlisted() {
+    deps=$(dpkg-deb -f "$deb" Depends | tr , '\n' | sed 's/^ *//; s/[ (].*//')
+    for lib in $(objdump -p "$R"/opt/vemo-watchdog/bin/* | sed -n 's/^ *NEEDED *//p' | sort -u); do
+        owners=$(dpkg -S "*/$lib" 2>/dev/null | sed 's/: .*//; s/:[^,]*//g' | tr , '\n' | sed 's/^ *//')
+        # shellcheck disable=SC2086
+        echo "$owners" | grep -qxF "$deps" || echo "$lib (of: $(echo ${owners:-no package}))"
+    done
+}
+check "depends on the package of every library the binaries link" \
+    '[ -z "$(unlisted | tee "$tmp/unlisted")" ] || { sed "s/^/  unlisted: /" "$tmp/unlisted"; false; }'
+check "vemoctl on PATH: /usr/bin/vemoctl leads to the packaged one" \
+    '[ "$(readlink "$R/usr/bin/vemoctl")" = /opt/vemo-watchdog/bin/vemoctl ]'
+check "the fleet examples are shipped as they are in the source" \
+    '(for f in "$src"/examples/fleet/*; do cmp "$f" "$R/usr/share/doc/vemo-watchdog/examples/${f##*/}" || exit 1; done)'
 check "shipped binaries are stripped" \
     '! readelf -SW "$R"/opt/vemo-watchdog/bin/* | grep -q "\.symtab"'
 
@@ -262,6 +282,8 @@ for page in vemo-watchdog vemo-lockrun vemoctl vemo-monitor; do
         check "$page.8: man -l is silent" \
             '[ -z "$(man --warnings -l "$R/usr/share/man/man8/$page.8.gz" 2>&1 >/dev/null)" ]'
     fi
+    # Markup that groff accepts can still reach the reader as text: a quote that lost its pair, say.
+    check "$page.8: as rendered, no markup shows as text" '"$src/tools/manlint.sh" "$R/usr/share/man/man8/$page.8.gz"'
 done
 
 [ "$failures" -eq 0 ] || { echo "$failures package check(s) failed"; exit 1; }

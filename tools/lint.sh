@@ -1,6 +1,6 @@
 #!/bin/sh
 # Static analysis for CI: clang-tidy (.clang-tidy) and cppcheck over the product code, clang-format
-# over every C++ file. Exits non-zero on any finding.
+# over every C++ file, tools/manlint.sh over the manuals. Exits non-zero on any finding.
 # Usage: tools/lint.sh [BUILD_DIR]   (where compile_commands.json is made; default build-tidy)
 set -u
 root=$(cd "$(dirname "$0")/.." && pwd)
@@ -41,8 +41,11 @@ echo "== clang-format"
 # shellcheck disable=SC2086
 clang-format --dry-run -Werror $sources || failed="$failed clang-format"
 
+echo "== manuals, as man renders them"
+tools/manlint.sh dist/*.8 || failed="$failed manuals"
+
 if [ -n "$failed" ]; then
     echo "lint FAILED:$failed"
     exit 1
 fi
-echo "lint passed: $(echo "$product" | wc -l) product files analysed, $(echo "$sources" | wc -l) formatted"
+echo "lint passed: $(echo "$product" | wc -l) product files analysed, $(echo "$sources" | wc -l) formatted, $(find dist -name "*.8" | wc -l) manuals"

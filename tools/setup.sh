@@ -13,6 +13,9 @@ build g++                    compiler
 build make                   build tool cmake drives
 build cmake                  configure, build, install, cpack
 build zlib1g-dev             vemo-monitor compresses its answers with it
+build dpkg-dev               cpack -G DEB: dpkg-shlibdeps computes the library dependencies
+build file                   cpack -G DEB: finds the ELF files for dpkg-shlibdeps
+build binutils               dpkg-shlibdeps reads the binaries with objdump; readelf for the tests
 demo  python3                the demo and end-to-end sandbox
 demo  util-linux             unshare, mount: the sandbox namespaces
 test  googletest             unit tests
@@ -24,10 +27,7 @@ test  groff-base             package.layout: the manual renders without warnings
 test  mandoc                 package.layout: mandoc -T lint
 test  man-db                 package.layout: man -l
 test  systemd                package.layout: systemd-analyze verify of the unit
-test  dpkg-dev               cpack: dpkg-shlibdeps
-test  file                   cpack: finds the ELF files for dpkg-shlibdeps
 test  gzip                   the compressed manual
-test  binutils               readelf: hardening and stripping checks
 test  lintian                package.layout: lintian on the .deb
 test  prometheus             promtool checks the metrics text
 test  wrk                    benchmarks/monitor_bench.py: /metrics under 50 clients

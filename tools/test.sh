@@ -4,6 +4,12 @@
 # On a fresh Debian 12 it first installs what the suite needs (tools/setup.sh test).
 set -euo pipefail
 cd "$(dirname "$0")/.."
+# unshare cannot make the mounts of a chroot private when its root is no mount point: say so now,
+# not as dozens of failures later.
+if ! mountpoint -q /; then
+    echo "tools/test.sh: / is not a mount point (a chroot?), so private namespaces fail; run 'mount --bind ROOT ROOT' outside on this root's directory, then enter it again" >&2
+    exit 1
+fi
 build=${1:-build}
 shift || true
 tools/setup.sh test

@@ -8,7 +8,7 @@ import time
 from sandbox import (CONF, CYCLE, LOG_ERR, LOG_INFO, MONITOR, MONITOR_PID_FILE, OWN_PID_FILE, STARTED, STOPPED,
                      WATCH_LIST, case, case_table, check, entry, held_by, info, not_running, note, pid_file, prog, read,
                      spawned)
-from waits import stop_after_pass, stop_in_pause, wait_delivered, wait_pause
+from waits import open_files, stop_after_pass, stop_in_pause, wait_delivered, wait_pause, wait_stopped
 
 OFF = "/opt/off-marker"  # a disabled entry: its record marks every pass
 OFF_LINE = "0:/var/run/off.pid:%s\n" % OFF
@@ -80,26 +80,33 @@ def stop_in_full(sb, pid, first, sent):
     check(stop.when - sent >= 9.9, "the full pause first: stopped %.2fs after the signal" % (stop.when - sent))
 
 
-def signal_in_first_short_pause(sb, watch_list, sig, finish):
-    """sig in the first 1 s pause (the list file gone first, if there is one): the pass runs at once, on the
-    monitor entry alone, and the daemon logs only its start, that pass and its stop."""
+def signal_in_first_short_pause(sb, watch_list, replace, sig, finish, why):
+    """sig in the first 1 s pause, the list at start-up replaced first (if there is one): the pass runs at once,
+    on the table as it was (a reload that cannot read the list keeps it and says why), and the daemon logs
+    only its start, that reason, that pass and its stop."""
     sb.make_tree(watch_list=watch_list, programs=["prog-a"])
     pid, first = sb.start_daemon()
-    if watch_list:
-        os.unlink(WATCH_LIST)
+    if replace:
+        replace(WATCH_LIST)
     sent, r = signal_in_short_pause(sb, pid, first, sig)
+    kept = [(prog("prog-a"), sb.wait_lock(pid_file("prog-a"), timeout=3))] if watch_list else []
     finish(sb, pid, first, sent)
-    sb.expect_run(pid, first, info(STARTED, not_running(MONITOR), STOPPED), [(MONITOR, r.pid)])
+    error = [(LOG_ERR, "Reload failure: cannot read config file %s (%s), keeping its 1 entries.\n" % (CONF, why))]
+    sb.expect_run(pid, first, info(STARTED) + (error if why else [])
+                  + info(not_running(MONITOR), *[not_running(path) for path, _ in kept], STOPPED),
+                  [(MONITOR, r.pid)] + kept)
     check(sb.lock_holder(MONITOR_PID_FILE) == r.pid, "the monitor keeps running and locked")
-    check(not os.path.exists("/var/run/prog-a"), "the entry read at start-up left the table unseen")
 
 
-case_table(signal_in_first_short_pause, [  # name, list at start-up, signal, what follows the signal
+case_table(signal_in_first_short_pause, [  # name, list at start-up, its replacement, signal, then, reason
     # SIGTERM: that cycle's pass runs at once, then the whole 10 s pause, then the stop.
-    ("stop_during_short_pause", None, signal.SIGTERM, stop_in_full),
-    # SIGUSR1, the list file gone: that pass runs on the monitor entry alone.
-    ("reload_in_short_pause_without_list", entry(1, "prog-a"), signal.SIGUSR1,
-     lambda sb, pid, _first, _sent: stop_after_pass(sb, pid)),
+    ("stop_during_short_pause", None, None, signal.SIGTERM, stop_in_full, None),
+    # SIGUSR1, the list file gone (an edit that is not atomic): that pass runs on the table read at start-up.
+    ("reload_in_short_pause_without_list", entry(1, "prog-a"), os.unlink, signal.SIGUSR1,
+     lambda sb, pid, _first, _sent: stop_after_pass(sb, pid), "No such file or directory"),
+    # SIGUSR1, a FIFO at the list's path that no writer opens: the daemon neither waits on it nor drops its table.
+    ("reload_in_short_pause_with_fifo", entry(1, "prog-a"), lambda path: (os.unlink(path), os.mkfifo(path)),
+     signal.SIGUSR1, lambda sb, pid, _first, _sent: stop_after_pass(sb, pid), "not a regular file"),
 ])
 
 
@@ -135,22 +142,37 @@ def reload_edits_the_list(sb):
     check(rec["argv"] == [b, "--pidfile=" + pid_file("prog-b")], "B's arguments: %r" % rec["argv"])
 
 
+def stop_while_reading(sb, pid, path, tries=5):
+    """Sends SIGUSR1 in the 10 s pause and stops pid while it has path open, inside the reload that follows;
+    tries again at the next pause when the read ended before the stop took hold."""
+    for _ in range(tries):
+        wait_pause(sb, pid, 10)
+        os.kill(pid, signal.SIGUSR1)
+        deadline = time.monotonic() + 5  # the 1 s pause, then the read: polled without a pause of its own
+        while path not in open_files(pid):
+            check(time.monotonic() < deadline, "pid %d never opened %s" % (pid, path))
+        os.kill(pid, signal.SIGSTOP)
+        wait_stopped(sb, pid)
+        if path in open_files(pid):
+            return
+        os.kill(pid, signal.SIGCONT)
+    check(False, "pid %d never held stopped inside a read of %s in %d tries" % (pid, path, tries))
+
+
 @case
 def reload_requested_during_reload_is_kept(sb):
     """A SIGUSR1 that lands while the list is being read brings one more reload, with the list as it is then."""
     sb.make_tree(monitor=None, watch_list="", programs=["x", "y"])
     pid, _ = sb.start_daemon()
-    # A FIFO holds the daemon inside its reload until this case lets it go.
-    os.unlink(WATCH_LIST)
-    os.mkfifo(WATCH_LIST)
-    os.kill(pid, signal.SIGUSR1)
-    writer = os.open(WATCH_LIST, os.O_WRONLY)
-    os.write(writer, entry(1, "x").encode())
+    # A long list (20 MB of comments, read a byte at a time) keeps the daemon reading long enough to be
+    # stopped inside its reload (a FIFO cannot: the daemon refuses one at once).
+    sb.write(WATCH_LIST, ("#" * 400 + "\n") * 50000 + entry(1, "x"))
+    stop_while_reading(sb, pid, WATCH_LIST)
     sb.write(WATCH_LIST + ".new", entry(1, "y"))
     os.rename(WATCH_LIST + ".new", WATCH_LIST)
     os.kill(pid, signal.SIGUSR1)
+    os.kill(pid, signal.SIGCONT)
     wait_delivered(sb, pid, signal.SIGUSR1)  # handled while the daemon still reads the first list
-    os.close(writer)
     sb.wait_record(spawned(prog("x"), sb.wait_lock(pid_file("x"), timeout=3)), LOG_INFO, timeout=3)
     sb.wait_lock(pid_file("y"), timeout=CYCLE + 2)
     check(sb.lock_holder(pid_file("x")) != 0, "x, dropped from the list, keeps running")

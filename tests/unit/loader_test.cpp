@@ -1,7 +1,9 @@
 // The watch list is hand-edited: every odd line must load one known way or be reported.
 #include <gtest/gtest.h>
 
+#include <sys/stat.h>
 #include <syslog.h>
+#include <unistd.h>
 
 #include "test_support.h"
 #include "vemo-watchdog.h"
@@ -196,6 +198,44 @@ TEST_F(LoaderTest, ResetKeepsOnlyTheBuiltinAndReloadKeepsFileOrder) {
     EXPECT_EQ(g_supervisee_vec[1]->prog, "/bin/a");
     EXPECT_EQ(g_supervisee_vec[2]->prog, "/bin/b");
     EXPECT_EQ(g_supervisee_vec[3]->prog, "/bin/c");
+}
+
+// A reload that cannot read the list keeps what is supervised and says why; start-up stays
+// silent. A FIFO must neither block the watchdog nor count as a list.
+TEST_F(LoaderTest, UnreadableListKeepsTheTableAtReload) {
+    const struct {
+        const char* name;
+        int (*make)(const char* path);
+        const char* why;
+    } rows[] = {
+        {"missing", [](const char*) { return 0; }, "No such file or directory"},
+        {"fifo", [](const char* p) { return mkfifo(p, 0644); }, "not a regular file"},
+        {"directory", [](const char* p) { return mkdir(p, 0755); }, "not a regular file"},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.name);
+        reset_supervisees(&builtin_);
+        write_file(config_, "1:/a.pid:/bin/a\n0:/b.pid:/bin/b\n");
+        ASSERT_TRUE(load_supervisees(config_, &builtin_));
+        ASSERT_EQ(remove(config_.c_str()), 0);
+        ASSERT_EQ(row.make(config_.c_str()), 0);
+        captured_syslog().clear();
+
+        EXPECT_FALSE(load_supervisees(config_, &builtin_));
+        ASSERT_EQ(g_supervisee_vec.size(), 3u);
+        EXPECT_EQ(g_supervisee_vec[1]->prog, "/bin/a");
+        const std::vector<LogRecord> want = {{LOG_ERR, "Reload failure: cannot read config file " +
+                                                           config_ + " (" + row.why +
+                                                           "), keeping its 2 entries.\n"}};
+        EXPECT_EQ(captured_syslog(), want);
+
+        reset_supervisees(&builtin_);
+        captured_syslog().clear();
+        load_supervisees(config_);
+        EXPECT_EQ(g_supervisee_vec.size(), 1u);
+        EXPECT_TRUE(captured_syslog().empty());
+        (void)remove(config_.c_str());
+    }
 }
 
 }  // namespace

@@ -69,8 +69,7 @@ struct NoteBuffer {
     }
 };
 
-void signal_handler(int sig, siginfo_t* t, void* c) {
-    (void)c;
+void signal_handler(int sig, siginfo_t* t, void* /*context*/) {
     if (t != nullptr) {
         int saved_errno = errno;
         NoteBuffer note;
@@ -105,14 +104,13 @@ void signal_handler(int sig, siginfo_t* t, void* c) {
 // No SA_RESTART: a handled signal must cut the cycle's pause short.
 void set_signal(int signal, SigActionFunc action_func, int do_reset) {
     struct sigaction action;
-    struct sigaction previous;
     memset(&action, 0, sizeof action);
     action.sa_sigaction = action_func;
     sigemptyset(&action.sa_mask);
     action.sa_flags = SA_SIGINFO;
     if (do_reset != 0) action.sa_flags |= SA_RESETHAND;
     // Only fails for an invalid signal number, and every caller passes a valid one.
-    (void)sigaction(signal, &action, &previous);
+    (void)sigaction(signal, &action, nullptr);
 }
 
 void install_signals() {
@@ -145,10 +143,39 @@ void reset_supervisees(Supervisee* builtin) {
     g_supervisee_vec.push_back(builtin);
 }
 
-void load_supervisees(const std::string& config) {
-    FILE* f = fopen(config.c_str(), "re");
-    if (f == nullptr) return;
+namespace {
 
+// A FIFO or device put at the list's path must never block the watchdog: open without waiting
+// and take only a regular file. nullptr with *why (errno's text, or the file's kind) on failure.
+FILE* open_watch_list(const std::string& config, std::string* why) {
+    int fd = open(config.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+    struct stat st;
+    bool known = fd >= 0 && fstat(fd, &st) == 0;
+    FILE* f = known && S_ISREG(st.st_mode) ? fdopen(fd, "r") : nullptr;
+    if (f == nullptr) {
+        *why = known && !S_ISREG(st.st_mode) ? "not a regular file" : strerror(errno);
+        if (fd >= 0) close(fd);
+    }
+    return f;
+}
+
+}  // namespace
+
+// The entries are made here, called from main, as tests/valgrind/table-at-exit.supp expects.
+bool load_supervisees(const std::string& config, Supervisee* reset_to) {
+    std::string why;
+    FILE* f = open_watch_list(config, &why);
+    if (f == nullptr) {
+        // A list briefly missing during an edit must not drop every supervised program; start-up
+        // without one supervises the monitor alone, as documented, and says nothing.
+        if (reset_to != nullptr) {
+            syslog(LOG_ERR,
+                   "Reload failure: cannot read config file %s (%s), keeping its %zu entries.\n",
+                   config.c_str(), why.c_str(), g_supervisee_vec.size() - 1);
+        }
+        return false;
+    }
+    if (reset_to != nullptr) reset_supervisees(reset_to);
     WatchLine line;
     while (read_watch_line(f, &line)) {
         if (line.kind == LINE_COMMENT) continue;
@@ -163,13 +190,13 @@ void load_supervisees(const std::string& config) {
         entry->prog_pid_file = entry->items[1];
         entry->prog = entry->items[2];
         size_t slot = 1;
-        for (size_t i = kMinFields; i < entry->items.size() && slot <= kMaxArgs; ++i, ++slot) {
+        for (size_t i = kMinFields; i < entry->items.size() && slot <= kMaxArgs; ++i, ++slot)
             entry->args[slot] = &entry->items[i][0];
-        }
         entry->args[slot] = nullptr;
         g_supervisee_vec.push_back(entry);
     }
     fclose(f);
+    return true;
 }
 
 // ---------------------------------------------------------------- supervision pass
@@ -252,7 +279,6 @@ PassOutcome keep_running(Supervisee* entry) {
                pid_file.c_str());
         return PASS_DONE;
     }
-
     probe.Close();
     report(stdout, "", LOG_INFO, "%s is not running.\n", entry->prog.c_str());
 
@@ -365,10 +391,6 @@ void ensure_standard_streams() {
     }
 }
 
-void ensure_run_dir() {
-    ensure_directory(kRunDir);
-}
-
 void reap_children() {
     int status;
     while (waitpid(-1, &status, WNOHANG) > 0) {
@@ -396,7 +418,7 @@ void take_own_lock(CLockFile* lock, pid_t* running_pid) {
 // The lock is free for a moment here: a rival that takes it ends this watchdog.
 void renew_own_lock(CLockFile* lock, pid_t* running_pid) {
     lock->Close();
-    ensure_run_dir();
+    ensure_directory(kRunDir);
     take_own_lock(lock, running_pid);
 }
 
@@ -408,7 +430,7 @@ int main(int argc, char** argv) {
     ensure_standard_streams();
     // Named outright: this C library takes a facility of 0 as the kernel's, not the user's.
     openlog("vemo-watchdog", LOG_PID | LOG_NDELAY | LOG_NOWAIT, LOG_USER);
-    ensure_run_dir();
+    ensure_directory(kRunDir);
 
     // The kernel turns an empty argument vector into one empty string.
     if (argv == nullptr || argv[0] == nullptr || argv[0][0] == '\0') {
@@ -445,8 +467,7 @@ int main(int argc, char** argv) {
         if (g_reload_config) {
             // Cleared first: a request made while the list is read must not be lost with it.
             g_reload_config = false;
-            reset_supervisees(&vemo_monitor);
-            load_supervisees(inst.watching_list_config_file);
+            load_supervisees(inst.watching_list_config_file, &vemo_monitor);
         }
         if (supervise_entries() == PASS_LEAVE_CHILD) return 0;
         sleep(10);

@@ -26,7 +26,10 @@ extern std::vector<Supervisee*> g_supervisee_vec;
 
 void fill_monitor_entry(Supervisee* monitor, const std::string& bin_dir);
 
-void load_supervisees(const std::string& config);
+// Appends the list's entries to the table; false when the list cannot be read. At a reload
+// (reset_to: the builtin entry) the table is first reset to reset_to, or, when the list cannot be
+// read, kept as it was, with an error naming the path and the reason.
+bool load_supervisees(const std::string& config, Supervisee* reset_to = nullptr);
 void reset_supervisees(Supervisee* builtin);
 
 // What the pass tells the main routine: go on cycling, or (in a child whose
