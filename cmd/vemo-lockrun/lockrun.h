@@ -45,8 +45,8 @@ struct LockrunOptions {
 int lockrun_main(int argc, char** argv);
 
 // Writes "vemo-lockrun: TEXT" to standard error and logs TEXT through syslog at err, followed
-// by the pid file and the program's name when both are known, since under the watchdog standard error
-// leads to /dev/null.
+// by the pid file and the program's name when both are known, since under the watchdog standard
+// error leads to /dev/null.
 void report_failure(const LockrunOptions& opts, const char* text);
 // The same with TEXT formatted by printf rules (at most 8191 bytes).
 void report_failuref(const LockrunOptions& opts, const char* fmt, ...)

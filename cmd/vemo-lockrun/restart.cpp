@@ -208,8 +208,8 @@ void note_start(Supervisor* s, pid_t pid, double started) {
     if (s->started_once) {
         s->state.restarts += 1;
         double gap = s->state.child_started_at - s->state.last_exit_at;
-        syslog(LOG_INFO, "restarted %s (%d), restart %lu, %.3f s after the last exit", s->opts->name,
-               static_cast<int>(pid), s->state.restarts, gap);
+        syslog(LOG_INFO, "restarted %s (%d), restart %lu, %.3f s after the last exit",
+               s->opts->name, static_cast<int>(pid), s->state.restarts, gap);
     } else {
         syslog(LOG_INFO, "started %s (%d)", s->opts->name, static_cast<int>(pid));
     }
@@ -275,8 +275,7 @@ void take_signal(Supervisor* s, int sig) {
     } else if (s->child > 0) {
         (void)kill(s->child, sig);
     } else {
-        syslog(LOG_INFO, "%s received while %s is not running: not passed on", name,
-               s->opts->name);
+        syslog(LOG_INFO, "%s received while %s is not running: not passed on", name, s->opts->name);
     }
 }
 

@@ -220,8 +220,12 @@ const ExitRow kExitRows[] = {
      "vemo-lockrun: giving up on seven after 1 quick exits in a row\n",
      false,
      named("giving up on seven after 1 quick exits in a row", "seven")},
-    {"empty_name", {"--name=", "{pid}", "true"}, 2,
-     "vemo-lockrun: invalid value in --name=\n" + kUsage, false, "invalid value in --name="},
+    {"empty_name",
+     {"--name=", "{pid}", "true"},
+     2,
+     "vemo-lockrun: invalid value in --name=\n" + kUsage,
+     false,
+     "invalid value in --name="},
 };
 
 std::string expand(std::string s, const TempDir& dir) {
@@ -656,9 +660,9 @@ TEST_P(LockRunGroup, WhatTheProgramLeaves) {
     const std::string orphans = dir / "orphans";
     std::vector<std::string> args{"--restart"};
     args.insert(args.end(), row.options.begin(), row.options.end());
-    args.insert(args.end(), {pid_file, "sh", "-c",
-                             std::string("(") + row.orphan + ") & echo $! >>" + orphans +
-                                 "; exec sleep 1000"});
+    args.insert(args.end(),
+                {pid_file, "sh", "-c",
+                 std::string("(") + row.orphan + ") & echo $! >>" + orphans + "; exec sleep 1000"});
     pid_t wrapper = spawn_lockrun(args, nullptr);
     KillOnExit guard{&wrapper};
     auto child = [&] { return value_of(read_file(pid_file + ".lockrun"), "child_pid"); };
@@ -673,7 +677,8 @@ TEST_P(LockRunGroup, WhatTheProgramLeaves) {
         EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
     } else {
         kill(program, SIGKILL);
-        ASSERT_TRUE(wait_until([&] { return child() > "0" && child() != std::to_string(program); }, 5));
+        ASSERT_TRUE(
+            wait_until([&] { return child() > "0" && child() != std::to_string(program); }, 5));
     }
     EXPECT_EQ(gone(orphan), row.ended);
     if (!row.stop) {
@@ -744,19 +749,21 @@ TEST(LockRunState, FileText) {
     snprintf(state.name, sizeof state.name, "cache");
     char text[1024];
     ASSERT_GT(format_state(state, text, sizeof text), 0);
-    EXPECT_STREQ(text,
-                 "program=/usr/bin/memcached\nname=cache\nchild_pid=0\nchild_started_at=0\nrestarts=0\n"
-                 "last_exit=none\nlast_exit_code=-1\nlast_exit_at=0\nlast_run_seconds=0\n");
+    EXPECT_STREQ(
+        text,
+        "program=/usr/bin/memcached\nname=cache\nchild_pid=0\nchild_started_at=0\nrestarts=0\n"
+        "last_exit=none\nlast_exit_code=-1\nlast_exit_at=0\nlast_run_seconds=0\n");
 
     state.child_pid = 4321;
     state.child_started_at = 1700000000.5;
     state.restarts = 2;
     note_exit(&state, 9, 1700000012.25, 11.75);  // the wait status of a SIGKILLed child
     ASSERT_GT(format_state(state, text, sizeof text), 0);
-    EXPECT_STREQ(text,
-                 "program=/usr/bin/memcached\nname=cache\nchild_pid=0\nchild_started_at=0\nrestarts=2\n"
-                 "last_exit=killed SIGKILL\nlast_exit_code=137\nlast_exit_at=1700000012.250\n"
-                 "last_run_seconds=11.750\n");
+    EXPECT_STREQ(
+        text,
+        "program=/usr/bin/memcached\nname=cache\nchild_pid=0\nchild_started_at=0\nrestarts=2\n"
+        "last_exit=killed SIGKILL\nlast_exit_code=137\nlast_exit_at=1700000012.250\n"
+        "last_run_seconds=11.750\n");
     note_exit(&state, 3 << 8, 1700000013, 0.0005);  // exit status 3
     ASSERT_GT(format_state(state, text, sizeof text), 0);
     EXPECT_NE(strstr(text, "last_exit=exited 3\nlast_exit_code=3\n"), nullptr) << text;
