@@ -514,7 +514,13 @@ class Case:
     def step_reload(self):
         self.write(WATCH_LIST, "\n".join((MEMCACHED, REDIS, NGINX, MEMCACHED_R, TYPO)) + "\n")
         result = self.systemctl("reload")
-        self.check(result.returncode == 0, "systemctl reload of the edited list succeeds", result.stderr)
+        # The check before the signal sees that vemo-lockrun's program is missing.
+        self.check(result.returncode != 0, "systemctl reload of a list wrapping a missing program fails",
+                   "exit status %d" % result.returncode)
+        self.expect("vemoctl's check names the missing program in the journal",
+                    lambda: self.messages("/usr/bin/memcache", "vemoctl"), timeout=5, interval=0.5)
+        # Signalled directly, the daemon takes the list as it is.
+        self.sh("kill -USR1 %d" % self.main_pid())
         self.check_answers(("nginx", "memcached-r"), context=" after the reload")
         self.same_pids(("memcached", "redis"), "across the reload")
         found = self.expect("vemo-lockrun logs the mistyped program with its pid file", lambda: [
