@@ -72,7 +72,7 @@ class Fleet:
             self.tar = RootTar(ROOT_NAME, self.args.cache_dir, include=PACKAGES)
             self.timed("root filesystem", lambda: self.tar.ensure(self.workdir, timeout=900))
             self.timed("unpack and boot both", self.boot)
-            for name in ("first_run", "second_run", "edited_argument", "refused", "host_down"):
+            for name in ("first_run", "second_run", "edited_argument", "refused", "not_up", "host_down"):
                 print("== " + name)
                 try:
                     self.timed(name, getattr(self, "case_" + name))
@@ -120,12 +120,12 @@ class Fleet:
 
     # ---- driving the fleet
 
-    def play(self, variables, hosts=HOSTS):
-        """Runs the playbook on hosts with variables; returns (exit status, output, recap per host)."""
+    def play(self, variables):
+        """Runs the playbook on both hosts with variables; returns (exit status, output, recap per host)."""
         inventory = {"vemo_watchdog": {"hosts": {
             name: {"ansible_connection": "community.docker.nsenter", "ansible_nsenter_pid": c.leader or 1 << 22,
                    "ansible_python_interpreter": "/usr/bin/python3", "ansible_become": False}
-            for name, c in self.hosts.items() if name in hosts}}}
+            for name, c in self.hosts.items()}}}
         variables = dict({"vemo_watchdog_deb": self.deb, "vemo_watchdog_apply": True}, **variables)
         for name, data in (("inventory.json", inventory), ("vars.json", variables)):
             with open(os.path.join(self.workdir, name), "w") as f:
@@ -199,6 +199,13 @@ class Fleet:
             for name in HOSTS:
                 self.check(self.state(name) == before[name], "%s: the list and the pids are untouched" % name,
                            "%r, was %r" % (self.state(name), before[name]))
+
+    def case_not_up(self):
+        dead = dict(entries()[0], name="memcached-bad", pid_file="/run/vemo-programs/bad.pid", args=["--no-such"])
+        status, out, _ = self.play({"vemo_watchdog_entries": entries(memory="48") + [dead], "vemo_watchdog_wait": 3})
+        self.check(status != 0 and out.count("Not as wanted: memcached-bad (line 7,") == 2,
+                   "an entry that never comes up fails the play on both hosts, named", out[-3000:])
+        print("       " + "".join(re.findall(r"Not as wanted: [^\"]*", out)[:1]))
 
     def case_host_down(self):
         self.hosts["fleet-b"].sh("systemctl poweroff")
