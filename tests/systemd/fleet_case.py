@@ -15,6 +15,7 @@ import re
 import signal
 import sys
 import time
+from shutil import which
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 
@@ -60,9 +61,8 @@ class Fleet:
     def run(self):
         try:
             need(os.geteuid() == 0, "the fleet case needs root (namespaces, cgroups, nspawn)")
-            for tool in ("systemd-nspawn", "mmdebstrap", "nsenter", "cpack", "ansible-playbook"):
-                need(run(["sh", "-c", "command -v " + tool], timeout=5).returncode == 0, "%s is missing on the "
-                     "host: apt-get install systemd-container mmdebstrap util-linux cmake ansible" % tool)
+            missing = [t for t in ("systemd-nspawn", "mmdebstrap", "nsenter", "cpack", "ansible-playbook") if not which(t)]
+            need(not missing, "missing on the host: %s (tools/setup.sh test installs them)" % missing)
             need(run(["ansible-doc", "-t", "connection", "community.docker.nsenter"], timeout=60).returncode == 0,
                  "community.docker.nsenter is missing: apt-get install ansible")
             sweep_leftovers()
