@@ -201,9 +201,11 @@ class Fleet:
                            "%r, was %r" % (self.state(name), before[name]))
 
     def case_not_up(self):
-        dead = dict(entries()[0], name="memcached-bad", pid_file="/run/vemo-programs/bad.pid", args=["--no-such"])
+        # A program that never takes its lock: down at every probe, however it is timed.
+        dead = {"name": "never-locks", "pid_file": "/run/vemo-programs/never.pid", "program": "/bin/sleep",
+                "args": ["600"], "lockrun": False}
         status, out, _ = self.play({"vemo_watchdog_entries": entries(memory="48") + [dead], "vemo_watchdog_wait": 3})
-        self.check(status != 0 and out.count("Not as wanted: memcached-bad (line 7,") == 2,
+        self.check(status != 0 and out.count("Not as wanted: never-locks (line 7,") == 2,
                    "an entry that never comes up fails the play on both hosts, named", out[-3000:])
         print("       " + "".join(re.findall(r"Not as wanted: [^\"]*", out)[:1]))
 
