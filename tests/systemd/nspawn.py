@@ -414,3 +414,29 @@ def make_workdir():
     need(run(["mount", "-t", "tmpfs", "-o", "mode=0755,size=8g", "vemo-systemd-test", parent],
              timeout=10).returncode == 0, "cannot mount a tmpfs on %s" % parent)
     return tempfile.mkdtemp(prefix="%s%d-" % (PREFIX, os.getpid()), dir=parent)
+
+
+def make_deb(build_dir, out_dir):
+    """Packages a build directory with cpack into out_dir; returns the .deb's path."""
+    config = os.path.join(build_dir, "CPackConfig.cmake")
+    need(os.path.exists(config), "no %s: configure and build first" % config)
+    result = run(["cpack", "-G", "DEB", "-B", out_dir, "--config", config], timeout=300)
+    need(result.returncode == 0, "cpack failed:\n" + result.stdout + result.stderr)
+    debs = [n for n in os.listdir(out_dir) if n.endswith(".deb")]
+    need(len(debs) == 1, "cpack made %r, not one .deb" % debs)
+    return os.path.join(out_dir, debs[0])
+
+
+def left_behind(workdir, cgroups):
+    """What a case leaves behind under its work directory and cgroups, as texts; [] when nothing."""
+    found = ["mounts under %s: %s" % (workdir, mounts_under(workdir))] if mounts_under(workdir) else []
+    rooted = []
+    for pid in filter(str.isdigit, os.listdir("/proc")):
+        try:
+            if os.readlink("/proc/%s/root" % pid).startswith(workdir):
+                rooted.append(int(pid))
+        except OSError:
+            pass
+    if rooted:
+        found.append("processes still inside %s: %s" % (workdir, rooted))
+    return found + ["cgroup %s still there" % path for path in cgroups if os.path.exists(path)]
