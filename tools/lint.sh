@@ -37,6 +37,13 @@ cppcheck -q --enable=warning,style,performance,portability --inconclusive --libr
     --std=c++17 --language=c++ --inline-suppr --error-exitcode=1 --suppress=readdirCalled \
     -I cmd/vemo-watchdog/linux -I lib/base -I lib/status $product || failed="$failed cppcheck"
 
+echo "== ansible-lint"
+# Offline: the role uses only what Debian's ansible ships, so no collection is fetched.
+ansible-lint --offline -q deploy/ansible >"$build/ansible-lint.out" 2>&1 || {
+    cat "$build/ansible-lint.out"
+    failed="$failed ansible-lint"
+}
+
 echo "== clang-format"
 # shellcheck disable=SC2086
 clang-format --dry-run -Werror $sources || failed="$failed clang-format"

@@ -30,6 +30,8 @@ test  systemd                package.layout: systemd-analyze verify of the unit
 test  gzip                   the compressed manual
 test  lintian                package.layout: lintian on the .deb
 test  prometheus             promtool checks the metrics text
+test  ansible-core           the fleet case: ansible-playbook drives two booted hosts
+test  ansible                the fleet case: community.docker's nsenter connection
 test  wrk                    benchmarks/monitor_bench.py: /metrics under 50 clients
 test  systemd-container      the booted-systemd package case: systemd-nspawn
 test  mmdebstrap             the booted-systemd package case: its Debian root
@@ -38,6 +40,7 @@ ci    clang                  fuzzing (libFuzzer)
 ci    clang-tidy             tools/lint.sh
 ci    clang-format           tools/lint.sh
 ci    cppcheck               tools/lint.sh
+ci    ansible-lint           tools/lint.sh: the fleet role
 ci    libclang-rt-14-dev     fuzzing and sanitizer runtimes for clang
 '
 

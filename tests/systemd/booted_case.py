@@ -37,7 +37,8 @@ SERVING = ("memcached", "redis", "nginx", "memcached-r")  # every program of the
 # What the booted root holds besides minbase: systemd itself and the daemons a user would supervise.
 BOOT_PACKAGES = ("systemd", "systemd-sysv", "dbus", "adduser", "procps", "iproute2", "curl",
                  "memcached", "redis-server", "redis-tools", "nginx-light", "prometheus",
-                 "libmicrohttpd12")
+                 # Ansible's modules on the fleet case's hosts, which boot the same root.
+                 "python3", "python3-apt")
 
 
 def lockrun_line(pid_name, *argv, options=()):
