@@ -31,6 +31,7 @@ test  gzip                   the compressed manual
 test  binutils               readelf: hardening and stripping checks
 test  lintian                package.layout: lintian on the .deb
 test  prometheus             promtool checks the metrics text
+test  chromium               e2e.page_in_chromium: the status page in a real browser
 test  systemd-container      the booted-systemd package case: systemd-nspawn
 test  mmdebstrap             the booted-systemd package case: its Debian root
 test  debian-archive-keyring the booted-systemd package case: verifies that root

@@ -22,7 +22,7 @@ const char kStyle[] =
     "nav a[aria-current]{font-weight:700;color:inherit;text-decoration:none}"
     "table{border-collapse:collapse;width:100%}"
     "th,td{text-align:left;vertical-align:top;padding:.35em .6em;border-bottom:1px solid #ddd}"
-    "th{background:#f3f3f3}"
+    "th{background:#f3f3f3;white-space:nowrap}"
     "tbody tr{border-left:4px solid #bbb}"
     "tr.down,tr.error{border-left-color:#c62828}tr.running{border-left-color:#2e7d32}"
     "tr.stopping,tr.locked{border-left-color:#e8a200}"
@@ -246,8 +246,9 @@ std::string render_page(const HostStatus& status, const std::string& state_filte
     std::vector<const EntryStatus*> rows = shown_entries(status);
     auto attention = std::count_if(rows.begin(), rows.end(),
                                    [](const EntryStatus* e) { return !entry_as_wanted(*e); });
-    std::string headline = attention == 0 ? std::string("all as wanted")
-                                          : std::to_string(attention) + " need attention";
+    std::string headline = attention == 0   ? std::string("all as wanted")
+                           : attention == 1 ? std::string("1 line needs attention")
+                                            : std::to_string(attention) + " lines need attention";
     std::string out =
         "<!DOCTYPE html>\n<html lang=\"en\">\n<head>\n<meta charset=\"utf-8\">\n"
         "<meta http-equiv=\"refresh\" content=\"5\">\n"
