@@ -21,6 +21,7 @@ test  libgtest-dev           unit tests
 test  libgmock-dev           unit tests
 test  libbenchmark-dev       the micro-benchmarks compile with the tests
 test  valgrind               e2e.valgrind_daemon_is_clean
+test  chromium               e2e.page_in_chromium: the status page in a real browser
 test  groff-base             package.layout: the manual renders without warnings
 test  mandoc                 package.layout: mandoc -T lint
 test  man-db                 package.layout: man -l
@@ -31,7 +32,6 @@ test  gzip                   the compressed manual
 test  binutils               readelf: hardening and stripping checks
 test  lintian                package.layout: lintian on the .deb
 test  prometheus             promtool checks the metrics text
-test  chromium               e2e.page_in_chromium: the status page in a real browser
 test  systemd-container      the booted-systemd package case: systemd-nspawn
 test  mmdebstrap             the booted-systemd package case: its Debian root
 test  debian-archive-keyring the booted-systemd package case: verifies that root
