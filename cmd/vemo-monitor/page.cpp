@@ -12,6 +12,8 @@ namespace {
 
 // Colour always comes with the state's word; at 40em and below each row becomes a card of
 // label/value lines, its labels in a margin, so long paths wrap instead of widening the page.
+// The short columns (state to restarts) never wrap and take no more than their text: the paths
+// get the rest.
 const char kStyle[] =
     "body{font:15px/1.45 system-ui,sans-serif;margin:1em;color:#1b1b1b;background:#fff}"
     "h1{font-size:1.3em;margin:0 0 .2em}"
@@ -22,7 +24,7 @@ const char kStyle[] =
     "nav a[aria-current]{font-weight:700;color:inherit;text-decoration:none}"
     "table{border-collapse:collapse;width:100%}"
     "th,td{text-align:left;vertical-align:top;padding:.35em .6em;border-bottom:1px solid #ddd}"
-    "th{background:#f3f3f3;white-space:nowrap}"
+    "th{background:#f3f3f3;white-space:nowrap}td:nth-child(-n+5){white-space:nowrap;width:1%}"
     "tbody tr{border-left:4px solid #bbb}"
     "tr.down,tr.error{border-left-color:#c62828}tr.running{border-left-color:#2e7d32}"
     "tr.stopping,tr.locked{border-left-color:#e8a200}"
@@ -32,7 +34,7 @@ const char kStyle[] =
     ".st.down,.st.error{background:#fde0e0;color:#b71c1c}"
     ".st.stopping,.st.locked{background:#fff0c2;color:#6d4c00}"
     ".st.stopped{background:#eee;color:#444}"
-    ".path{font-family:ui-monospace,monospace;font-size:.93em;overflow-wrap:anywhere}"
+    ".path{font-family:ui-monospace,monospace;font-size:.93em;overflow-wrap:break-word}"
     ".args,.note{display:block;color:#555}.note{font-family:system-ui,sans-serif}"
     "@media (max-width:40em){body{margin:.5em}thead{display:none}"
     "table,tbody,tr,td{display:block}td.none{display:none}"
@@ -68,6 +70,15 @@ std::string cell(const char* label, const std::string& html, const char* css_cla
     out += label;
     out += css_class != nullptr ? std::string("\" class=\"") + css_class : "";
     return out + "\">" + html + "</td>";
+}
+
+// A path escaped, with a line-break opportunity after each '/' so a narrow column breaks it
+// between components rather than inside a name.
+std::string html_path(const std::string& text) {
+    std::string out;
+    for (char c : html_escape(text))
+        out += c == '/' ? std::string("/<wbr>") : std::string(1, c);
+    return out;
 }
 
 std::string note(const std::string& text) {
@@ -144,12 +155,12 @@ std::string entry_notes(const EntryStatus& e, double now) {
 }
 
 std::string program_cell(const EntryStatus& e, double now) {
-    std::string html = html_escape(e.program);
+    std::string html = html_path(e.program);
     if (!e.args.empty()) {
         std::string args;
         for (const std::string& a : e.args)
             args += (args.empty() ? "" : " ") + a;
-        html += "<span class=\"args\">" + html_escape(args) + "</span>";
+        html += "<span class=\"args\">" + html_path(args) + "</span>";
     }
     return cell("Program", html + entry_notes(e, now), "path");
 }
@@ -171,7 +182,7 @@ std::string entry_row(const EntryStatus& e, double now) {
     row += cell("Restarts", restarts ? std::to_string(lr.restarts) : "-");
     row += cell("Last exit", last_exit);
     row += program_cell(e, now);
-    return row + cell("Pid file", html_escape(e.pid_file), "path") + "</tr>\n";
+    return row + cell("Pid file", html_path(e.pid_file), "path") + "</tr>\n";
 }
 
 // Links to the page filtered by each state some row is in; the current one is marked.

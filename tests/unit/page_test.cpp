@@ -39,7 +39,7 @@ struct PageRow {
 const PageRow kPageRows[] = {
     {"list_text_is_escaped",
      "",
-     {"/x/&lt;img src=x onerror=alert(1)&gt;", "&lt;script&gt; a&#39;b&quot;&amp;"},
+     {"&lt;img src=x onerror=alert(1)&gt;", "&lt;script&gt; a&#39;b&quot;&amp;"},
      {"<img", "<script"}},
     {"attention_first",
      "",
@@ -49,6 +49,10 @@ const PageRow kPageRows[] = {
     {"filter_keeps_one_state", "down", {"down (1)", "<tr class=\"down\""}, {"<tr class=\"running\""}},
     {"unknown_filter_shown_escaped", "<b>", {"No line is &lt;b&gt;."}, {"<tr class", "<b>"}},
 };
+
+void PrintTo(const PageRow& row, std::ostream* os) {
+    *os << row.name;
+}
 
 class Page : public testing::TestWithParam<PageRow> {};
 
