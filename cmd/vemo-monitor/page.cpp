@@ -43,9 +43,9 @@ const char kStyle[] =
     "td::before{content:attr(data-label);position:absolute;left:.5em;"
     "font:600 .9em/1.6 system-ui,sans-serif;color:#555}}";
 
-const EntryState kAttentionOrder[] = {STATE_DOWN,   STATE_ERROR,   STATE_STOPPING,
-                                      STATE_LOCKED_HOLDER_UNKNOWN, STATE_RUNNING,
-                                      STATE_STOPPED};
+const EntryState kAttentionOrder[] = {STATE_DOWN,     STATE_ERROR,
+                                      STATE_STOPPING, STATE_LOCKED_HOLDER_UNKNOWN,
+                                      STATE_RUNNING,  STATE_STOPPED};
 
 size_t attention_rank(EntryState state) {
     const EntryState* end = std::end(kAttentionOrder);
@@ -126,8 +126,10 @@ std::string list_summary(const HostStatus& s) {
 std::string utc_time(double now) {
     time_t t = static_cast<time_t>(now);
     struct tm tm {};
-    char buf[32] = "";
-    if (gmtime_r(&t, &tm) != nullptr) strftime(buf, sizeof buf, "%Y-%m-%d %H:%M:%S UTC", &tm);
+    char buf[64];
+    if (gmtime_r(&t, &tm) == nullptr ||
+        strftime(buf, sizeof buf, "%Y-%m-%d %H:%M:%S UTC", &tm) == 0)
+        return "";
     return buf;
 }
 

@@ -46,7 +46,10 @@ const PageRow kPageRows[] = {
      {"<tr class=\"down\"", "<tr class=\"error\"", "<tr class=\"running\"", "0 (monitor)",
       "<tr class=\"running\"", "<tr class=\"stopped\""},
      {}},
-    {"filter_keeps_one_state", "down", {"down (1)", "<tr class=\"down\""}, {"<tr class=\"running\""}},
+    {"filter_keeps_one_state",
+     "down",
+     {"down (1)", "<tr class=\"down\""},
+     {"<tr class=\"running\""}},
     {"unknown_filter_shown_escaped", "<b>", {"No line is &lt;b&gt;."}, {"<tr class", "<b>"}},
 };
 
