@@ -7,7 +7,7 @@ const char* const kUsage =
     "usage: vemoctl [--list FILE] COMMAND [ARGS]\n"
     "  status [--json | --prometheus] [--output FILE] [SELECTOR...]\n"
     "  check [--strict] [FILE]\n"
-    "  reload [--force] [--wait[=SECONDS]]\n"
+    "  reload [--force] [--apply] [--wait[=SECONDS]]\n"
     "  start\n"
     "  stop [--wait]\n"
     "See vemoctl(8).\n";

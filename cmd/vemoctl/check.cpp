@@ -143,6 +143,13 @@ struct LineChecker {
                 "pid file " + quoted(path) + " is also used by line " +
                     std::to_string(seen.first->second) + ": only one of the two can ever run");
         }
+        std::string kernel = kernel_file_system(absolute(path, ctx.lookup.cwd));
+        if (!kernel.empty()) {
+            add(n, true,
+                "pid file " + quoted(path) + " is under " + kernel +
+                    ": no lock there says whether the program runs (vemoctl does not read it)");
+            return;
+        }
         struct stat own;
         if (stat(absolute(path, ctx.lookup.cwd).c_str(), &own) == 0 && !S_ISREG(own.st_mode)) {
             add(n, true,
@@ -179,16 +186,20 @@ struct LineChecker {
         }
     }
 
-    void program(int n, const std::string& prog, bool enabled) const {
+    // A program of the line, or (what = "wrapped program") the one vemo-lockrun runs: it
+    // inherits the watchdog's PATH and directory and looks it up as execvp does, like the daemon.
+    void program(int n, const std::string& prog, bool enabled,
+                 const std::string& what = "program") const {
         if (prog.empty()) {
             add(n, true, "empty program: the watchdog skips this entry at every pass");
             return;
         }
         if (prog[0] == '.') {
-            add(n, false, "relative program " + quoted(prog) + " resolves against " + cwd_note());
+            add(n, false,
+                "relative " + what + " " + quoted(prog) + " resolves against " + cwd_note());
         } else if (prog[0] != '/' && prog.find('/') != std::string::npos) {
             add(n, false,
-                "program " + quoted(prog) +
+                what + " " + quoted(prog) +
                     " is looked up under each PATH directory, not the working directory");
         }
         std::string found;
@@ -215,17 +226,20 @@ struct LineChecker {
                       (lk.from_watchdog ? " (the watchdog's)" : " (vemoctl's; " + lk.note + ")");
         // A disabled line is never started: a program still to be installed is no error yet.
         add(n, enabled,
-            "program " + quoted(prog) + " " + why + where +
+            what + " " + quoted(prog) + " " + why + where +
                 (enabled ? "" : "; the line is disabled"));
     }
 
-    void lockrun(int n, const std::string& line_pid_file,
-                 const std::vector<std::string>& args) const {
+    void lockrun(int n, const std::string& line_pid_file, const std::vector<std::string>& args,
+                 bool enabled) const {
         LockrunStatus lr = parse_lockrun_args(args);
         if (lr.pid_file.empty() || lr.wraps.empty()) {
             add(n, true, "vemo-lockrun needs PIDFILE and PROGRAM arguments");
             return;
         }
+        if (lr.name_given && (lr.name.empty() || lr.name.find(':') != std::string::npos))
+            add(n, true, "vemo-lockrun --name=" + quoted(lr.name) + " must be a name without ':'");
+        program(n, lr.wraps, enabled, "wrapped program");
         if (canonical_file(lr.pid_file, ctx.lookup.cwd) !=
             canonical_file(line_pid_file, ctx.lookup.cwd)) {
             add(n, true,
@@ -251,7 +265,7 @@ struct LineChecker {
         if (is_lockrun_program(f[2])) {
             std::vector<std::string> args(f.begin() + kMinFields,
                                           f.begin() + static_cast<long>(used));
-            lockrun(n, f[1], args);
+            lockrun(n, f[1], args, line.enabled);
         }
     }
 

@@ -16,6 +16,8 @@
 const int kExitFailure = 1;
 const int kExitUsage = 2;
 const int kExitNotRunning = 7;
+// LSB's "insufficient privilege": reload and stop as a user who may not signal the watchdog.
+const int kExitPrivilege = 4;
 
 extern const char* const kUsage;
 
@@ -36,13 +38,27 @@ int usage_error(const std::string& text);
 bool colour_wanted(int fd);
 
 // The holder of the watchdog's own lock. 1: a vemo-watchdog holds it (*pid); 0: nobody;
-// -1: another process holds it or it cannot be probed (*why says which).
+// -1: another process holds it or it cannot be probed (*why says which); -2: it looks like the
+// watchdog, but only root can verify it (*pid, *why).
 int watchdog_holder(const std::string& run_dir, pid_t* pid, std::string* why);
+// What reload or stop say when watchdog_holder answered held (< 0): kExitPrivilege for -2,
+// else kExitFailure.
+int refuse_signal(const char* command, int held, const std::string& why);
+// What they say when the signal failed (errno): EPERM means they need root.
+int signal_failed(const char* command, pid_t pid);
 
 // Prints the findings; returns the number of errors (*warnings the number of warnings).
 int report_findings(const std::string& file, const std::vector<Finding>& findings, int* warnings);
 // The list's check as the watchdog would see it: its PATH and directory when it runs.
 CheckContext check_context(const StatusSource& src);
+
+// Running entries whose holder runs an older command line than their line gives.
+bool entry_changed(const EntryStatus& e);
+// "line N: pid P runs an older command line ..." for each, to stderr.
+void name_changed_lines(const HostStatus& s);
+// Stops the holders of changed lines and waits (bounded) for their locks to be released;
+// false (reported) when one could not be signalled or did not let go.
+bool apply_changed_lines(const StatusSource& src);
 
 int cmd_status(const Args& args, const StatusSource& src);
 int cmd_selectors(const StatusSource& src);

@@ -19,6 +19,7 @@
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <ctime>
 
 namespace {
@@ -64,29 +65,6 @@ bool process_gone(pid_t pid) {
 
 }  // namespace
 
-int watchdog_holder(const std::string& run_dir, pid_t* pid, std::string* why) {
-    std::string own = watchdog_pid_file(run_dir);
-    LockProbe p = probe_pid_file(own);
-    *pid = p.holder;
-    if (p.lock == LOCK_FREE) return 0;
-    if (p.lock == LOCK_PROBE_FAILED) {
-        *why = own + ": " + p.error;
-        return -1;
-    }
-    if (p.lock == LOCK_HELD_UNNAMED) {
-        *why = own + " is locked by a process that cannot be named from here";
-        return -1;
-    }
-    std::string exe;
-    if (!holder_is_watchdog(p.holder, &exe)) {
-        *why = "pid " + std::to_string(p.holder) + " (" +
-               (exe.empty() ? "executable unreadable" : exe) + ") holds " + own +
-               " but is not vemo-watchdog";
-        return -1;
-    }
-    return 1;
-}
-
 // ---------------------------------------------------------------- reload
 
 namespace {
@@ -111,10 +89,18 @@ size_t entries_as_wanted(const HostStatus& s) {
            static_cast<size_t>(std::count_if(s.entries.begin(), s.entries.end(), entry_as_wanted));
 }
 
+// Only changed lines are not as wanted: they stay so until restarted, so no wait helps.
+bool only_changed_left(const HostStatus& s) {
+    if (s.monitor_selected && !entry_as_wanted(s.monitor)) return false;
+    return std::all_of(s.entries.begin(), s.entries.end(),
+                       [](const EntryStatus& e) { return entry_as_wanted(e) || entry_changed(e); });
+}
+
 void report_wait_result(int code, int seconds, const HostStatus& s) {
     if (code == 3) {
         fprintf(stderr, "vemoctl: not every entry is as wanted after %d s:\n", seconds);
         fprintf(stderr, "%s", render_table(s, colour_wanted(2)).c_str());
+        name_changed_lines(s);
     } else if (code == 0) {
         fprintf(stderr, "vemoctl: every entry is as wanted\n");
     }
@@ -132,7 +118,7 @@ int wait_until_wanted(const StatusSource& src, int seconds) {
             fprintf(stderr, "\rvemoctl: %zu of %zu entries as wanted (%.0f s)  ",
                     entries_as_wanted(s), s.entries.size() + 1, monotonic_now() - started);
         }
-        if (code != 3 || monotonic_now() >= deadline) {
+        if (code != 3 || only_changed_left(s) || monotonic_now() >= deadline) {
             if (tty) fprintf(stderr, "\n");
             report_wait_result(code, seconds, s);
             return code;
@@ -157,7 +143,7 @@ bool list_fit_to_reload(const Args& args, const StatusSource& src) {
 
 int cmd_reload(const Args& args, const StatusSource& src) {
     std::string bad;
-    if (!only_options(args, {"--force", "--wait"}, &bad))
+    if (!only_options(args, {"--force", "--wait", "--apply"}, &bad))
         return usage_error("reload: unknown option " + bad);
     if (!args.operands.empty()) return usage_error("reload takes no operands");
     int wait = 0;
@@ -171,18 +157,13 @@ int cmd_reload(const Args& args, const StatusSource& src) {
         fprintf(stderr, "vemoctl: the watchdog is not running: nothing to reload\n");
         return kExitNotRunning;
     }
-    if (held < 0) {
-        fprintf(stderr, "vemoctl: not reloading: %s\n", why.c_str());
-        return kExitFailure;
-    }
-    if (!signal_verified(pid, SIGUSR1, src.run_dir)) {
-        fprintf(stderr, "vemoctl: cannot signal vemo-watchdog (pid %d): %s\n",
-                static_cast<int>(pid), errno_text(errno).c_str());
-        return kExitFailure;
-    }
+    if (held < 0) return refuse_signal("reload", held, why);
+    if (!signal_verified(pid, SIGUSR1, src.run_dir)) return signal_failed("reload", pid);
     fprintf(stderr, "vemoctl: reload requested from vemo-watchdog (pid %d)\n",
             static_cast<int>(pid));
-    return wait > 0 ? wait_until_wanted(src, wait) : 0;
+    bool applied = args.options.count("--apply") == 0 || apply_changed_lines(src);
+    int code = wait > 0 ? wait_until_wanted(src, wait) : 0;
+    return applied ? code : kExitFailure;
 }
 
 // ---------------------------------------------------------------- the log tail
@@ -282,6 +263,10 @@ int refuse_if_held(const StatusSource& src) {
     if (held == 1) {
         fprintf(stderr, "vemoctl: the watchdog already runs: pid %d (%s)\n", static_cast<int>(pid),
                 read_exe(pid).c_str());
+        return kExitFailure;
+    }
+    if (held == -2) {
+        fprintf(stderr, "vemoctl: the watchdog already runs: %s\n", why.c_str());
         return kExitFailure;
     }
     if (held < 0) {
@@ -458,16 +443,12 @@ int cmd_stop(const Args& args, const StatusSource& src) {
         fprintf(stderr, "vemoctl: the watchdog is not running\n");
         return 0;
     }
-    if (held < 0) {
-        fprintf(stderr, "vemoctl: not stopping: %s\n", why.c_str());
-        return kExitFailure;
-    }
+    if (held < 0) return refuse_signal("stop", held, why);
     int pidfd = pidfd_of(pid);
     if (!signal_verified(pid, SIGTERM, src.run_dir)) {
-        fprintf(stderr, "vemoctl: cannot signal vemo-watchdog (pid %d): %s\n",
-                static_cast<int>(pid), errno_text(errno).c_str());
+        int code = signal_failed("stop", pid);
         if (pidfd >= 0) close(pidfd);
-        return kExitFailure;
+        return code;
     }
     fprintf(stderr, "vemoctl: sent SIGTERM to vemo-watchdog (pid %d)\n", static_cast<int>(pid));
     int code = args.options.count("--wait") == 0 ? 0 : await_exit(pid, pidfd);

@@ -1,20 +1,28 @@
 #include "report.h"
 
+#include "text.h"
+
 #include <syslog.h>
 
 #include <cerrno>
 #include <cstdarg>
 #include <cstdio>
-#include <cstring>
 
 namespace {
 
 const char* g_prog = nullptr;
 bool g_syslog = true;
+std::string g_context;
 
-void emit(int priority, const char* text) {
-    if (g_prog != nullptr) fprintf(stderr, "%s: %s\n", g_prog, text);
-    if (g_syslog) syslog(priority, "%s", text);
+void emit(int priority, const std::string& text) {
+    if (g_prog != nullptr) fprintf(stderr, "%s: %s\n", g_prog, text.c_str());
+    if (g_syslog) syslog(priority, "%s%s", text.c_str(), g_context.c_str());
+}
+
+std::string format_text(const char* fmt, va_list ap) {
+    char text[kReportMax];
+    (void)vsnprintf(text, sizeof text, fmt, ap);
+    return text;
 }
 
 }  // namespace
@@ -24,27 +32,26 @@ void report_to(const char* prog, bool to_syslog) {
     g_syslog = to_syslog;
 }
 
+void report_log_context(const std::string& context) {
+    g_context = context;
+}
+
 // A printf-style list, so the compiler checks each format against its arguments.
 void log_warn(int priority, const char* fmt, ...) {  // NOLINT(cert-dcl50-cpp)
     int err = errno;
-    char text[1024];
     va_list ap;
     va_start(ap, fmt);
-    (void)vsnprintf(text, sizeof text, fmt, ap);
+    std::string text = format_text(fmt, ap);
     va_end(ap);
-    char buf[128];
-    char line[1200];
-    snprintf(line, sizeof line, "%s: %s", text, strerror_r(err, buf, sizeof buf));
-    emit(priority, line);
+    emit(priority, text + ": " + errno_text(err));
     errno = err;
 }
 
 void log_warnx(int priority, const char* fmt, ...) {  // NOLINT(cert-dcl50-cpp)
     int err = errno;
-    char text[1024];
     va_list ap;
     va_start(ap, fmt);
-    (void)vsnprintf(text, sizeof text, fmt, ap);
+    std::string text = format_text(fmt, ap);
     va_end(ap);
     emit(priority, text);
     errno = err;

@@ -3,9 +3,18 @@
 #ifndef VEMO_REPORT_H
 #define VEMO_REPORT_H
 
+#include <string>
+
 // Where reports go: prog names the stderr prefix (nullptr: no stderr copy); syslog is used
 // when to_syslog is true (openlog is the caller's).
 void report_to(const char* prog, bool to_syslog);
+
+// Text added to the log's copy only, such as what the message is about, which a person at the
+// terminal already knows but a log reader does not ("" for none).
+void report_log_context(const std::string& context);
+
+// Messages longer than kReportMax bytes are cut there.
+constexpr unsigned kReportMax = 8192;
 
 void log_warn(int priority, const char* fmt, ...) __attribute__((format(printf, 2, 3)));
 void log_warnx(int priority, const char* fmt, ...) __attribute__((format(printf, 2, 3)));

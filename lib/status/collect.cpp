@@ -61,16 +61,20 @@ void resolve_entry_program(EntryStatus* e, const LookupContext& ctx, ResolutionC
 }
 
 // A vemo-lockrun line's arguments, and its wrapper's record when it names a pid file.
+// A record is the wrapper's word only while it holds the lock: one SIGKILLed leaves it behind.
 void read_entry_lockrun(EntryStatus* e, const LookupContext& ctx) {
     if (!is_lockrun_program(e->program)) return;
     e->lockrun = parse_lockrun_args(e->args);
     if (!e->lockrun.pid_file.empty()) read_lockrun_state(ctx.cwd, &e->lockrun);
+    e->lockrun.wrapper_ended =
+        e->lockrun.state_read && e->probe.lock != LOCK_HELD && e->probe.lock != LOCK_HELD_UNNAMED;
 }
 
 void examine_entry(EntryStatus* e, const LookupContext& ctx, ResolutionCache* cache) {
     probe_entry_lock(e, ctx);
     resolve_entry_program(e, ctx, cache);
     read_entry_lockrun(e, ctx);
+    compare_command_line(e);
 }
 
 // The list as a stream; nullptr with out->list_error and errno set. A directory is refused
@@ -133,7 +137,9 @@ void probe_watchdog(HostStatus* out) {
     out->watchdog = probe_pid_file(out->watchdog_pid_file);
     if (out->watchdog.lock != LOCK_HELD) return;
     out->watchdog_process = read_process(out->watchdog.holder);
-    out->watchdog_verified = holder_is_watchdog(out->watchdog.holder, &out->watchdog_process.exe);
+    out->watchdog_identity = judge_watchdog(out->watchdog.holder, out->watchdog_pid_file,
+                                            &out->watchdog_process.exe, &out->watchdog_note);
+    out->watchdog_verified = out->watchdog_identity == WATCHDOG_VERIFIED;
 }
 
 // The monitor, which the daemon keeps without a list line, and its state file.
@@ -167,7 +173,8 @@ bool collect_status(const StatusSource& source, HostStatus* out) {
     out->now = epoch_now();
     out->source = source;
     probe_watchdog(out);
-    out->lookup = lookup_context(out->watchdog_verified ? out->watchdog.holder : 0);
+    bool named = out->watchdog.lock == LOCK_HELD && out->watchdog_identity != WATCHDOG_FOREIGN;
+    out->lookup = lookup_context(named ? out->watchdog.holder : 0);
     ResolutionCache cache;
     examine_monitor(out, &cache);
     bool list_ok = read_list(source.list_file, out);
@@ -181,14 +188,14 @@ bool collect_status(const StatusSource& source, HostStatus* out) {
 namespace {
 
 // Whether sel names the entry: by line number, or by pid file, program (path or name), the
-// resolved path, or the program a vemo-lockrun line wraps (path or name).
+// resolved path, or the program a vemo-lockrun line wraps (path, base name or --name).
 bool selector_matches(const std::string& sel, const EntryStatus& e) {
     bool digits = !sel.empty() && sel.find_first_not_of("0123456789") == std::string::npos;
     if (digits) return sel.size() < 10 && strtol(sel.c_str(), nullptr, 10) == e.line;
     return sel == e.pid_file || sel == e.program || sel == base_name(e.program) ||
            (e.resolved && sel == e.resolved_path) ||
            (e.lockrun.is_lockrun && !e.lockrun.wraps.empty() &&
-            (sel == e.lockrun.wraps || sel == base_name(e.lockrun.wraps)));
+            (sel == e.lockrun.wraps || sel == base_name(e.lockrun.wraps) || sel == e.lockrun.name));
 }
 
 // Marks what sel names in *keep and *monitor; false when it names nothing.

@@ -37,14 +37,16 @@ EntryState entry_state(bool enabled, LockState lock) {
 }
 
 bool entry_as_wanted(const EntryStatus& entry) {
-    if (entry.enabled)
-        return entry.state == STATE_RUNNING || entry.state == STATE_LOCKED_HOLDER_UNKNOWN;
+    if (entry.enabled) {
+        return (entry.state == STATE_RUNNING && entry.cmdline != CMDLINE_CHANGED) ||
+               entry.state == STATE_LOCKED_HOLDER_UNKNOWN;
+    }
     return entry.state == STATE_STOPPED;
 }
 
 bool watchdog_taken_as_running(const HostStatus& status) {
     return status.watchdog.lock == LOCK_HELD_UNNAMED ||
-           (status.watchdog.lock == LOCK_HELD && status.watchdog_verified);
+           (status.watchdog.lock == LOCK_HELD && status.watchdog_identity != WATCHDOG_FOREIGN);
 }
 
 int status_exit_code(const HostStatus& status) {

@@ -36,6 +36,13 @@ enum EntryState {
     STATE_ERROR,  // the probe failed; probe.error says why
 };
 
+// Whether the lock holder runs the command line its list line now gives.
+enum CommandLineMatch {
+    CMDLINE_UNKNOWN,  // not running, or its command line cannot be read or was rewritten
+    CMDLINE_SAME,
+    CMDLINE_CHANGED,  // the line was edited since it started: restart it to apply
+};
+
 struct EntryStatus {
     int line = 0;  // 0: the monitor, which the daemon keeps without a list line
     bool enabled = true;
@@ -49,6 +56,8 @@ struct EntryStatus {
     std::string resolved_path;
     std::string resolve_error;
     LockrunStatus lockrun;
+    CommandLineMatch cmdline = CMDLINE_UNKNOWN;
+    std::string cmdline_note;  // why it is unknown, while running
 };
 
 struct HostStatus {
@@ -58,6 +67,8 @@ struct HostStatus {
     LockProbe watchdog;
     ProcessInfo watchdog_process;
     bool watchdog_verified = false;  // the holder's executable is named vemo-watchdog
+    WatchdogIdentity watchdog_identity = WATCHDOG_FOREIGN;
+    std::string watchdog_note;  // what was not verified, when WATCHDOG_UNVERIFIED
     EntryStatus monitor;
     MonitorState monitor_state;
     bool list_read = false;
@@ -77,8 +88,9 @@ bool collect_status(const StatusSource& source, HostStatus* out);
 
 // LSB status: 0 all as wanted, 3 something is not, 4 cannot be determined.
 int status_exit_code(const HostStatus& status);
-// The lock is held by a verified vemo-watchdog, or by a holder the kernel cannot name to us
-// (then it is taken to be the watchdog): false when it is free or held by another program.
+// The lock is held by a vemo-watchdog, verified or as far as this user can see, or by a holder
+// the kernel cannot name to us (then it is taken to be the watchdog): false when it is free or
+// held by another program.
 bool watchdog_taken_as_running(const HostStatus& status);
 
 std::string render_table(const HostStatus& s, bool colour);
@@ -91,7 +103,12 @@ std::string render_prometheus(const HostStatus& s);
 const char* state_name(EntryState state);
 // What an entry's lock means for it: the one place a LockState becomes an EntryState.
 EntryState entry_state(bool enabled, LockState lock);
+// Enabled entries run their line's current command line (or one we cannot read); disabled ones
+// are stopped.
 bool entry_as_wanted(const EntryStatus& entry);
+// Compares the lock holder's command line with what the entry's line now starts (for a
+// vemo-lockrun --restart line, the wrapper's own): sets e->cmdline and cmdline_note.
+void compare_command_line(EntryStatus* e);
 // Keeps the entries a selector names: a line number, a pid-file path, a program name or path.
 // false when a selector matches nothing (*unmatched names it).
 bool select_entries(HostStatus* status, const std::vector<std::string>& selectors,

@@ -1,6 +1,7 @@
 #include "lockrun_record.h"
 
 #include "fileio.h"
+#include "pid_probe.h"
 #include "text.h"
 
 #include <cerrno>
@@ -53,15 +54,28 @@ LockrunStatus parse_lockrun_args(const std::vector<std::string>& args) {
             break;
         }
         if (args[i] == "--restart") lr.restart = true;
+        if (args[i].compare(0, 7, "--name=") == 0) {
+            lr.name = args[i].substr(7);
+            lr.name_given = true;
+        }
     }
     if (i < args.size()) lr.pid_file = args[i++];
-    if (i < args.size()) lr.wraps = args[i];
+    if (i < args.size()) {
+        lr.wraps = args[i];
+        lr.wraps_at = i;
+    }
+    if (!lr.name_given) lr.name = base_name(lr.wraps);
     return lr;
 }
 
 void read_lockrun_state(const std::string& cwd, LockrunStatus* lr) {
     std::string path = lr->pid_file + ".lockrun";
     if (path[0] != '/') path = cwd + "/" + path;
+    std::string kernel = kernel_file_system(path);
+    if (!kernel.empty()) {
+        lr->state_error = "under " + kernel + ": not read";
+        return;
+    }
     std::string text;
     if (!read_regular_file(path, 8192, &text)) {
         if (errno != ENOENT && errno != ENOTDIR) lr->state_error = errno_text(errno);

@@ -13,6 +13,10 @@ struct LockrunStatus {
     bool restart = false;
     std::string pid_file;  // its PIDFILE argument ("" when missing)
     std::string wraps;     // its PROGRAM argument ("" when missing)
+    size_t wraps_at = 0;   // PROGRAM's index in the arguments, when there is one
+    std::string name;      // --name=NAME, else the base name of PROGRAM
+    bool name_given = false;
+    bool wrapper_ended = false;  // a record read while no wrapper holds the lock
     bool state_read = false;
     std::string state_error;  // why the .lockrun file could not be read ("" when absent or read)
     std::string program;      // resolved path of the wrapped program, from the record
@@ -28,7 +32,8 @@ struct LockrunStatus {
 // The program's file name is vemo-lockrun.
 bool is_lockrun_program(const std::string& program);
 
-// Parses a vemo-lockrun argument list: options ("--...") first, then PIDFILE and PROGRAM.
+// Parses a vemo-lockrun argument list: options ("--opt=value" or flags) first, "--" ending them,
+// then PIDFILE and PROGRAM.
 LockrunStatus parse_lockrun_args(const std::vector<std::string>& args);
 
 // Reads <lr->pid_file>.lockrun (relative to cwd): key=value lines, unknown keys ignored. An

@@ -1,6 +1,7 @@
 #include "monitor_liveness.h"
 
 #include "fileio.h"
+#include "statefile.h"
 #include "text.h"
 
 #include <unistd.h>
@@ -11,10 +12,6 @@
 #include <cstring>
 
 namespace {
-
-const char* const kStateKey = "\"last-request-at\"";
-// The liveness probe's bound: a request at most this old counts as fresh.
-const long kFreshSeconds = 3599;
 
 // The state file opened as a stream; nullptr with *error set. A directory is refused like any
 // other file that is not a regular one.
@@ -28,18 +25,10 @@ FILE* open_state_file(const std::string& path, std::string* error) {
     return nullptr;
 }
 
-// The request time in a piece that holds the key: from its first digit after the key to its
-// last digit anywhere after that. false without a digit.
+// The request time in a piece that holds the key; false without a digit.
 bool request_time(const char* piece, long* value) {
-    const char* first = strstr(piece, kStateKey) + strlen(kStateKey);
-    while (*first != '\0' && (*first < '0' || *first > '9'))
-        ++first;
-    if (*first == '\0') return false;
-    const char* last = first;
-    for (const char* p = first; *p != '\0'; ++p) {
-        if (*p >= '0' && *p <= '9') last = p;
-    }
-    std::string digits(first, static_cast<size_t>(last - first + 1));
+    std::string digits = request_time_digits(strstr(piece, kStateKey) + strlen(kStateKey));
+    if (digits.empty()) return false;
     *value = strtol(digits.c_str(), nullptr, 10);
     return true;
 }
@@ -49,7 +38,7 @@ void judge_request(long value, double now, MonitorState* ms) {
     ms->has_request = true;
     ms->last_request_at = value;
     ms->age_seconds = value > current ? 0 : current - value;
-    ms->fresh = value >= current - kFreshSeconds;
+    ms->fresh = value >= current - kMaxRequestAgeSeconds;
 }
 
 }  // namespace

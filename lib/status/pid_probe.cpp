@@ -4,12 +4,18 @@
 #include "text.h"
 
 #include <fcntl.h>
+#include <linux/magic.h>
 #include <sys/stat.h>
+#include <sys/vfs.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
+#include <climits>
+#include <cstdio>
+#include <cstdlib>
 #include <cstring>
+#include <iterator>
 
 namespace {
 
@@ -69,9 +75,60 @@ void read_last_holder(int fd, LockProbe* p) {
     p->pid_text = read_pid_text(fd);
 }
 
+bool under(const std::string& path, const char* dir) {
+    size_t n = strlen(dir);
+    return path.compare(0, n, dir) == 0 && (path.size() == n || path[n] == '/');
+}
+
+std::string kernel_prefix(const std::string& path) {
+    static const char* const kDirs[] = {"/proc", "/sys", "/dev"};
+    auto hit = std::find_if(std::begin(kDirs), std::end(kDirs),
+                            [&path](const char* dir) { return under(path, dir); });
+    return hit != std::end(kDirs) ? *hit : "";
+}
+
+std::string kernel_magic(long type) {
+    return type == PROC_SUPER_MAGIC ? "/proc" : type == SYSFS_MAGIC ? "/sys" : "";
+}
+
+LockProbe kernel_file_probe(const std::string& where) {
+    return failed_probe(EINVAL, "under " + where + ", where no pid file belongs: not read");
+}
+
+// The kernel file system of what fd opened: its real path, then the file system's type
+// (procfs or sysfs mounted elsewhere; devtmpfs cannot be told from any tmpfs this way).
+std::string kernel_file_system_of(int fd) {
+    char link[64];
+    snprintf(link, sizeof link, "/proc/self/fd/%d", fd);
+    char real[PATH_MAX];
+    ssize_t n = readlink(link, real, sizeof real - 1);
+    std::string where = n > 0 ? kernel_prefix(std::string(real, static_cast<size_t>(n))) : "";
+    struct statfs fs;
+    if (where.empty() && fstatfs(fd, &fs) == 0) where = kernel_magic(static_cast<long>(fs.f_type));
+    return where;
+}
+
 }  // namespace
 
+std::string kernel_file_system(const std::string& path) {
+    char real[PATH_MAX];
+    std::string resolved = path;
+    if (realpath(path.c_str(), real) != nullptr) {
+        resolved = real;
+    } else if (realpath(dir_name(path).c_str(), real) != nullptr) {
+        resolved = std::string(real) + "/" + base_name(path);
+    }
+    std::string where = kernel_prefix(resolved);
+    struct statfs fs;
+    if (where.empty() && statfs(resolved.c_str(), &fs) == 0)
+        where = kernel_magic(static_cast<long>(fs.f_type));
+    return where;
+}
+
 LockProbe probe_pid_file(const std::string& path) {
+    // No open at all where the path says so: a device may act on being opened.
+    std::string kernel = kernel_prefix(path);
+    if (!kernel.empty()) return kernel_file_probe(kernel);
     // Non-blocking, so a FIFO never stalls us; no terminal becomes ours.
     int fd = open(path.c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
     if (fd < 0) {
@@ -89,7 +146,14 @@ LockProbe probe_pid_file(const std::string& path) {
     }
     // Held by a named process: the daemon's probe sees it running whatever the file is.
     // Three calls for a running entry keep a thousand entries cheap.
-    if (p.lock != LOCK_HELD) read_last_holder(fd, &p);
+    if (p.lock != LOCK_HELD) {
+        kernel = kernel_file_system_of(fd);
+        if (kernel.empty()) {
+            read_last_holder(fd, &p);
+        } else {
+            p = kernel_file_probe(kernel);
+        }
+    }
     close(fd);
     return p;
 }

@@ -25,8 +25,14 @@ struct LockProbe {
     double written_at = 0;  // its modification time, when it exists
 };
 
+// "/proc", "/sys" or "/dev" when path (symbolic links resolved) lies in one of the kernel's
+// own file systems, where a pid file means nothing and reading one may take data from others
+// (/proc/kmsg); "" otherwise.
+std::string kernel_file_system(const std::string& path);
+
 // Opens the file O_RDONLY|O_NONBLOCK|O_NOCTTY|O_CLOEXEC and asks F_GETLK. A lock held by a
 // named process answers alone, whatever the file is; otherwise only a regular file is read.
+// A file of the kernel's own (kernel_file_system) is neither opened nor read: LOCK_PROBE_FAILED.
 LockProbe probe_pid_file(const std::string& path);
 
 #endif

@@ -64,6 +64,9 @@ bool read_proc_stat(pid_t pid, ProcStat* out) {
     size_t close_paren = text.rfind(')');
     if (close_paren == std::string::npos || close_paren + 1 == text.size()) return false;
     *out = ProcStat();
+    size_t open_paren = text.find('(');
+    if (open_paren != std::string::npos && open_paren < close_paren)
+        out->name = text.substr(open_paren + 1, close_paren - open_paren - 1);
     // ") S ...": the state is the first field, one blank after the name.
     if (close_paren + 2 < text.size()) out->state = text[close_paren + 2];
     out->has_start_time = parse_start_ticks(text.c_str() + close_paren + 1, &out->start_ticks);
@@ -79,6 +82,28 @@ ProcessInfo read_process(pid_t pid) {
     info.started_at =
         boot_time() + static_cast<double>(st.start_ticks) / static_cast<double>(hz > 0 ? hz : 100);
     return info;
+}
+
+bool read_cmdline(pid_t pid, std::vector<std::string>* argv) {
+    char path[64];
+    snprintf(path, sizeof path, "/proc/%d/cmdline", static_cast<int>(pid));
+    std::string text;
+    if (!read_regular_file(path, 1 << 16, &text)) return false;
+    argv->clear();
+    // A program that rewrote its title may leave padding NULs: they end no argument.
+    while (!text.empty() && text.back() == '\0')
+        text.pop_back();
+    if (text.empty()) {
+        errno = ENODATA;
+        return false;
+    }
+    for (size_t at = 0; at <= text.size();) {
+        size_t end = text.find('\0', at);
+        if (end == std::string::npos) end = text.size();
+        argv->push_back(text.substr(at, end - at));
+        at = end + 1;
+    }
+    return true;
 }
 
 std::string read_exe(pid_t pid) {

@@ -5,6 +5,7 @@
 #include <sys/types.h>
 
 #include <string>
+#include <vector>
 
 // What /proc says about one process; known false when it vanished or cannot be read.
 struct ProcessInfo {
@@ -15,6 +16,7 @@ struct ProcessInfo {
 
 // The fields of /proc/PID/stat that we use.
 struct ProcStat {
+    std::string name;                    // the command name between the parentheses
     char state = '\0';                   // 'R', 'S', 'Z', ...; '\0' when the line holds none
     bool has_start_time = false;         // start_ticks could be read
     unsigned long long start_ticks = 0;  // clock ticks after boot
@@ -26,7 +28,12 @@ bool read_proc_stat(pid_t pid, ProcStat* out);
 // The start time of a process (known false when it is gone or unreadable); exe is left empty.
 ProcessInfo read_process(pid_t pid);
 
-// The executable of a process, without the " (deleted)" of a replaced file; "" when unknown.
+// The arguments of a process from /proc/PID/cmdline; false with errno when they cannot be read,
+// or with errno ENODATA when it has none (a kernel thread, a zombie).
+bool read_cmdline(pid_t pid, std::vector<std::string>* argv);
+
+// The executable of a process, without the " (deleted)" of a replaced file; "" when unknown
+// (errno says why).
 std::string read_exe(pid_t pid);
 
 #endif

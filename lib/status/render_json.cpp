@@ -76,10 +76,12 @@ std::string json_last_holder(const EntryStatus& e, double now) {
 // The wrapper's record of a vemo-lockrun line; wrapper_pid is the lock's holder while live.
 std::string json_lockrun_state(const LockrunStatus& lr, const EntryStatus& e) {
     if (!lr.state_read) return "null";
+    bool child = lr.child_pid > 0 && !lr.wrapper_ended;
     std::string o = "{\"program\":" + json_string(lr.program);
     o += ",\"wrapper_pid\":" + json_int_or_null(entry_live(e), e.probe.holder);
-    o += ",\"child_pid\":" + json_int_or_null(lr.child_pid > 0, lr.child_pid);
-    o += ",\"child_started_at\":" + json_number_or_null(lr.child_pid > 0, lr.child_started_at);
+    o += ",\"wrapper_ended\":" + json_bool(lr.wrapper_ended);
+    o += ",\"child_pid\":" + json_int_or_null(child, lr.child_pid);
+    o += ",\"child_started_at\":" + json_number_or_null(child, lr.child_started_at);
     o += ",\"restarts\":" + std::to_string(lr.restarts);
     o += ",\"last_exit\":" + json_string(lr.last_exit);
     o += ",\"last_exit_code\":" + json_int_or_null(lr.last_exit_code >= 0, lr.last_exit_code);
@@ -92,6 +94,7 @@ std::string json_lockrun(const EntryStatus& e) {
     if (!lr.is_lockrun) return "null";
     std::string o = "{\"pid_file\":" + json_text_or_null(lr.pid_file);
     o += ",\"wraps\":" + json_text_or_null(lr.wraps);
+    o += ",\"name\":" + json_text_or_null(lr.name);
     o += ",\"restart\":" + json_bool(lr.restart);
     o += ",\"state_error\":" + json_text_or_null(lr.state_error);
     return o + ",\"state\":" + json_lockrun_state(lr, e) + "}";
@@ -114,6 +117,9 @@ std::string json_entry(const EntryStatus& e, double now) {
     o += ",\"state\":" + json_string(state_name(e.state));
     o += ",\"wanted\":" + json_string(e.enabled ? "running" : "stopped");
     o += ",\"as_wanted\":" + json_bool(entry_as_wanted(e));
+    o += ",\"changed\":" +
+         (e.cmdline == CMDLINE_UNKNOWN ? "null" : json_bool(e.cmdline == CMDLINE_CHANGED));
+    o += ",\"changed_note\":" + json_text_or_null(e.cmdline_note);
     o += ",\"pid\":" + json_int_or_null(entry_live(e), e.probe.holder);
     o += ",\"started_at\":" + json_number_or_null(started, e.process.started_at);
     o += ",\"uptime_seconds\":" + json_number_or_null(started, now - e.process.started_at);
@@ -129,7 +135,7 @@ std::string json_entry(const EntryStatus& e, double now) {
 std::string watchdog_state(const HostStatus& s) {
     LockState lock = s.watchdog.lock;
     if (lock == LOCK_FREE) return "not running";
-    if (lock == LOCK_HELD && !s.watchdog_verified) return "foreign";
+    if (lock == LOCK_HELD && s.watchdog_identity == WATCHDOG_FOREIGN) return "foreign";
     return state_name(entry_state(true, lock));
 }
 
@@ -143,6 +149,7 @@ std::string json_watchdog(const HostStatus& s) {
     o += ",\"pid\":" + json_int_or_null(w.lock == LOCK_HELD, w.holder);
     o += ",\"executable\":" + json_text_or_null(s.watchdog_process.exe);
     o += ",\"verified\":" + json_bool(s.watchdog_verified);
+    o += ",\"note\":" + json_text_or_null(s.watchdog_note);
     o += ",\"started_at\":" + json_number_or_null(started, s.watchdog_process.started_at);
     o += ",\"uptime_seconds\":" +
          json_number_or_null(started, s.now - s.watchdog_process.started_at);

@@ -24,7 +24,10 @@ std::string label_value(const std::string& v) {
 std::string labels(const EntryStatus& e) {
     std::string l = "{line=\"" + std::to_string(e.line) + "\",program=\"" + label_value(e.program) +
                     "\",pid_file=\"" + label_value(e.pid_file) + "\"";
-    if (e.lockrun.is_lockrun) l += ",wraps=\"" + label_value(e.lockrun.wraps) + "\"";
+    if (e.lockrun.is_lockrun) {
+        l += ",wraps=\"" + label_value(e.lockrun.wraps) + "\",name=\"" +
+             label_value(e.lockrun.name) + "\"";
+    }
     return l + "}";
 }
 
@@ -62,6 +65,16 @@ void add_start_times(std::string* o, const std::vector<const EntryStatus*>& rows
     }
 }
 
+// Known only while it runs and its command line can be read.
+void add_changed(std::string* o, const std::vector<const EntryStatus*>& rows) {
+    family(o, "vemo_program_changed", "gauge",
+           "Whether the running program was started from an older form of its line.");
+    for (const EntryStatus* e : rows) {
+        if (e->cmdline != CMDLINE_UNKNOWN)
+            sample(o, "vemo_program_changed", *e, e->cmdline == CMDLINE_CHANGED ? "1" : "0");
+    }
+}
+
 void add_lockrun_figures(std::string* o, const std::vector<const EntryStatus*>& rows) {
     family(o, "vemo_program_restarts_total", "counter",
            "Restarts of the program wrapped by vemo-lockrun --restart.");
@@ -87,6 +100,7 @@ std::string render_prometheus(const HostStatus& s) {
     add_program_up(&o, rows);
     add_program_enabled(&o, rows);
     add_start_times(&o, rows);
+    add_changed(&o, rows);
     add_lockrun_figures(&o, rows);
     family(&o, "vemo_watchlist_invalid_lines", "gauge",
            "Watch-list lines the watchdog skips as invalid.");

@@ -34,6 +34,13 @@ std::string state_text(EntryState state) {
     return state == STATE_LOCKED_HOLDER_UNKNOWN ? "locked, holder unknown" : state_name(state);
 }
 
+// An entry's state, and whether it runs an older command line than its line gives.
+std::string entry_state_text(const EntryStatus& e) {
+    if (e.state == STATE_RUNNING && e.cmdline == CMDLINE_CHANGED)
+        return "running, old command line: restart to apply";
+    return state_text(e.state);
+}
+
 std::string pad(const std::string& s, size_t width) {
     return s.size() >= width ? s : s + std::string(width - s.size(), ' ');
 }
@@ -41,8 +48,12 @@ std::string pad(const std::string& s, size_t width) {
 std::string lockrun_note(const LockrunStatus& lr, double now) {
     std::string text =
         lr.wraps.empty() ? "vemo-lockrun without a program" : "wraps " + printable(lr.wraps);
+    if (!lr.wraps.empty() && lr.name != base_name(lr.wraps)) text += " as " + printable(lr.name);
     if (lr.state_read) {
-        if (lr.child_pid > 0) {
+        if (lr.wrapper_ended && lr.child_pid > 0) {
+            text += "; record left from a wrapper that ended (it named program pid " +
+                    std::to_string(lr.child_pid) + ")";
+        } else if (lr.child_pid > 0) {
             text += "; program pid " + std::to_string(lr.child_pid) + ", up " +
                     duration(now - lr.child_started_at);
         } else {
@@ -77,7 +88,7 @@ std::string watchdog_line(const HostStatus& s) {
     if (w.lock == LOCK_PROBE_FAILED) return "unknown: " + s.watchdog_pid_file + ": " + w.error;
     if (w.lock == LOCK_HELD_UNNAMED) return "running, pid unknown (lock held from elsewhere)";
     if (w.lock == LOCK_FREE) return "not running";
-    if (!s.watchdog_verified) {
+    if (s.watchdog_identity == WATCHDOG_FOREIGN) {
         return "not running: its lock is held by pid " + std::to_string(w.holder) + " (" +
                (s.watchdog_process.exe.empty() ? std::string("executable unreadable")
                                                : printable(s.watchdog_process.exe)) +
@@ -85,11 +96,12 @@ std::string watchdog_line(const HostStatus& s) {
     }
     std::string text = "running, pid " + std::to_string(w.holder);
     if (s.watchdog_process.known) text += ", up " + duration(s.now - s.watchdog_process.started_at);
+    if (s.watchdog_identity == WATCHDOG_UNVERIFIED) text += " (" + s.watchdog_note + ")";
     return text;
 }
 
 std::string monitor_line(const HostStatus& s) {
-    std::string text = state_text(s.monitor.state);
+    std::string text = entry_state_text(s.monitor);
     if (s.monitor.state == STATE_RUNNING) {
         text += ", pid " + std::to_string(s.monitor.probe.holder);
         if (s.monitor.process.known)
@@ -132,7 +144,7 @@ Row cells_of(const EntryStatus& e, double now) {
     bool live = entry_live(e);
     return {std::to_string(e.line),
             e.enabled ? "yes" : "no",
-            state_text(e.state),
+            entry_state_text(e),
             live ? std::to_string(e.probe.holder) : "-",
             live && e.process.known ? duration(now - e.process.started_at) : "-",
             printable(e.program),

@@ -18,11 +18,13 @@ def make_tree(sb, *programs, **kw):
     sb.install("vemoctl", sb.built("cmd", "vemoctl", "vemoctl"))
 
 
-def vemoctl(sb, *args, timeout=45.0):
-    """Runs vemoctl as a child of the sandbox (whose reaper keeps every status); (status, stdout, stderr)."""
+def vemoctl(sb, *args, timeout=45.0, user=None):
+    """Runs vemoctl as a child of the sandbox (whose reaper keeps every status), as root or as nobody;
+    (status, stdout, stderr)."""
     n = len(sb.exits)
     out, err = "/tmp/vemoctl%d.out" % n, "/tmp/vemoctl%d.err" % n
-    pid = sb.spawn(["/bin/sh", "-c", 'exec "$0" "$@" >%s 2>%s' % (out, err), VEMOCTL] + list(args),
+    as_user = ["/usr/bin/setpriv", "--reuid=nobody", "--regid=nogroup", "--clear-groups"] if user else []
+    pid = sb.spawn(["/bin/sh", "-c", 'exec "$0" "$@" >%s 2>%s' % (out, err)] + as_user + [VEMOCTL] + list(args),
                    env=sb.daemon_env())
     return sb.wait_exit(pid, timeout=timeout), read(out), read(err)
 
@@ -31,7 +33,8 @@ def table_states(text):
     """line number -> state, from the rows of the table."""
     states = {}
     for row in text.splitlines():
-        m = re.match(r"^(\d+)\s+(yes|no)\s+(running|down|stopping|stopped|locked, holder unknown|error)\s", row)
+        m = re.match(r"^(\d+)\s+(yes|no)\s+(running, old command line: restart to apply|running|down|stopping|stopped|"
+                     r"locked, holder unknown|error)\s", row)
         if m:
             states[int(m.group(1))] = m.group(3)
     return states
@@ -82,9 +85,12 @@ def vemoctl_status_formats(sb):
         "0:/var/run/lr/lr.pid:%s/bin/vemo-lockrun:--restart:/var/run/lr/lr.pid:sleep:60\n" % TREE,  # 6 stopped
         "1:\n",                                                              # 7 invalid
         "1:/var/run/lr2/lr2.pid:%s/bin/vemo-lockrun:--restart:/var/run/lr2/lr2.pid:%s:--no-lock\n" % (TREE, wrapped),
+        "0:/var/run/lr3/lr3.pid:%s/bin/vemo-lockrun:--restart:--name=ghost:/var/run/lr3/lr3.pid:sleep\n" % TREE,
     ]
     sb.write(WATCH_LIST, "".join(lines))
     os.makedirs("/var/run/stopping")
+    os.makedirs("/var/run/lr3")  # a record left by a SIGKILLed wrapper, naming a live pid
+    sb.write("/var/run/lr3/lr3.pid.lockrun", "program=/usr/bin/sleep\nchild_pid=1\nchild_started_at=1\nrestarts=0\n")
     held = sb.spawn([stopping, "--pidfile=" + pid_file("stopping"), "--term-count=1000"], env=sb.daemon_env())
     check(sb.wait_lock(pid_file("stopping"), timeout=3) == held, "the disabled program holds its lock")
     daemon, _ = sb.start_daemon()
@@ -98,7 +104,7 @@ def vemoctl_status_formats(sb):
     sb.wait_for(lambda: os.path.exists(state) and "child_pid=%d\n" % child in read(state), 5, "the restart record")
 
     wanted = {0: "running", 1: "running", 2: "down", 3: "stopping", 4: "stopped", 5: "error", 6: "stopped",
-              8: "running"}
+              8: "running", 9: "stopped"}
     rc, table, err = vemoctl(sb, "status")
     check(rc == 3, "status exits 3 while something is not as wanted: %d %s" % (rc, err))
     check(table_states(table) == wanted, "table states %r\n%s" % (table_states(table), table))
@@ -108,6 +114,8 @@ def vemoctl_status_formats(sb):
     check("\033[" not in table, "no colour off a terminal")
     check("wraps sleep; program not running; 3 restarts; last exit: exited 1" in table, "lockrun:\n" + table)
     check("wraps %s; program pid %d, up " % (wrapped, child) in table, "the running lockrun line:\n" + table)
+    check("wraps sleep as ghost; record left from a wrapper that ended (it named program pid 1)" in table,
+          "a stale record:\n" + table)
 
     rc, text, _ = vemoctl(sb, "status", "--json")
     check(rc == 3, "--json exits as status")
@@ -132,6 +140,9 @@ def vemoctl_status_formats(sb):
     check(by_line[8]["pid"] == wrapper and lr["wraps"] == wrapped and lr["state"]["wrapper_pid"] == wrapper and
           lr["state"]["child_pid"] == child and lr["state"]["restarts"] == 0 and lr["state"]["last_exit"] == "none"
           and lr["state"]["last_exit_code"] is None, "the running lockrun line %r" % by_line[8])
+    lr = by_line[9]["lockrun"]
+    check(lr["name"] == "ghost" and lr["state"]["wrapper_ended"] and lr["state"]["child_pid"] is None,
+          "a stale record %r" % lr)
     check(doc["list"]["invalid_lines"] == [7] and doc["exit_status"] == 3, "list %r" % doc["list"])
 
     rc, text, _ = vemoctl(sb, "status", "--prometheus")
@@ -139,23 +150,25 @@ def vemoctl_status_formats(sb):
     validate_with_promtool(text)
     got = prometheus_samples(text)
 
-    def labels(line, program, pid, wraps=None):
+    def labels(line, program, pid, wraps=None, name=None):
         items = {"line": str(line), "program": program, "pid_file": pid}
         if wraps:
-            items["wraps"] = wraps
+            items.update(wraps=wraps, name=name or os.path.basename(wraps))
         return tuple(sorted(items.items()))
     rows = {0: labels(0, MONITOR, MONITOR_PID_FILE), 1: labels(1, run, pid_file("run")),
             2: labels(2, TREE + "/bin/missing", "/var/run/down/down.pid"),
             3: labels(3, stopping, pid_file("stopping")), 4: labels(4, "/bin/true", "/var/run/stopped/stopped.pid"),
             5: labels(5, "/bin/true", "/var/run/err.pid"),
             6: labels(6, TREE + "/bin/vemo-lockrun", "/var/run/lr/lr.pid", "sleep"),
-            8: labels(8, TREE + "/bin/vemo-lockrun", "/var/run/lr2/lr2.pid", wrapped)}
-    up = {0: 1, 1: 1, 2: 0, 3: 1, 4: 0, 5: 0, 6: 0, 8: 1}
-    enabled = {0: 1, 1: 1, 2: 1, 3: 0, 4: 0, 5: 1, 6: 0, 8: 1}
+            8: labels(8, TREE + "/bin/vemo-lockrun", "/var/run/lr2/lr2.pid", wrapped),
+            9: labels(9, TREE + "/bin/vemo-lockrun", "/var/run/lr3/lr3.pid", "sleep", "ghost")}
+    up = {0: 1, 1: 1, 2: 0, 3: 1, 4: 0, 5: 0, 6: 0, 8: 1, 9: 0}
+    enabled = {0: 1, 1: 1, 2: 1, 3: 0, 4: 0, 5: 1, 6: 0, 8: 1, 9: 0}
     expected = {("vemo_watchdog_up", ()): 1, ("vemo_watchlist_invalid_lines", ()): 1,
                 ("vemo_watchlist_readable", ()): 1,
                 ("vemo_program_restarts_total", rows[6]): 3, ("vemo_program_last_exit_code", rows[6]): 1,
-                ("vemo_program_restarts_total", rows[8]): 0}
+                ("vemo_program_restarts_total", rows[8]): 0, ("vemo_program_restarts_total", rows[9]): 0}
+    expected.update({("vemo_program_changed", rows[n]): 0 for n in (0, 1, 8)})
     for n, key in rows.items():
         expected[("vemo_program_up", key)] = up[n]
         expected[("vemo_program_enabled", key)] = enabled[n]
@@ -192,6 +205,10 @@ def vemoctl_reload_refusal_and_wait(sb):
     first = sb.wait_lock(pid_file("one"), timeout=CYCLE)
     sb.wait_lock(MONITOR_PID_FILE, timeout=CYCLE)
     check(vemoctl(sb, "status")[0] == 0, "all as wanted before the reload")
+    rc, table, _ = vemoctl(sb, "status", user="nobody")
+    check(rc == 0 and re.match(r"watchdog  running, pid \d+, up \S+ \(not verified: ", table), "as nobody:\n" + table)
+    rc, _, err = vemoctl(sb, "reload", user="nobody")
+    check(rc == 4 and "vemoctl: reload needs root: " in err, "reload as nobody: %d %r" % (rc, err))
 
     sb.write(WATCH_LIST, entry(0, "one") + entry(1, "two") + "2:/var/run/x.pid:/bin/true\n")
     rc, _, err = vemoctl(sb, "reload", "--wait")
@@ -208,6 +225,14 @@ def vemoctl_reload_refusal_and_wait(sb):
     sb.wait_for(lambda: not sb.alive(first), 1, "one to end on its SIGTERM")
     check(read(out).count(") received User Sig 10 from pid: ") == 1,
           "exactly one SIGUSR1 reached the daemon (none from the refused reload):\n" + read(out))
+
+    # An edited line: named as not applied, then applied by stopping its old process.
+    two = sb.lock_holder(pid_file("two"))
+    sb.write(WATCH_LIST, entry(0, "one") + entry(1, "two", "--edited"))
+    rc, _, err = vemoctl(sb, "reload", "--wait=20")
+    check(rc == 3 and "vemoctl: line 2: pid %d runs an older command line" % two in err, "changed: %d %s" % (rc, err))
+    rc, _, err = vemoctl(sb, "reload", "--apply", "--wait=25")
+    check(rc == 0 and sb.lock_holder(pid_file("two")) not in (0, two), "applied: %d %s" % (rc, err))
 
 
 @case

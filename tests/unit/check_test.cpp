@@ -70,6 +70,13 @@ const CheckRow kRows[] = {
      "1:@/run/c.pid:@/bin/vemo-lockrun:--restart\n",
      {{2, true, "vemo-lockrun locks \"@/run/other.pid\" but the line watches \"@/run/b.pid\""},
       {3, true, "vemo-lockrun needs PIDFILE and PROGRAM"}}},
+    {"lockrun_wrapped_program",
+     "1:@/run/a.pid:@/bin/vemo-lockrun:@/run/a.pid:ghostd\n"
+     "1:@/run/b.pid:@/bin/vemo-lockrun:--restart:--grace=1:--:@/run/b.pid:@/bin/noexec:-x\n"
+     "1:@/run/c.pid:@/bin/vemo-lockrun:--name=:@/run/c.pid:prog\n",
+     {{1, true, "wrapped program \"ghostd\" is not found in PATH \"@/bin\" (the watchdog's)"},
+      {2, true, "wrapped program \"@/bin/noexec\" is not executable"},
+      {3, true, "--name=\"\" must be a name without ':'"}}},
     {"warnings",
      "1:@/run/a.pid:@/bin/prog:1:2:3:4:5:6:7:8:9:10:11:12:13:14:15:16\n"
      "1:@/run/b.pid:@/bin/prog:last\r\n1:rel.pid:@/bin/prog\n1:@/run/c.pid:@/bin/loose\n"

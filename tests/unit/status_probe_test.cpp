@@ -42,6 +42,7 @@ TEST(StatusProbeTest, OddPidFiles) {
     ASSERT_EQ(mkdir((tmp / "dir").c_str(), 0755), 0);
     ASSERT_EQ(mkfifo((tmp / "fifo").c_str(), 0644), 0);
     ASSERT_EQ(symlink((tmp / "nowhere").c_str(), (tmp / "dangling").c_str()), 0);
+    ASSERT_EQ(symlink("/proc/version", (tmp / "proc_link").c_str()), 0);
     write_file(tmp / "lying", "1\n");  // names init, but nobody holds the lock
     write_file(tmp / "garbage", std::string("\x1b[31m9\0x", 8));
     const struct {
@@ -59,6 +60,8 @@ TEST(StatusProbeTest, OddPidFiles) {
         {"lying/x.pid", LOCK_PROBE_FAILED, false, "Not a directory", ""},
         {"lying", LOCK_FREE, false, "", "1"},
         {"garbage", LOCK_FREE, false, "", "?[31m9?x"},
+        {"proc_link", LOCK_PROBE_FAILED, false, "under /proc, where no pid file belongs: not read",
+         ""},
     };
     for (const auto& row : rows) {
         SCOPED_TRACE(row.name);
@@ -106,13 +109,25 @@ TEST(StatusRenderTest, LockrunArguments) {
         const char* pid_file;
         const char* wraps;
         bool restart;
+        const char* wrapped_name;
     } rows[] = {
-        {"plain", {"/run/a.pid", "/usr/bin/a", "-x"}, "/run/a.pid", "/usr/bin/a", false},
-        {"options_first", {"--restart", "--grace=5", "/run/a.pid", "a"}, "/run/a.pid", "a", true},
-        {"double_dash_ends_options", {"--", "--odd.pid", "a"}, "--odd.pid", "a", false},
-        {"single_dash_is_no_option", {"-x", "a"}, "-x", "a", false},
-        {"program_missing", {"--restart", "/run/a.pid"}, "/run/a.pid", "", true},
-        {"nothing", {}, "", "", false},
+        {"plain", {"/run/a.pid", "/usr/bin/a", "-x"}, "/run/a.pid", "/usr/bin/a", false, "a"},
+        {"options_first",
+         {"--restart", "--grace=5", "/run/a.pid", "a"},
+         "/run/a.pid",
+         "a",
+         true,
+         "a"},
+        {"double_dash_ends_options", {"--", "--odd.pid", "a"}, "--odd.pid", "a", false, "a"},
+        {"single_dash_is_no_option", {"-x", "a"}, "-x", "a", false, "a"},
+        {"program_missing", {"--restart", "/run/a.pid"}, "/run/a.pid", "", true, ""},
+        {"nothing", {}, "", "", false, ""},
+        {"name_option",
+         {"--name=redis", "/run/r.pid", "/usr/bin/setpriv"},
+         "/run/r.pid",
+         "/usr/bin/setpriv",
+         false,
+         "redis"},
     };
     for (const auto& row : rows) {
         SCOPED_TRACE(row.name);
@@ -120,6 +135,7 @@ TEST(StatusRenderTest, LockrunArguments) {
         EXPECT_EQ(lr.pid_file, row.pid_file);
         EXPECT_EQ(lr.wraps, row.wraps);
         EXPECT_EQ(lr.restart, row.restart);
+        EXPECT_EQ(lr.name, row.wrapped_name);
     }
 }
 
@@ -140,7 +156,8 @@ TEST(StatusRenderTest, PrometheusLabelEscapes) {
     s.entries.push_back(e);
     std::string text = render_prometheus(s);
     const std::string labels =
-        "{line=\"7\",program=\"/opt/a\\\"b\\\\c\\nd\",pid_file=\"/run/x:y.pid\",wraps=\"w\\\"\"}";
+        "{line=\"7\",program=\"/opt/a\\\"b\\\\c\\nd\",pid_file=\"/run/"
+        "x:y.pid\",wraps=\"w\\\"\",name=\"\"}";
     for (const std::string& sample :
          {"vemo_program_up" + labels + " 0\n", "vemo_program_enabled" + labels + " 1\n",
           "vemo_program_restarts_total" + labels + " 2\n",

@@ -3,6 +3,7 @@
 #include "vemo-watchdog.h"
 
 #include "CLockFile.h"
+#include "statefile.h"
 #include "watchlist.h"
 
 #include <fcntl.h>
@@ -27,8 +28,6 @@ const char* const kRunDir = VEMO_RUN_DIR;
 const char* const kOwnPidFile = VEMO_RUN_DIR "/vemo_watchdog.pid";
 const char* const kMonitorPidFile = VEMO_RUN_DIR "/vemo_monitor.pid";
 
-// A monitor whose last request is older than this many seconds counts as dead.
-const long kMaxRequestAgeSeconds = 3599;
 // fgets size for the state file: pieces of up to 126 characters and the NUL; one byte spare.
 const int kStatePieceSize = 127;
 
@@ -302,19 +301,10 @@ PassOutcome supervise_entries() {
 
 namespace {
 
-const char* const kStateKey = "\"last-request-at\"";
-
 // Judges the piece from its key on; true when the monitor counts as alive.
 bool judge_state_piece(const char* key) {
-    const char* first = key + strlen(kStateKey);
-    while (*first != '\0' && (*first < '0' || *first > '9'))
-        ++first;
-    if (*first == '\0') return false;
-    const char* last = first;
-    for (const char* p = first; *p != '\0'; ++p) {
-        if (*p >= '0' && *p <= '9') last = p;
-    }
-    std::string digits(first, static_cast<size_t>(last - first + 1));
+    std::string digits = request_time_digits(key + strlen(kStateKey));
+    if (digits.empty()) return false;
 
     // strtol saturates at LONG_MAX, a time far in the future, which counts as alive.
     long value = strtol(digits.c_str(), nullptr, 10);
