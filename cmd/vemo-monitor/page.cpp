@@ -32,7 +32,7 @@ const char kStyle[] =
     "white-space:nowrap}"
     ".st.running{background:#dcf2dc;color:#1b5e20}"
     ".st.down,.st.error{background:#fde0e0;color:#b71c1c}"
-    ".st.stopping,.st.locked{background:#fff0c2;color:#6d4c00}"
+    ".st.stopping,.st.locked,.st.changed{background:#fff0c2;color:#6d4c00}"
     ".st.stopped{background:#eee;color:#444}"
     ".path{font-family:ui-monospace,monospace;font-size:.93em;overflow-wrap:break-word}"
     ".args,.note{display:block;color:#555}.note{font-family:system-ui,sans-serif}"
@@ -143,6 +143,7 @@ std::string entry_notes(const EntryStatus& e, double now) {
     if (lock_free && !e.probe.missing)
         out += note("last started " + duration(now - e.probe.written_at) + " ago, not running");
     if (lock_free && e.probe.missing) out += note("no pid file yet");
+    if (e.cmdline == CMDLINE_CHANGED) out += note("old command line: restart to apply");
     if (!e.resolved) out += note("program not found: " + e.resolve_error);
     const LockrunStatus& lr = e.lockrun;
     if (lr.is_lockrun) out += note(lr.wraps.empty() ? "wraps no program" : "wraps " + lr.wraps);
@@ -151,8 +152,6 @@ std::string entry_notes(const EntryStatus& e, double now) {
                     duration(now - lr.child_started_at));
     }
     if (!lr.state_error.empty()) out += note("restart record unreadable: " + lr.state_error);
-    // The operators' "changed" mark on a line goes here, as one more note, once the status
-    // library carries it.
     return out;
 }
 
@@ -177,7 +176,9 @@ std::string entry_row(const EntryStatus& e, double now) {
         if (lr.last_exit_at > 0) last_exit += ", " + duration(now - lr.last_exit_at) + " ago";
     }
     std::string row = "<tr class=\"" + std::string(state_name(e.state)) + "\">";
-    row += cell("State", badge(state_name(e.state), state_words(e.state)));
+    bool changed = e.cmdline == CMDLINE_CHANGED;
+    row += cell("State", badge(state_name(e.state), state_words(e.state)) +
+                             (changed ? " " + badge("changed", "changed") : ""));
     row += cell("Line", e.line == 0 ? "0 (monitor)" : std::to_string(e.line));
     row += cell("PID", live ? std::to_string(e.probe.holder) : "-");
     row += cell("Uptime", live && e.process.known ? duration(now - e.process.started_at) : "-");
@@ -206,8 +207,11 @@ std::string filter_nav(const std::vector<const EntryStatus*>& rows, const std::s
 
 std::string entry_table(const HostStatus& s, std::vector<const EntryStatus*> rows,
                         const std::string& filter) {
+    // In each state, lines that run an older command line than their line gives come first.
     std::stable_sort(rows.begin(), rows.end(), [](const EntryStatus* a, const EntryStatus* b) {
-        return attention_rank(a->state) < attention_rank(b->state);
+        size_t ra = attention_rank(a->state);
+        size_t rb = attention_rank(b->state);
+        return ra != rb ? ra < rb : a->cmdline == CMDLINE_CHANGED && b->cmdline != CMDLINE_CHANGED;
     });
     std::string out =
         "<table>\n<thead><tr><th>State</th><th>Line</th><th>PID</th><th>Uptime</th>"

@@ -15,7 +15,7 @@ constexpr const char* kPageContentSecurityPolicy =
 
 // The page for status; state_filter "" keeps every row, else only rows whose state_name() is
 // state_filter. Rows needing attention come first: down, error, stopping, locked, then
-// running and stopped, each in line order.
+// running (those with a changed command line first) and stopped, each in line order.
 std::string render_page(const HostStatus& status, const std::string& state_filter);
 
 // Text made safe between tags and inside quoted attributes: & < > " ' become entities, and

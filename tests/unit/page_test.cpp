@@ -15,6 +15,7 @@ HostStatus host(size_t lines) {
     }
     s.entries[0].program = "/x/<img src=x onerror=alert(1)>";
     s.entries[0].args = {"<script>", "a'b\"&"};
+    s.entries[0].cmdline = CMDLINE_CHANGED;
     return s;
 }
 
@@ -22,6 +23,7 @@ HostStatus host(size_t lines) {
 const char* const kPageRows[][4] = {
     {"program_escaped", "", "&lt;img src=x onerror=alert(1)&gt;", "<img"},
     {"arguments_escaped", "", "&lt;script&gt; a&#39;b&quot;&amp;", "<script"},
+    {"changed_line_marked", "", "<span class=\"st changed\">changed</span>", "<img"},
     {"filter_leaves_out_other_states", "stopped", "No line is stopped.", "<tr class"},
     {"unknown_filter_escaped", "<b>", "No line is &lt;b&gt;.", "<b>"},
 };
