@@ -39,7 +39,6 @@ def page_in_chromium(sb):
     sb.wait_record(re.compile("^restarted /bin/false .*restart 1,"), LOG_INFO, start=first, timeout=15, pid=None)
     wait_serving(sb, port, "/", 200)
     check("default-src 'none'" in fetch(port, "/")[1].get("Content-Security-Policy", ""), "the page's CSP")
-
     url = "http://127.0.0.1:%d/" % port
     dom = chromium(sb, url, "--dump-dom")
     rows = re.findall(r'<tr class="(\w+)"><td data-label="State"><span class="st \w+">([^<]+)</span></td>'
