@@ -23,6 +23,7 @@ test  libgtest-dev           unit tests
 test  libgmock-dev           unit tests
 test  libbenchmark-dev       the micro-benchmarks compile with the tests
 test  valgrind               e2e.valgrind_daemon_is_clean
+test  chromium               e2e.page_in_chromium: the status page in a real browser
 test  groff-base             package.layout: the manual renders without warnings
 test  mandoc                 package.layout: mandoc -T lint
 test  man-db                 package.layout: man -l
