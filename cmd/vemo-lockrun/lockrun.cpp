@@ -3,6 +3,7 @@
 #include "lockrun.h"
 
 #include "CLockFile.h"
+#include "report.h"
 #include "text.h"
 
 #include <syslog.h>
@@ -67,22 +68,20 @@ bool take_lock(const LockrunOptions& opts, CLockFile* lock) {
 
 // Not lib/base's report: its two copies are one text, and this syslog copy names more.
 void report_failure(const LockrunOptions& opts, const char* text) {
-    fprintf(stderr, "vemo-lockrun: %s\n", text);
-    if (opts.pid_file != nullptr && opts.name != nullptr) {
-        syslog(LOG_ERR, "%s (pid file %s, program %s)", text, opts.pid_file, opts.name);
-    } else {
-        syslog(LOG_ERR, "%s", text);
-    }
+    report_failuref(opts, "%s", text);
 }
 
-// A printf-style list, so the compiler checks each format against its arguments.
 void report_failuref(const LockrunOptions& opts, const char* fmt, ...) {  // NOLINT(cert-dcl50-cpp)
-    char text[8192];
+    // Under the watchdog standard error leads nowhere: the log's copy says what it is about.
+    report_to("vemo-lockrun", true);
+    report_log_context(opts.pid_file != nullptr && opts.name != nullptr
+                           ? std::string(" (pid file ") + opts.pid_file + ", program " + opts.name +
+                                 ")"
+                           : "");
     va_list ap;
     va_start(ap, fmt);
-    (void)vsnprintf(text, sizeof text, fmt, ap);
+    log_vwarnx(LOG_ERR, fmt, ap);
     va_end(ap);
-    report_failure(opts, text);
 }
 
 int lockrun_main(int argc, char** argv) {

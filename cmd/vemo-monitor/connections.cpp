@@ -2,6 +2,7 @@
 
 #include "clock.h"
 #include "http.h"
+#include "page.h"
 #include "passes.h"
 #include "server.h"
 #include "text.h"
@@ -29,10 +30,10 @@ namespace {
 const unsigned kMaxHeaders = 100;
 const char* const kText = "text/plain; charset=utf-8";
 // The page has no script and loads nothing: the browser is told to run and fetch nothing else.
-const char* const kPageHeaders =
-    "Content-Security-Policy: default-src 'none'; style-src 'unsafe-inline'; "
-    "base-uri 'none'; form-action 'self'; frame-ancestors 'none'\r\n"
-    "X-Content-Type-Options: nosniff\r\nReferrer-Policy: no-referrer\r\n";
+std::string page_headers() {
+    return std::string("Content-Security-Policy: ") + kPageContentSecurityPolicy +
+           "\r\nX-Content-Type-Options: nosniff\r\nReferrer-Policy: no-referrer\r\n";
+}
 
 enum ConnState { READING, IGNORING, WAITING, WRITING };
 
@@ -139,10 +140,10 @@ void answer_pass(Conn* c, const std::shared_ptr<PassText>& text, unsigned char k
     size_t length = (gzip ? t.gzip.open_stream.size() : t.text.size()) + c->tail.size();
     const char* type = kind == KIND_METRICS  ? "text/plain; version=0.0.4; charset=utf-8"
                        : kind == KIND_STATUS ? "application/json"
-                                             : "text/html; charset=utf-8";
+                                             : kPageContentType;
     c->close_after = !c->req.keep_alive;
     c->head = response_head(200, type, length, gzip, c->req.keep_alive,
-                            kind == KIND_PAGE ? kPageHeaders : "");
+                            (kind == KIND_PAGE ? page_headers() : std::string()).c_str());
     if (c->req.method == "HEAD") {
         c->body.reset();
         c->tail.clear();

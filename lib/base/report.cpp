@@ -56,3 +56,9 @@ void log_warnx(int priority, const char* fmt, ...) {  // NOLINT(cert-dcl50-cpp)
     emit(priority, text);
     errno = err;
 }
+
+void log_vwarnx(int priority, const char* fmt, va_list ap) {
+    int err = errno;
+    emit(priority, format_text(fmt, ap));
+    errno = err;
+}

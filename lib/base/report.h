@@ -3,6 +3,7 @@
 #ifndef VEMO_REPORT_H
 #define VEMO_REPORT_H
 
+#include <cstdarg>
 #include <string>
 
 // Where reports go: prog names the stderr prefix (nullptr: no stderr copy); syslog is used
@@ -18,5 +19,7 @@ constexpr unsigned kReportMax = 8192;
 
 void log_warn(int priority, const char* fmt, ...) __attribute__((format(printf, 2, 3)));
 void log_warnx(int priority, const char* fmt, ...) __attribute__((format(printf, 2, 3)));
+// log_warnx for a caller's own printf-style front end.
+void log_vwarnx(int priority, const char* fmt, va_list ap) __attribute__((format(printf, 2, 0)));
 
 #endif
