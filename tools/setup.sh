@@ -32,7 +32,7 @@ test  gzip                   the compressed manual
 test  lintian                package.layout: lintian on the .deb
 test  prometheus             promtool checks the metrics text
 test  ansible-core           the fleet case: ansible-playbook drives two booted hosts
-test  ansible                the fleet case: community.docker's nsenter connection
+test  ansible                the fleet case: the nsenter connection of community.docker
 test  wrk                    benchmarks/monitor_bench.py: /metrics under 50 clients
 test  systemd-container      the booted-systemd package case: systemd-nspawn
 test  mmdebstrap             the booted-systemd package case: its Debian root
