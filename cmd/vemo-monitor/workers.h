@@ -27,9 +27,9 @@ bool start_workers(unsigned count, const StatusSource& source, const Account& ac
 // end; one that does not end in time gets SIGKILL.
 void stop_workers(std::vector<Worker>* workers);
 
-// Ends *worker with SIGKILL (the caller logs why first), reaps it within a short bound, and puts a fresh,
-// ready worker in its place. Safe to call from several threads at once, for different workers.
-// false with *why when the old one could not be reaped or no new one started: the monitor
+// Ends *worker with SIGKILL (the caller logs why first), reaps it within a short bound, and puts a
+// fresh, ready worker in its place. Safe to call from several threads at once, for different
+// workers. false with *why when the old one could not be reaped or no new one started: the monitor
 // should then exit, and the watchdog starts it afresh.
 bool replace_worker(Worker* worker, std::string* why);
 

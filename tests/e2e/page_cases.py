@@ -36,7 +36,7 @@ def page_in_chromium(sb):
     sb.install("vemo-lockrun", sb.built("vemo-lockrun"))
     _, first = sb.start_daemon()
     sb.wait_lock("/var/run/mix/up.pid", timeout=5)
-    sb.wait_record(re.compile("^restarted /bin/false .*restart 1,"), LOG_INFO, start=first, timeout=15, pid=None)
+    sb.wait_record(re.compile("^restarted false .*restart 1,"), LOG_INFO, start=first, timeout=15, pid=None)
     wait_serving(sb, port, "/", 200)
     check("default-src 'none'" in fetch(port, "/")[1].get("Content-Security-Policy", ""), "the page's CSP")
     url = "http://127.0.0.1:%d/" % port
