@@ -9,7 +9,7 @@ import signal
 import time
 
 from sandbox import (CYCLE, LOG_INFO, MONITOR, MONITOR_PID_FILE, OWN_PID_FILE, RUN_DIR, STARTED, TREE, WATCH_LIST,
-                     case, check, entry, info, not_running, prog, skip)
+                     case, check, entry, info, not_running, prog, sanitized, skip)
 from waits import open_files, wait_pause, wait_stopped
 
 SUPPRESSIONS = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "valgrind", "table-at-exit.supp")
@@ -50,11 +50,6 @@ def usage(pid):
     with open("/proc/%d/status" % pid) as f:
         rss = int(re.search(r"^VmRSS:\s+(\d+) kB", f.read(), re.M).group(1))
     return rss, len(os.listdir("/proc/%d/fd" % pid))
-
-
-def sanitized(sb):
-    with open(os.path.join(sb.build_dir, "vemo-watchdog"), "rb") as f:
-        return b"__asan_init" in f.read()
 
 
 def vg_figure(log, pattern):
