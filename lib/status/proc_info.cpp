@@ -5,6 +5,7 @@
 #include <fcntl.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <climits>
 #include <cstdio>
@@ -84,11 +85,39 @@ ProcessInfo read_process(pid_t pid) {
     return info;
 }
 
+namespace {
+
+// The kernel gives a command line whole to one read that has room for it: a short read ending
+// in a NUL is its end, so a running entry costs no read that returns nothing, and no fstat (a
+// file of /proc is what it is). At most limit bytes; false with errno.
+bool read_cmdline_text(const char* path, size_t limit, std::string* text) {
+    int fd = open(path, O_RDONLY | O_CLOEXEC);
+    if (fd < 0) return false;
+    char buf[4096];
+    for (;;) {
+        size_t room = std::min(sizeof buf, limit - text->size());
+        ssize_t n = room == 0 ? 0 : read(fd, buf, room);
+        if (n < 0 && errno == EINTR) continue;
+        if (n < 0) {
+            int err = errno;
+            close(fd);
+            errno = err;
+            return false;
+        }
+        text->append(buf, static_cast<size_t>(n));
+        if (n == 0 || (static_cast<size_t>(n) < room && buf[n - 1] == '\0')) break;
+    }
+    close(fd);
+    return true;
+}
+
+}  // namespace
+
 bool read_cmdline(pid_t pid, std::vector<std::string>* argv) {
     char path[64];
     snprintf(path, sizeof path, "/proc/%d/cmdline", static_cast<int>(pid));
     std::string text;
-    if (!read_regular_file(path, 1 << 16, &text)) return false;
+    if (!read_cmdline_text(path, 1 << 16, &text)) return false;
     argv->clear();
     // A program that rewrote its title may leave padding NULs: they end no argument.
     while (!text.empty() && text.back() == '\0')
