@@ -25,13 +25,13 @@ struct Rhythm {
 Rhythm g;
 
 Beat* beat_of(unsigned char kind, const std::string& filter, double now) {
-    auto it = std::find_if(g.beats.begin(), g.beats.end(), [&](const Beat& b) {
-        return b.kind == kind && b.filter == filter;
-    });
+    auto it = std::find_if(g.beats.begin(), g.beats.end(),
+                           [&](const Beat& b) { return b.kind == kind && b.filter == filter; });
     if (it != g.beats.end()) return &*it;
     if (g.beats.size() >= kMaxBeats)
-        g.beats.erase(std::min_element(g.beats.begin(), g.beats.end(),
-                                       [](const Beat& a, const Beat& b) { return a.last < b.last; }));
+        g.beats.erase(
+            std::min_element(g.beats.begin(), g.beats.end(),
+                             [](const Beat& a, const Beat& b) { return a.last < b.last; }));
     Beat b;
     b.kind = kind;
     b.filter = filter;

@@ -3,6 +3,7 @@
 #include "fileio.h"
 
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -112,6 +113,39 @@ bool read_cmdline_text(const char* path, size_t limit, std::string* text) {
 }
 
 }  // namespace
+
+namespace {
+
+bool by_pid(const std::pair<pid_t, StartTimes::Seen>& a, pid_t pid) {
+    return a.first < pid;
+}
+
+}  // namespace
+
+ProcessInfo read_process_cached(pid_t pid, StartTimes* cache) {
+    char path[64];
+    snprintf(path, sizeof path, "/proc/%d", static_cast<int>(pid));
+    struct stat st;
+    if (pid <= 0 || stat(path, &st) != 0) return read_process(pid);
+    auto& last = cache->last;
+    auto it = std::lower_bound(last.begin(), last.end(), pid, by_pid);
+    ProcessInfo info;
+    if (it != last.end() && it->first == pid && it->second.dir_inode == st.st_ino) {
+        info = it->second.info;
+    } else {
+        info = read_process(pid);
+        if (!info.known) return info;
+    }
+    cache->current.push_back({pid, {st.st_ino, info}});
+    return info;
+}
+
+void start_times_pass_done(StartTimes* cache) {
+    std::sort(cache->current.begin(), cache->current.end(),
+              [](const auto& a, const auto& b) { return a.first < b.first; });
+    cache->last.swap(cache->current);
+    cache->current.clear();
+}
 
 bool read_cmdline(pid_t pid, std::vector<std::string>* argv) {
     char path[64];

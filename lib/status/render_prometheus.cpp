@@ -107,7 +107,8 @@ void add_lockrun_figures(std::string* o, const Rows& rows) {
            "Exit status of the wrapped program's last run (128+signal when killed).");
     for (const Row& r : rows) {
         if (r.e->lockrun.state_read && r.e->lockrun.last_exit_code >= 0)
-            sample(o, "vemo_program_last_exit_code", r, std::to_string(r.e->lockrun.last_exit_code));
+            sample(o, "vemo_program_last_exit_code", r,
+                   std::to_string(r.e->lockrun.last_exit_code));
     }
 }
 
