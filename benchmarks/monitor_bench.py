@@ -2,7 +2,7 @@
 """vemo-monitor under load and abuse, beside the real daemon supervising N programs.
 
 monitor_bench.py [--build-dir DIR] [--n 1000] [--requests 1000] [--concurrency 50] [--idle 200]
-monitor_bench.py --compare BASE_MONITOR [--build-dir DIR] [--n 1000] [--seconds 10]
+monitor_bench.py --compare BASE_MONITOR [--monit] [--build-dir DIR] [--n 1000] [--seconds 10]
 
 Needs root, unshare(1) and a full build of DIR. In a private world (see tests/e2e/sandbox.py; the
 network namespace is the host's, so it listens on a free loopback port): `cmake --install`, N
@@ -17,9 +17,11 @@ Prints a report and one JSON line; exits 1 when any answer was wrong.
 With --compare, the monitor binary BASE_MONITOR (built from an earlier commit) and this build's are
 measured one after the other in the same run, each in a fresh private world of its own: at N
 entries, /metrics under wrk(1) with CONCURRENCY connections for SECONDS (requests/s, p99, monitor
-CPU per request), one /metrics when idle (the median of 5, each after the texts of the last pass
-expired), /healthz (median of 20), the monitor's CPU over 5 s without requests; at N = 10, the PSS
-of the monitor's processes together (server and workers). Prints a table side by side.
+CPU per request), then again with wrk and the monitor pinned to different cores; one /metrics with
+no fresh pass (the median of 6, at gaps too unlike for a rhythm) and one asked every 2 s as a
+scraper does; /healthz (median of 20); the monitor's CPU over 5 s without requests; at N = 10, the
+PSS of the monitor's processes together (server, spawner, workers). With --monit, monit(1)'s
+status page is measured beside the same programs. Prints a table side by side.
 """
 
 import argparse

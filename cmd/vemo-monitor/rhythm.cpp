@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <numeric>
 #include <vector>
 
 namespace {
@@ -72,8 +73,7 @@ bool rhythm_due(double now, unsigned char* kind, std::string* filter) {
 }
 
 double rhythm_next() {
-    double next = 0;
-    for (const Beat& b : g.beats)
-        if (b.due != 0 && (next == 0 || b.due < next)) next = b.due;
-    return next;
+    return std::accumulate(g.beats.begin(), g.beats.end(), 0.0, [](double next, const Beat& b) {
+        return b.due != 0 && (next == 0 || b.due < next) ? b.due : next;
+    });
 }
