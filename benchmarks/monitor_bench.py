@@ -2,7 +2,7 @@
 """vemo-monitor under load and abuse, beside the real daemon supervising N programs.
 
 monitor_bench.py [--build-dir DIR] [--n 1000] [--requests 1000] [--concurrency 50] [--idle 200]
-monitor_bench.py --compare BASE_MONITOR [--build-dir DIR] [--n 1000] [--seconds 10]
+monitor_bench.py --compare BASE_MONITOR [--monit] [--build-dir DIR] [--n 1000] [--seconds 10]
 
 Needs root, unshare(1) and a full build of DIR. In a private world (see tests/e2e/sandbox.py; the
 network namespace is the host's, so it listens on a free loopback port): `cmake --install`, N
@@ -17,9 +17,11 @@ Prints a report and one JSON line; exits 1 when any answer was wrong.
 With --compare, the monitor binary BASE_MONITOR (built from an earlier commit) and this build's are
 measured one after the other in the same run, each in a fresh private world of its own: at N
 entries, /metrics under wrk(1) with CONCURRENCY connections for SECONDS (requests/s, p99, monitor
-CPU per request), one /metrics when idle (the median of 5, each after the texts of the last pass
-expired), /healthz (median of 20), the monitor's CPU over 5 s without requests; at N = 10, the PSS
-of the monitor's processes together (server and workers). Prints a table side by side.
+CPU per request), then again with wrk and the monitor pinned to different cores; one /metrics with
+no fresh pass (the median of 6, at gaps too unlike for a rhythm) and one asked every 2 s as a
+scraper does; /healthz (median of 20); the monitor's CPU over 5 s without requests; at N = 10, the
+PSS of the monitor's processes together (server, spawner, workers). With --monit, monit(1)'s
+status page is measured beside the same programs. Prints a table side by side.
 """
 
 import argparse
@@ -264,8 +266,9 @@ def cpu_ms(procs):
     return sum(footprint.on_cpu_ns(p) for p in procs) / 1e6
 
 
-def run_wrk(port, concurrency, seconds):
-    out = subprocess.run(["wrk", "-t2", "-c%d" % concurrency, "-d%ds" % seconds, "--latency",
+def run_wrk(port, concurrency, seconds, cpu=None):
+    pin = ["taskset", "-c", cpu] if cpu else []
+    out = subprocess.run(pin + ["wrk", "-t2", "-c%d" % concurrency, "-d%ds" % seconds, "--latency",
                           "http://127.0.0.1:%d/metrics" % port], stdout=subprocess.PIPE, text=True, check=True).stdout
     per_s = float(re.search(r"Requests/sec:\s+([\d.]+)", out).group(1))
     p99 = re.search(r"^\s+99%\s+([\d.]+)(us|ms|s)\s*$", out, re.M)
@@ -276,10 +279,13 @@ def run_wrk(port, concurrency, seconds):
 
 def compare_inside(args):
     """One binary at one N, in this world: the figures as JSON."""
+    with open(args.monitor, "rb") as f:  # read before the world's own /tmp covers it
+        monitor = f.read()
     sb = sandbox.Sandbox(args.build_dir)
     subprocess.run(["cmake", "--install", args.build_dir, "--prefix", PREFIX], check=True, stdout=subprocess.DEVNULL)
     shutil.copy2(os.path.join(args.build_dir, "examples", "supervised-example"), PREFIX + "/bin/")
-    shutil.copy2(args.monitor, PREFIX + "/bin/vemo-monitor")
+    with open(PREFIX + "/bin/vemo-monitor", "wb") as f:
+        f.write(monitor)
     with socket.socket() as s:
         s.bind(("127.0.0.1", 0))
         port = s.getsockname()[1]
@@ -303,20 +309,80 @@ def compare_inside(args):
         print(json.dumps(out))
         return 0
     time.sleep(1.5)
+    # Gaps too unlike for a rhythm: each request waits for a pass of its own.
+    cpu0 = cpu_ms(procs)
     out["metrics_idle_ms"] = statistics.median(
-        [(time.sleep(1.5), one(port, "/metrics", args.n)[1] * 1e3)[1] for _ in range(5)])
+        [(time.sleep(gap), one(port, "/metrics", args.n)[1] * 1e3)[1] for gap in (1.5, 2.6) * 3])
+    out["cpu_ms_per_idle_get"] = (cpu_ms(procs) - cpu0) / 6
+    # A scraper asking every 2 s: the median of the five after the three it takes to be heard.
+    start, steady = time.monotonic(), []
+    for i in range(8):
+        time.sleep(max(0.0, start + 2 * i - time.monotonic()))
+        steady.append(one(port, "/metrics", args.n)[1] * 1e3)
+    out["metrics_every_2s_ms"] = statistics.median(steady[3:])
     out["healthz_ms"] = statistics.median([one(port, "/healthz")[1] * 1e3 for _ in range(20)])
-    time.sleep(2)  # the last request's texts age out first
+    time.sleep(3)  # past the scraper's next turn, and the texts of its last pass aged out
     cpu0 = cpu_ms(procs)
     time.sleep(5)
     out["idle_cpu_ms_per_5s"] = cpu_ms(procs) - cpu0
-    cpu0 = cpu_ms(procs)
-    per_s, p99, errors = run_wrk(port, args.concurrency, args.seconds)
-    out.update({"wrk_per_s": per_s, "wrk_p99_ms": p99, "wrk_errors": errors,
-                "cpu_ms_per_request": (cpu_ms(procs) - cpu0) / max(1.0, per_s * args.seconds),
-                "cpu_cores": (cpu_ms(procs) - cpu0) / 1e3 / args.seconds})
+    for pinned in (False, True):
+        if pinned:  # the monitor on one core, wrk on the other: its latency, not the host's load
+            for p in procs:
+                subprocess.run(["taskset", "-a", "-p", "-c", "0", str(p)], stdout=subprocess.DEVNULL, check=True)
+        cpu0 = cpu_ms(procs)
+        per_s, p99, errors = run_wrk(port, args.concurrency, args.seconds, "1" if pinned else None)
+        tag = "_pinned" if pinned else ""
+        out.update({"wrk_per_s" + tag: per_s, "wrk_p99_ms" + tag: p99, "wrk_errors" + tag: errors,
+                    "cpu_ms_per_request" + tag: (cpu_ms(procs) - cpu0) / max(1.0, per_s * args.seconds),
+                    "cpu_cores" + tag: (cpu_ms(procs) - cpu0) / 1e3 / args.seconds})
+    if args.monit:
+        out.update(measure_monit(paths[:args.n]))
     print(json.dumps(out))
     return 0
+
+
+def measure_monit(pid_files):
+    """monit(1) beside the same programs, one process check per pid file: its HTML status page
+    when idle (the median of 5) and its CPU per page."""
+    with socket.socket() as s:
+        s.bind(("127.0.0.1", 0))
+        port = s.getsockname()[1]
+    os.makedirs("/tmp/monit", exist_ok=True)
+    rc = "/tmp/monit/monitrc"
+    with open(os.open(rc, os.O_WRONLY | os.O_CREAT | os.O_TRUNC, 0o600), "w") as f:
+        f.write("set daemon 30\nset httpd port %d and use address 127.0.0.1\n  allow 127.0.0.1\n"
+                "set idfile /tmp/monit/id\nset statefile /tmp/monit/state\nset pidfile /tmp/monit/pid\n"
+                % port + "".join("check process p%d with pidfile %s\n" % (i, p) for i, p in enumerate(pid_files)))
+    proc = subprocess.Popen(["monit", "-I", "-c", rc], stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+    try:
+        limit = time.monotonic() + 20
+        while b"p%d" % (len(pid_files) - 1) not in page(port):
+            sandbox.check(time.monotonic() < limit, "monit did not serve its page")
+            time.sleep(0.1)
+        cpu0 = footprint.on_cpu_ns(proc.pid)
+        took = [(time.sleep(1.5), one(port, "/")[1] * 1e3)[1] for _ in range(5)]
+        return {"monit_page_ms": statistics.median(took),
+                "monit_cpu_ms_per_page": (footprint.on_cpu_ns(proc.pid) - cpu0) / 1e6 / 5,
+                "monit_page_bytes": len(page(port))}
+    finally:
+        proc.kill()
+        proc.wait()
+
+
+def page(port):
+    conn = http.client.HTTPConnection("127.0.0.1", port, timeout=30)
+    try:
+        conn.request("GET", "/")
+        return conn.getresponse().read()
+    except (OSError, http.client.HTTPException):
+        return b""
+    finally:
+        conn.close()
+
+
+def monit_version():
+    out = subprocess.run(["monit", "-V"], stdout=subprocess.PIPE, text=True).stdout
+    return out.split("version ")[-1].split()[0] if "version " in out else "?"
 
 
 def compare(args):
@@ -326,7 +392,7 @@ def compare(args):
             argv = [shutil.which("unshare"), "--mount", "--pid", "--fork", "--kill-child", "--propagation", "private",
                     sys.executable, os.path.abspath(__file__), "--inside-compare", "--build-dir", args.build_dir,
                     "--n", str(n), "--concurrency", str(args.concurrency), "--seconds", str(args.seconds),
-                    "--monitor", binary]
+                    "--monitor", binary] + (["--monit"] if name == "after" and n > 10 and args.monit else [])
             out = subprocess.run(argv, stdout=subprocess.PIPE, text=True)
             if out.returncode != 0:
                 print("the measurement of %s failed:\n%s" % (binary, out.stdout), file=sys.stderr)
@@ -336,10 +402,20 @@ def compare(args):
             ("wrk_p99_ms", "/metrics, %d clients: p99 ms" % args.concurrency, "%.1f"),
             ("cpu_ms_per_request", "/metrics, %d clients: monitor CPU ms/request" % args.concurrency, "%.3f"),
             ("cpu_cores", "/metrics, %d clients: monitor CPU, cores" % args.concurrency, "%.2f"),
-            ("metrics_idle_ms", "one /metrics when idle, ms", "%.2f"),
+            ("wrk_per_s_pinned", "  the same, wrk and monitor pinned apart: req/s", "%.0f"),
+            ("wrk_p99_ms_pinned", "  the same, pinned apart: p99 ms", "%.1f"),
+            ("cpu_cores_pinned", "  the same, pinned apart: monitor CPU, cores", "%.2f"),
+            ("metrics_idle_ms", "one /metrics, no fresh pass (median of 6), ms", "%.2f"),
+            ("cpu_ms_per_idle_get", "  its monitor CPU, ms", "%.2f"),
+            ("metrics_every_2s_ms", "one /metrics, asked every 2 s, ms", "%.2f"),
             ("healthz_ms", "one /healthz, ms", "%.2f"),
             ("idle_cpu_ms_per_5s", "CPU ms over 5 s without requests", "%.1f"),
             ("pss_kb", "PSS kB at N = 10, all its processes", "%d")]
+    if "monit_page_ms" in rows["after"]:
+        print("monit %s beside the same N programs, one process check each: its status page (%d bytes) "
+              "%.2f ms when idle (median of 5), %.2f ms of its CPU per page" %
+              (monit_version(), rows["after"]["monit_page_bytes"], rows["after"]["monit_page_ms"],
+               rows["after"]["monit_cpu_ms_per_page"]))
     print("N = %d (PSS at N = 10)" % args.n)
     print("  %-48s %12s %12s" % ("", "before", "after"))
     for key, label, fmt in keys:
@@ -360,6 +436,8 @@ def main():
     parser.add_argument("--inside", action="store_true", help=argparse.SUPPRESS)
     parser.add_argument("--inside-compare", action="store_true", help=argparse.SUPPRESS)
     parser.add_argument("--monitor", help=argparse.SUPPRESS)
+    parser.add_argument("--monit", action="store_true",
+                        help="with --compare: measure monit(1)'s status page beside the same programs")
     args = parser.parse_args()
     args.build_dir = os.path.abspath(args.build_dir)
     if args.inside:

@@ -2,6 +2,7 @@
 
 #include "fileio.h"
 #include "page.h"
+#include "rhythm.h"
 #include "text.h"
 
 #include <fcntl.h>
@@ -301,6 +302,7 @@ void finish_pass(size_t i, const ReplyHeader& h, size_t offset, double now) {
         }
     }
     if (h.ok != 0) g.rejected_holder = h.rejected_holder;
+    rhythm_pass_took(now - s.began);
     Slot ran = s;
     ran.in.clear();
     s = Slot();
@@ -359,9 +361,8 @@ void passes_start(std::vector<Worker>* workers, const MonitorConfig& config,
 
 namespace {
 
-// A text past half its useful age is renewed now, unless a pass already renews it.
-void renew_ahead(const PassText& t, unsigned char kind, const std::string& filter, double now) {
-    if (t.began >= now - g.max_age / 2) return;
+// A pass for kind begun now, unless one running already renders it.
+void pass_ahead(unsigned char kind, const std::string& filter, double now) {
     Waiter w = {nullptr, kind, filter, now};
     if (std::any_of(g.slots.begin(), g.slots.end(), [&](const Slot& o) { return covers(o, w); }))
         return;
@@ -376,10 +377,12 @@ void renew_ahead(const PassText& t, unsigned char kind, const std::string& filte
 
 bool pass_request(void* client, unsigned char kind, const std::string& filter, double now,
                   PassAnswer* out) {
+    rhythm_heard(kind, filter, now, g.max_age);
     out->text = fresh_text(kind, filter, now);
     if (out->text != nullptr) {
         out->code = 200;
-        renew_ahead(*out->text, kind, filter, now);
+        // Past half its useful age, it is renewed now: under steady load no request waits.
+        if (out->text->began < now - g.max_age / 2) pass_ahead(kind, filter, now);
         return true;
     }
     g.waiting.push_back({client, kind, filter, now});
@@ -434,6 +437,10 @@ void pass_deadlines(double now) {
                              : "took longer than " +
                                    std::to_string(static_cast<int>(g.pass_timeout)) +
                                    " s for its pass");
+    unsigned char kind = 0;
+    std::string filter;
+    while (!g.failed && rhythm_due(now, &kind, &filter))
+        pass_ahead(kind, filter, now);
     if (!g.failed) schedule(now);
     // A text older than max_age answers nobody any more: its memory goes back now.
     size_t before = g.texts.size();
@@ -452,6 +459,7 @@ int pass_wait_ms(double now) {
         if (s.busy) due.push_back(s.deadline);
     std::transform(g.texts.begin(), g.texts.end(), std::back_inserter(due),
                    [](const auto& t) { return t.second->began + g.max_age + 0.001; });
+    if (rhythm_next() != 0) due.push_back(rhythm_next());
     if (due.empty()) return -1;
     double next = *std::min_element(due.begin(), due.end());
     return static_cast<int>(std::max(0.0, std::ceil((next - now) * 1000)));

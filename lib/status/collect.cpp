@@ -27,6 +27,9 @@ struct Resolution {
 
 using ResolutionCache = std::map<std::string, Resolution>;
 
+// Kept from pass to pass by a reader that makes many (StatusSource::own_lookup).
+StartTimes g_start_times;
+
 std::string absolute(const std::string& path, const std::string& cwd) {
     return path[0] == '/' ? path : cwd + "/" + path;
 }
@@ -35,7 +38,9 @@ std::string absolute(const std::string& path, const std::string& cwd) {
 void probe_entry_lock(EntryStatus* e, const LookupContext& ctx, bool guarded) {
     e->probe = probe_pid_file(absolute(e->pid_file, ctx.cwd), guarded);
     e->state = entry_state(e->enabled, e->probe.lock);
-    if (e->probe.lock == LOCK_HELD) e->process = read_process(e->probe.holder);
+    if (e->probe.lock != LOCK_HELD) return;
+    e->process = ctx.inherited ? read_process_cached(e->probe.holder, &g_start_times)
+                               : read_process(e->probe.holder);
 }
 
 Resolution look_up(const std::string& program, const LookupContext& ctx) {
@@ -191,6 +196,7 @@ bool collect_status(const StatusSource& source, HostStatus* out) {
     int err = errno;
     for (EntryStatus& e : out->entries)
         examine_entry(&e, out->lookup, source.guarded_probe, &cache);
+    if (out->lookup.inherited) start_times_pass_done(&g_start_times);
     if (!list_ok) errno = err;
     return list_ok;
 }

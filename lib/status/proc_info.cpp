@@ -3,8 +3,10 @@
 #include "fileio.h"
 
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <climits>
 #include <cstdio>
@@ -84,11 +86,72 @@ ProcessInfo read_process(pid_t pid) {
     return info;
 }
 
+namespace {
+
+// The kernel gives a command line whole to one read that has room for it: a short read ending
+// in a NUL is its end, so a running entry costs no read that returns nothing, and no fstat (a
+// file of /proc is what it is). At most limit bytes; false with errno.
+bool read_cmdline_text(const char* path, size_t limit, std::string* text) {
+    int fd = open(path, O_RDONLY | O_CLOEXEC);
+    if (fd < 0) return false;
+    char buf[4096];
+    for (;;) {
+        size_t room = std::min(sizeof buf, limit - text->size());
+        ssize_t n = room == 0 ? 0 : read(fd, buf, room);
+        if (n < 0 && errno == EINTR) continue;
+        if (n < 0) {
+            int err = errno;
+            close(fd);
+            errno = err;
+            return false;
+        }
+        text->append(buf, static_cast<size_t>(n));
+        if (n == 0 || (static_cast<size_t>(n) < room && buf[n - 1] == '\0')) break;
+    }
+    close(fd);
+    return true;
+}
+
+}  // namespace
+
+namespace {
+
+bool by_pid(const std::pair<pid_t, StartTimes::Seen>& a, pid_t pid) {
+    return a.first < pid;
+}
+
+}  // namespace
+
+ProcessInfo read_process_cached(pid_t pid, StartTimes* cache) {
+    char path[64];
+    snprintf(path, sizeof path, "/proc/%d", static_cast<int>(pid));
+    struct stat st;
+    if (pid <= 0 || stat(path, &st) != 0) return read_process(pid);
+    auto& last = cache->last;
+    auto it = std::lower_bound(last.begin(), last.end(), pid, by_pid);
+    ProcessInfo info;
+    if (it != last.end() && it->first == pid && it->second.dir_inode == st.st_ino) {
+        info = it->second.info;
+    } else {
+        info = read_process(pid);
+        if (!info.known) return info;
+    }
+    cache->current.push_back({pid, {st.st_ino, info}});
+    return info;
+}
+
+void start_times_pass_done(StartTimes* cache) {
+    std::sort(cache->current.begin(), cache->current.end(),
+              [](const auto& a, const auto& b) { return a.first < b.first; });
+    cache->last.swap(cache->current);
+    cache->current.clear();
+}
+
 bool read_cmdline(pid_t pid, std::vector<std::string>* argv) {
     char path[64];
     snprintf(path, sizeof path, "/proc/%d/cmdline", static_cast<int>(pid));
     std::string text;
-    if (!read_regular_file(path, 1 << 16, &text)) return false;
+    if (!read_cmdline_text(path, 1 << 16, &text)) return false;
     argv->clear();
     // A program that rewrote its title may leave padding NULs: they end no argument.
     while (!text.empty() && text.back() == '\0')

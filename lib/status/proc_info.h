@@ -5,6 +5,7 @@
 #include <sys/types.h>
 
 #include <string>
+#include <utility>
 #include <vector>
 
 // What /proc says about one process; known false when it vanished or cannot be read.
@@ -27,6 +28,24 @@ bool read_proc_stat(pid_t pid, ProcStat* out);
 
 // The start time of a process (known false when it is gone or unreadable); exe is left empty.
 ProcessInfo read_process(pid_t pid);
+
+// Start times already read, for a reader that makes pass after pass (the monitor's workers). A
+// process is known again by its pid and the inode number of its /proc directory: the kernel
+// numbers that inode afresh for each process, so a new one with an old pid is read anew.
+struct StartTimes {
+    struct Seen {
+        ino_t dir_inode;
+        ProcessInfo info;
+    };
+    std::vector<std::pair<pid_t, Seen>> last, current;  // by pid
+};
+
+// read_process, once for each process while it lives: one stat(2) of /proc/PID instead of
+// reading /proc/PID/stat, which the kernel takes several times as long to write.
+ProcessInfo read_process_cached(pid_t pid, StartTimes* cache);
+
+// A pass is over: the processes it did not see are forgotten.
+void start_times_pass_done(StartTimes* cache);
 
 // The arguments of a process from /proc/PID/cmdline; false with errno when they cannot be read,
 // or with errno ENODATA when it has none (a kernel thread, a zombie).
