@@ -597,6 +597,8 @@ TEST(LockRunRestart, RunsAsPidOneOfANamespace) {
 
     pid_t init = 0;
     ASSERT_TRUE(wait_until([&] { return (init = lock_holder(pid_file)) > 0; }, 5));
+    // The pid is written just after the lock is taken.
+    wait_until([&] { return !read_file(pid_file).empty(); }, 5);
     EXPECT_EQ(read_file(pid_file), "1\n");
     // Children of pid 1 as the host sees them: pid -> command line.
     auto children = [&] {
