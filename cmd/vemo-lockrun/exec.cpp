@@ -9,6 +9,7 @@
 #include <fcntl.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
+#include <termios.h>
 #include <unistd.h>
 #include <cerrno>
 #include <cstdio>
@@ -83,6 +84,23 @@ int make_absolute(const char* path, char* out, size_t out_size) {
     return 0;
 }
 
+// Leads a process group of its own, so that whatever the program leaves behind stays together
+// under its pid. Not when it leads one already, nor when its group is the terminal's foreground:
+// leaving that would stop a program that reads the terminal and keep the keyboard's signals
+// from it. A group led from outside our pid namespace reads as 0, and so may the foreground:
+// such a group is not taken for the foreground. 0, or -1 with errno set.
+int lead_own_group() {
+    if (getpgrp() == getpid()) return 0;
+    int tty = open("/dev/tty", O_RDONLY | O_NOCTTY | O_CLOEXEC);
+    if (tty >= 0) {
+        pid_t fg = tcgetpgrp(tty);
+        bool foreground = fg > 0 && fg == getpgrp();
+        (void)close(tty);
+        if (foreground) return 0;
+    }
+    return setpgid(0, 0);
+}
+
 }  // namespace
 
 int exec_failure_status(int err) {
@@ -134,6 +152,10 @@ int become_program(const LockrunOptions& opts) {
     struct stat st;
     if (stat(opts.pid_file, &st) != 0 || !keep_lock_across_exec(st)) {
         report_failuref(opts, "cannot keep the lock on %s across exec", opts.pid_file);
+        return kExitFailure;
+    }
+    if (lead_own_group() != 0) {
+        report_failuref(opts, "cannot start a process group: %s", errno_text(errno).c_str());
         return kExitFailure;
     }
     execvp(opts.program, opts.program_argv);

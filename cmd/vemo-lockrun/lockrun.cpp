@@ -19,9 +19,11 @@ const char kHelp[] =
     "\n"
     "  --restart          run PROGRAM as a child and start it again when it ends\n"
     "  --keep-signals     pass on the inherited signal dispositions and mask\n"
+    "  --name=NAME        what the log calls the program (default its base name)\n"
     "  --grace=SECONDS    --restart: wait after SIGTERM before SIGKILL (default 10)\n"
     "  --max-delay=SECONDS  --restart: cap of the restart back-off (default 5)\n"
     "  --give-up=N        --restart: exit after N quick deaths in a row, 0 never (default 10)\n"
+    "  --keep-group       --restart: leave what the program leaves in its process group\n"
     "  --                 ends the options\n"
     "\n"
     "See vemo-lockrun(8).\n";
@@ -66,8 +68,8 @@ bool take_lock(const LockrunOptions& opts, CLockFile* lock) {
 // Not lib/base's report: its two copies are one text, and this syslog copy names more.
 void report_failure(const LockrunOptions& opts, const char* text) {
     fprintf(stderr, "vemo-lockrun: %s\n", text);
-    if (opts.pid_file != nullptr && opts.program != nullptr) {
-        syslog(LOG_ERR, "%s (pid file %s, program %s)", text, opts.pid_file, opts.program);
+    if (opts.pid_file != nullptr && opts.name != nullptr) {
+        syslog(LOG_ERR, "%s (pid file %s, program %s)", text, opts.pid_file, opts.name);
     } else {
         syslog(LOG_ERR, "%s", text);
     }

@@ -28,12 +28,14 @@ constexpr int kExitNotFound = 127;
 struct LockrunOptions {
     bool restart = false;
     bool keep_signals = false;
+    bool keep_group = false;  // --restart: leave what the program leaves in its process group
     bool help = false;
     double grace = kDefaultGraceSeconds;
     double max_delay = kDefaultMaxDelaySeconds;
     long give_up = kDefaultGiveUp;  // 0: never give up
     const char* pid_file = nullptr;
     const char* program = nullptr;
+    const char* name = nullptr;     // what the log calls the program: --name, else its base name
     char** program_argv = nullptr;  // program first, null-terminated
 };
 
@@ -43,8 +45,8 @@ struct LockrunOptions {
 int lockrun_main(int argc, char** argv);
 
 // Writes "vemo-lockrun: TEXT" to standard error and logs TEXT through syslog at err, followed
-// by the pid file and the program when both are known, since under the watchdog standard error
-// leads to /dev/null.
+// by the pid file and the program's name when both are known, since under the watchdog standard
+// error leads to /dev/null.
 void report_failure(const LockrunOptions& opts, const char* text);
 // The same with TEXT formatted by printf rules (at most 8191 bytes).
 void report_failuref(const LockrunOptions& opts, const char* fmt, ...)
@@ -55,6 +57,9 @@ void report_failuref(const LockrunOptions& opts, const char* fmt, ...)
 // Parses the command line. 0 on success (with opts->help set, the rest is not read); kExitUsage
 // with *error describing the fault (empty when only the usage line is due).
 int parse_options(int argc, char** argv, LockrunOptions* opts, char* error, size_t error_size);
+
+// The longest --name accepted.
+constexpr size_t kMaxNameLength = 128;
 
 // ---- exec.cpp: executing the program
 
@@ -87,6 +92,7 @@ double next_restart_delay(long* streak, double ran, const LockrunOptions& opts);
 // The published state of a --restart wrapper (the .lockrun file beside the pid file).
 struct RestartState {
     char program[4096] = "";
+    char name[kMaxNameLength + 1] = "";
     pid_t child_pid = 0;
     double child_started_at = 0;  // epoch seconds
     unsigned long restarts = 0;

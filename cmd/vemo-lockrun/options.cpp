@@ -33,6 +33,23 @@ bool parse_count(const char* text, long* out) {
     return true;
 }
 
+// A --name value: printable, one field of a watch line and one line of the state file.
+bool valid_name(const char* text) {
+    size_t len = strlen(text);
+    if (len == 0 || len > kMaxNameLength) return false;
+    for (size_t i = 0; i < len; ++i) {
+        auto c = static_cast<unsigned char>(text[i]);
+        if (c < 0x20 || c == 0x7f) return false;
+    }
+    return true;
+}
+
+// What follows the last '/' of PROGRAM; PROGRAM itself when nothing does.
+const char* base_name_of(const char* program) {
+    const char* slash = strrchr(program, '/');
+    return slash != nullptr && slash[1] != '\0' ? slash + 1 : program;
+}
+
 // One option (not "--") into OPTS; *restart_only becomes its name when it needs --restart.
 // 0, or kExitUsage with *error set.
 int parse_option(const char* arg, LockrunOptions* opts, const char** restart_only, char* error,
@@ -42,6 +59,12 @@ int parse_option(const char* arg, LockrunOptions* opts, const char** restart_onl
         opts->restart = true;
     } else if (strcmp(arg, "--keep-signals") == 0) {
         opts->keep_signals = true;
+    } else if (strcmp(arg, "--keep-group") == 0) {
+        opts->keep_group = true;
+        *restart_only = "--keep-group";
+    } else if (strncmp(arg, "--name=", 7) == 0) {
+        opts->name = arg + 7;
+        ok = valid_name(opts->name);
     } else if (strcmp(arg, "--help") == 0) {
         opts->help = true;
     } else if (strncmp(arg, "--grace=", 8) == 0) {
@@ -87,5 +110,6 @@ int parse_options(int argc, char** argv, LockrunOptions* opts, char* error, size
     opts->pid_file = argv[i];
     opts->program = argv[i + 1];
     opts->program_argv = argv + i + 1;
+    if (opts->name == nullptr) opts->name = base_name_of(opts->program);
     return 0;
 }

@@ -39,7 +39,9 @@ struct Supervisor {
     double restart_at = -1;  // monotonic time of the next start; -1: none due
     bool stopping = false;   // SIGTERM or SIGINT seen: end once the child has
     double kill_at = -1;     // when the grace period ends
-    double abandon_at = -1;  // when to stop waiting for a SIGKILLed child
+    double abandon_at = -1;  // when to stop waiting for a SIGKILLed child or group
+    pid_t group = 0;         // the last child's process group, its pid
+    bool draining = false;   // ending what the last child left in its group; nothing starts
     int exit_status = -1;    // set when the loop must end
 };
 
@@ -48,6 +50,13 @@ struct Supervisor {
     // The kernel ends us with our parent, so no copy runs on without the lock. Our parent may
     // already have died before the prctl took effect: then we have been re-parented.
     if (prctl(PR_SET_PDEATHSIG, SIGKILL) != 0 || getppid() != parent) _exit(kExitFailure);
+    // A group of its own, which the wrapper ends once the program has. It cannot fail in a fresh
+    // child of fork, which leads no session.
+    if (setpgid(0, 0) != 0) {
+        int err = errno;
+        (void)write_all(report_fd, &err, sizeof err);
+        _exit(kExitFailure);
+    }
     if (s.opts->keep_signals) {
         for (int sig : kForwarded)
             (void)sigaction(sig, &s.original[sig], nullptr);
@@ -65,7 +74,7 @@ struct Supervisor {
 }
 
 void give_up(Supervisor* s) {
-    report_failuref(*s->opts, "giving up on %s after %ld quick exits in a row", s->program,
+    report_failuref(*s->opts, "giving up on %s after %ld quick exits in a row", s->opts->name,
                     s->streak);
     s->exit_status = kExitGaveUp;
 }
@@ -75,11 +84,11 @@ void log_exit(const Supervisor& s, pid_t pid, int status, double ran) {
     if (WIFSIGNALED(status)) {
         char name[32];
         signal_name(WTERMSIG(status), name, sizeof name);
-        syslog(priority, "%s (%d) killed by %s (signal %d%s) after %.3f s", s.program,
+        syslog(priority, "%s (%d) killed by %s (signal %d%s) after %.3f s", s.opts->name,
                static_cast<int>(pid), name, WTERMSIG(status),
                WCOREDUMP(status) ? ", core dumped" : "", ran);
     } else {
-        syslog(priority, "%s (%d) exited with status %d after %.3f s", s.program,
+        syslog(priority, "%s (%d) exited with status %d after %.3f s", s.opts->name,
                static_cast<int>(pid), WEXITSTATUS(status), ran);
     }
 }
@@ -93,13 +102,44 @@ void plan_restart(Supervisor* s, double ran) {
     }
     s->restart_at = monotonic_now() + delay;
     if (delay > 0) {
-        syslog(LOG_INFO, "restarting %s in %.3f s (%ld quick exits in a row)", s->program, delay,
+        syslog(LOG_INFO, "restarting %s in %.3f s (%ld quick exits in a row)", s->opts->name, delay,
                s->streak);
     }
 }
 
-// An exit of the child, however it ended: published, logged, and unless stopping, the next
-// start planned.
+// True while a process is in the last child's group. One we may not signal counts as gone,
+// since nothing here could end it.
+bool group_left(const Supervisor& s) {
+    return s.group > 0 && kill(-s.group, 0) == 0;
+}
+
+// What the program PID left in its group (workers, helpers) is ended before anything else
+// starts or the wrapper exits, so that none of it keeps a port or a file the next copy needs.
+// Within the grace period a stop request started, or a new one.
+void end_group(Supervisor* s, pid_t pid) {
+    if (!group_left(*s)) {
+        s->group = 0;
+        return;
+    }
+    s->draining = true;
+    if (s->abandon_at >= 0) return;  // SIGKILLed with the program at the stop's deadline
+    (void)kill(-s->group, SIGTERM);
+    double now = monotonic_now();
+    if (s->kill_at < 0) s->kill_at = now + s->opts->grace;
+    syslog(LOG_INFO, "ending what %s (%d) left in its process group: SIGTERM, SIGKILL after %.3f s",
+           s->opts->name, static_cast<int>(pid), s->kill_at - now);
+}
+
+// The group is empty, or given up on: its deadlines end, and a start may follow.
+void group_ended(Supervisor* s) {
+    s->draining = false;
+    s->group = 0;
+    s->kill_at = -1;
+    s->abandon_at = -1;
+}
+
+// An exit of the child, however it ended: published, logged, what it left ended, and unless
+// stopping, the next start planned.
 void child_ended(Supervisor* s, int status) {
     double ran = monotonic_now() - s->child_started;
     pid_t pid = s->child;
@@ -107,6 +147,7 @@ void child_ended(Supervisor* s, int status) {
     note_exit(&s->state, status, epoch_now(), ran);
     write_state(s->state_path, s->state);
     log_exit(*s, pid, status, ran);
+    if (!s->opts->keep_group) end_group(s, pid);
     if (!s->stopping) plan_restart(s, ran);
 }
 
@@ -124,7 +165,8 @@ void retry_failed_start(Supervisor* s) {
 
 // STEP failed with ERR before there was a child: reported, and a retry planned. Always false.
 bool fail_start(Supervisor* s, const char* step, int err) {
-    report_failuref(*s->opts, "cannot start %s: %s: %s", s->program, step, errno_text(err).c_str());
+    report_failuref(*s->opts, "cannot start %s: %s: %s", s->opts->name, step,
+                    errno_text(err).c_str());
     retry_failed_start(s);
     return false;
 }
@@ -151,6 +193,7 @@ bool exec_failed(Supervisor* s, pid_t pid, double started, int err) {
     }
     s->child = pid;
     s->child_started = started;
+    s->group = pid;
     child_ended(s, status);
     return false;
 }
@@ -159,15 +202,16 @@ bool exec_failed(Supervisor* s, pid_t pid, double started, int err) {
 void note_start(Supervisor* s, pid_t pid, double started) {
     s->child = pid;
     s->child_started = started;
+    s->group = pid;
     s->state.child_pid = pid;
     s->state.child_started_at = epoch_now();
     if (s->started_once) {
         s->state.restarts += 1;
         double gap = s->state.child_started_at - s->state.last_exit_at;
-        syslog(LOG_INFO, "restarted %s (%d), restart %lu, %.3f s after the last exit", s->program,
-               static_cast<int>(pid), s->state.restarts, gap);
+        syslog(LOG_INFO, "restarted %s (%d), restart %lu, %.3f s after the last exit",
+               s->opts->name, static_cast<int>(pid), s->state.restarts, gap);
     } else {
-        syslog(LOG_INFO, "started %s (%d)", s->program, static_cast<int>(pid));
+        syslog(LOG_INFO, "started %s (%d)", s->opts->name, static_cast<int>(pid));
     }
     s->started_once = true;
     write_state(s->state_path, s->state);
@@ -212,11 +256,11 @@ void stop(Supervisor* s, int sig, const char* name) {
         (void)kill(s->child, sig);
         if (!s->stopping) {
             syslog(LOG_INFO, "%s received: stopping %s (%d), SIGKILL after %.3f s", name,
-                   s->program, static_cast<int>(s->child), s->opts->grace);
+                   s->opts->name, static_cast<int>(s->child), s->opts->grace);
             s->kill_at = monotonic_now() + s->opts->grace;
         }
     } else if (!s->stopping) {
-        syslog(LOG_INFO, "%s received: stopping, %s is not running", name, s->program);
+        syslog(LOG_INFO, "%s received: stopping, %s is not running", name, s->opts->name);
     }
     s->stopping = true;
 }
@@ -231,7 +275,7 @@ void take_signal(Supervisor* s, int sig) {
     } else if (s->child > 0) {
         (void)kill(s->child, sig);
     } else {
-        syslog(LOG_INFO, "%s received while %s is not running: not passed on", name, s->program);
+        syslog(LOG_INFO, "%s received while %s is not running: not passed on", name, s->opts->name);
     }
 }
 
@@ -241,7 +285,7 @@ bool next_timeout(const Supervisor& s, struct timespec* ts) {
     auto consider = [&deadline](double d) {
         if (d >= 0 && (deadline < 0 || d < deadline)) deadline = d;
     };
-    consider(s.restart_at);
+    consider(s.draining ? -1 : s.restart_at);
     consider(s.kill_at);
     consider(s.abandon_at);
     if (deadline < 0) return false;
@@ -252,31 +296,50 @@ bool next_timeout(const Supervisor& s, struct timespec* ts) {
     return true;
 }
 
+// The grace period is over: SIGKILL to the program, with its group unless --keep-group, or to
+// what is left of the group once the program has ended.
+void kill_at_deadline(Supervisor* s, double t) {
+    s->kill_at = -1;
+    if (s->child > 0) {
+        syslog(LOG_WARNING, "%s (%d) still running %.3f s after the stop request: SIGKILL",
+               s->opts->name, static_cast<int>(s->child), s->opts->grace);
+        (void)kill(s->opts->keep_group ? s->child : -s->group, SIGKILL);
+        s->abandon_at = t + 2;
+    } else if (s->draining) {
+        syslog(LOG_WARNING, "process group %d of %s still has processes after %.3f s: SIGKILL",
+               static_cast<int>(s->group), s->opts->name, s->opts->grace);
+        (void)kill(-s->group, SIGKILL);
+        s->abandon_at = t + 2;
+    }
+}
+
 void act_on_deadlines(Supervisor* s) {
     double t = monotonic_now();
-    if (s->kill_at >= 0 && t >= s->kill_at) {
-        s->kill_at = -1;
+    if (s->draining && !group_left(*s)) group_ended(s);
+    if (s->kill_at >= 0 && t >= s->kill_at) kill_at_deadline(s, t);
+    if (s->abandon_at >= 0 && t >= s->abandon_at) {
+        s->abandon_at = -1;
         if (s->child > 0) {
-            syslog(LOG_WARNING, "%s (%d) still running %.3f s after the stop request: SIGKILL",
-                   s->program, static_cast<int>(s->child), s->opts->grace);
-            (void)kill(s->child, SIGKILL);
-            s->abandon_at = t + 2;
+            report_failuref(*s->opts, "%s (%d) did not end after SIGKILL", s->opts->name,
+                            static_cast<int>(s->child));
+            s->exit_status = kExitFailure;
+        } else if (s->draining) {
+            // Stuck in the kernel, most likely: the next start must not wait for ever.
+            syslog(LOG_WARNING, "process group %d of %s did not end after SIGKILL",
+                   static_cast<int>(s->group), s->opts->name);
+            group_ended(s);
         }
     }
-    if (s->abandon_at >= 0 && t >= s->abandon_at && s->child > 0) {
-        report_failuref(*s->opts, "%s (%d) did not end after SIGKILL", s->program,
-                        static_cast<int>(s->child));
-        s->exit_status = kExitFailure;
-    }
-    if (s->restart_at >= 0 && t >= s->restart_at && !s->stopping) (void)start_child(s);
+    if (s->restart_at >= 0 && t >= s->restart_at && !s->stopping && !s->draining)
+        (void)start_child(s);
 }
 
 int supervise(Supervisor* s) {
     // A first start that fails ends here: the watchdog's next cycle tries again.
     if (!start_child(s)) return s->exit_status >= 0 ? s->exit_status : kExitFailure;
     for (;;) {
-        if (s->exit_status >= 0) return s->exit_status;
-        if (s->stopping && s->child == 0) {
+        if (s->exit_status >= 0 && !s->draining) return s->exit_status;
+        if (s->stopping && s->child == 0 && !s->draining) {
             syslog(LOG_INFO, "stopped");
             return kExitStopped;
         }
@@ -310,6 +373,7 @@ int name_program_and_state(Supervisor* s) {
         return kExitFailure;
     }
     snprintf(s->state.program, sizeof s->state.program, "%s", s->program);
+    snprintf(s->state.name, sizeof s->state.name, "%s", opts.name);
     return 0;
 }
 
@@ -358,6 +422,10 @@ int run_restart(const LockrunOptions& opts) {
     int rc = name_program_and_state(&s);
     if (rc != 0) return rc;
     mark_inherited_close_on_exec();
+    // What the program leaves behind becomes ours when its parent ends, so its end wakes us.
+    if (prctl(PR_SET_CHILD_SUBREAPER, 1) != 0)
+        syslog(LOG_WARNING, "cannot adopt what the program leaves behind: %s",
+               errno_text(errno).c_str());
     take_signals(&s);
     return supervise(&s);
 }

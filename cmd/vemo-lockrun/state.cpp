@@ -57,10 +57,10 @@ int format_state(const RestartState& state, char* out, size_t out_size) {
     format_seconds(state.last_exit_at, exit_at);
     format_seconds(state.last_run_seconds, ran);
     int n = snprintf(out, out_size,
-                     "program=%s\nchild_pid=%d\nchild_started_at=%s\nrestarts=%lu\n"
+                     "program=%s\nname=%s\nchild_pid=%d\nchild_started_at=%s\nrestarts=%lu\n"
                      "last_exit=%s\nlast_exit_code=%d\nlast_exit_at=%s\nlast_run_seconds=%s\n",
-                     state.program, static_cast<int>(state.child_pid), started, state.restarts,
-                     state.last_exit, state.last_exit_code, exit_at, ran);
+                     state.program, state.name, static_cast<int>(state.child_pid), started,
+                     state.restarts, state.last_exit, state.last_exit_code, exit_at, ran);
     return n < 0 || static_cast<size_t>(n) >= out_size ? -1 : n;
 }
 

@@ -20,6 +20,7 @@ def lockrun_supervises_unmodified_program(sb):
     # The lock is taken just before the exec: the holder becomes sleep a moment later.
     sb.wait_for(lambda: read("/proc/%d/comm" % first) == "sleep\n", 3, "the lock holder to be sleep itself")
     check(read(pid_file) == "%d\n" % first, "the pid file must name sleep")
+    check(os.getpgid(first) == first, "the program must lead a process group of its own")
 
     os.kill(first, signal.SIGKILL)
     second = sb.wait_lock(pid_file, timeout=CYCLE + 2, other_than=first)

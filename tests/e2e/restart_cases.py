@@ -72,8 +72,9 @@ def restart_lines_under_watchdog(sb):
     crasher = prog("crasher")
     sb.write(crasher, "#!/bin/sh\nexit 3\n", 0o755)
     fixture = sb.fixture_path()
-    # The fixture counts SIGTERMs and only ends at the thousandth: the grace period must end it.
-    line_a = "%s:%s:--restart:--grace=%d:%s:%s:--no-lock:--term-count=1000\n" % (
+    # The fixture counts SIGTERMs and only ends at the thousandth: the grace period must end it. Its
+    # log lines call it by its --name; the crasher's by its base name.
+    line_a = "%s:%s:--restart:--grace=%d:--name=fast:%s:%s:--no-lock:--term-count=1000\n" % (
         FAST_PID, fast, GRACE, FAST_PID, fixture)
     line_b = "%s:%s:--restart:--give-up=%d:--max-delay=0.4:%s:%s\n" % (
         CRASH_PID, lockrun, GIVE_UP, CRASH_PID, crasher)
@@ -87,7 +88,8 @@ def restart_lines_under_watchdog(sb):
     rec = sb.wait_fixture(lambda r: r["pid"] == child, 5, "the first child's record")[0]
     check(rec["ppid"] == wrapper and rec["fds"] == [0, 1, 2] and rec["ignored"] == [],
           "the child must get only its standard streams and default signals: %r" % rec)
-    check(state(FAST_PID)["program"] == fixture, "the state must name the resolved program")
+    check(state(FAST_PID)["program"] == fixture and state(FAST_PID)["name"] == "fast",
+          "the state must name the resolved program and its --name")
     quiet_from = len(sb.records)
 
     # ---- SIGKILLed 20 times, each time once settled: back at once, never seen down
@@ -117,8 +119,7 @@ def restart_lines_under_watchdog(sb):
     # Each exit is logged with the program, the signal and how long it ran; the last exit's record may still be
     # on its way when its successor runs, so wait for each kill's own record.
     def logged():
-        exits = wrapper_records(sb, wrapper, r"%s \((\d+)\) killed by SIGKILL \(signal 9\) after (\d+\.\d{3}) s"
-                                % re.escape(fixture))
+        exits = wrapper_records(sb, wrapper, r"fast \((\d+)\) killed by SIGKILL \(signal 9\) after (\d+\.\d{3}) s")
         return {int(m.group(1)): float(m.group(2)) for _, m in exits}
     sb.wait_for(lambda: set(killed) <= set(logged()), 5, "the record of each of the %d SIGKILLs" % KILLS)
     check(all(logged().get(pid, 0) >= SETTLED for pid in killed),
@@ -126,19 +127,19 @@ def restart_lines_under_watchdog(sb):
 
     # ---- line B: exits 3 at once, backs off, gives up, and the watchdog's cycle starts it again
     crash1 = sb.wait_record(re.compile(r"^giving up on %s after %d quick exits in a row \(pid file %s, "
-                                       r"program %s\)$" % (re.escape(crasher), GIVE_UP, CRASH_PID,
-                                                           re.escape(crasher))), LOG_ERR, timeout=5)[1].pid
+                                       r"program %s\)$" % (re.escape("crasher"), GIVE_UP, CRASH_PID,
+                                                           re.escape("crasher"))), LOG_ERR, timeout=5)[1].pid
     statuses = wrapper_records(sb, crash1, r"%s \(\d+\) exited with status 3 after (\d+\.\d{3}) s"
-                               % re.escape(crasher))
+                               % re.escape("crasher"))
     check(len(statuses) == GIVE_UP, "give up after exactly %d exits: %r" % (GIVE_UP, statuses))
     gaps = [float(m.group(1)) for _, m in
             wrapper_records(sb, crash1, r"restarted %s \(\d+\), restart \d+, (\d+\.\d{3}) s after the last exit"
-                            % re.escape(crasher))]
+                            % re.escape("crasher"))]
     check(len(gaps) == GIVE_UP - 1 and gaps[0] < 0.5 and gaps[1] >= 0.1 and gaps[2] >= 0.2,
           "restart at once, then after 0.1 s and 0.2 s: %r" % gaps)
     give_up_at = [i for i, r in enumerate(sb.records) if r.pid == crash1 and r.priority == LOG_ERR][0]
     sb.wait_record("%s is not running.\n" % lockrun, LOG_INFO, start=give_up_at, timeout=CYCLE + 3)
-    crash2 = sb.wait_record(re.compile(r"^started %s \(\d+\)$" % re.escape(crasher)), LOG_INFO,
+    crash2 = sb.wait_record(re.compile(r"^started %s \(\d+\)$" % re.escape("crasher")), LOG_INFO,
                             start=give_up_at, timeout=5)[1].pid
     check(crash2 != crash1, "the watchdog must start a new wrapper after the give-up")
 
@@ -163,13 +164,13 @@ def restart_lines_under_watchdog(sb):
     check(sb.lock_holder(FAST_PID) == 0, "the lock must end with the wrapper")
     check(sb.terms(child2) == 1, "the wrapper must pass SIGTERM on to the program")
     expected = [
-        "SIGTERM received: stopping %s (%d), SIGKILL after %.3f s" % (fixture, child2, GRACE),
-        "%s (%d) still running %.3f s after the stop request: SIGKILL" % (fixture, child2, GRACE),
+        "SIGTERM received: stopping fast (%d), SIGKILL after %.3f s" % (child2, GRACE),
+        "fast (%d) still running %.3f s after the stop request: SIGKILL" % (child2, GRACE),
     ]
     got = [r.text for r in sb.records if r.pid == wrapper2 and r.text in expected]
     check(got == expected, "the stop must be logged: %r" % got)
-    check(wrapper_records(sb, wrapper2, r"%s \(%d\) killed by SIGKILL \(signal 9\) after \d+\.\d{3} s"
-                          % (re.escape(fixture), child2)), "the forced end must be logged")
+    check(wrapper_records(sb, wrapper2, r"fast \(%d\) killed by SIGKILL \(signal 9\) after \d+\.\d{3} s"
+                          % child2), "the forced end must be logged")
     check(wrapper_records(sb, wrapper2, "stopped", LOG_INFO), "the wrapper must log its stop")
     check(fixture_processes(sb, fixture) == [], "no copy may be left")
     check(os.path.exists(os.path.join(RECORD_DIR, "%d.rec" % child2)), "the fixture must have recorded")

@@ -46,16 +46,20 @@ def lockrun_line(pid_name, *argv, options=()):
     return ":".join(("1", pid_file, LOCKRUN) + tuple(options) + (pid_file,) + argv)
 
 
-MEMCACHED = lockrun_line("memcached", "/usr/bin/memcached", "-u", "memcache", "-l", "127.0.0.1", "-p", "11211")
+MEMCACHED_ARGS = ("/usr/bin/memcached", "-u", "memcache", "-l", "127.0.0.1", "-p", "11211")
+MEMCACHED = lockrun_line("memcached", *MEMCACHED_ARGS, options=("--name=memcached",))
+# The same line edited, for vemoctl reload --apply.
+MEMCACHED_EDITED = lockrun_line("memcached", *MEMCACHED_ARGS, "-m", "32", options=("--name=memcached",))
 # Redis drops to its own user through setpriv and stays in the foreground.
 REDIS = lockrun_line("redis", "/usr/bin/setpriv", "--reuid=redis", "--regid=redis", "--init-groups",
-                     "/usr/bin/redis-server", "/etc/redis/redis.conf", "--daemonize", "no")
-NGINX = lockrun_line("nginx", "/usr/sbin/nginx", "-g", "daemon off;")
+                     "/usr/bin/redis-server", "/etc/redis/redis.conf", "--daemonize", "no", options=("--name=redis",))
+# Under --restart, so that the workers of a SIGKILLed master are ended before the next one binds port 80.
+NGINX = lockrun_line("nginx", "/usr/sbin/nginx", "-g", "daemon off;", options=("--restart", "--name=nginx"))
 # Restarted by vemo-lockrun itself, within a second, between two of the watchdog's cycles.
 MEMCACHED_R = lockrun_line("memcached-r", "/usr/bin/memcached", "-u", "memcache", "-l", "127.0.0.1", "-p", "11212",
-                           options=("--restart",))
+                           options=("--restart", "--name=memcached-r"))
 # A typing error in the program: vemo-lockrun must say so in the log, naming the pid file and the program.
-TYPO = lockrun_line("typo", "/usr/bin/memcache")
+TYPO = lockrun_line("typo", "/usr/bin/memcache", options=("--name=typo",))
 
 PROMETHEUS_YML = """\
 global:
@@ -84,6 +88,10 @@ STEPS = (
                      "vemo_program_up fall to 0"),
     ("lockrun_restart", "memcached under vemo-lockrun --restart, SIGKILLed, answers again in under a second; "
                         "its state file and Prometheus count the restart"),
+    ("nginx_restart", "nginx's master under --restart SIGKILLed: its workers are ended and a new master "
+                      "answers within a second; vemo-lockrun logs by --name"),
+    ("apply", "memcached's line edited and vemoctl reload --apply: memcached runs the new command line "
+              "and answers"),
     ("stop", "systemctl stop ends the watchdog alone: every program keeps its pid and answers"),
     ("kill_watchdog", "a SIGKILLed watchdog is restarted by systemd and adopts the programs: same pids, "
                       "one copy each, nothing spawned"),
@@ -587,22 +595,8 @@ class Case:
         child = int(state().get("child_pid", "0") or 0)
         need(child > 0 and child != keeper, "no running child in %s" % state_file)
         before = int(state().get("restarts", "0"))
-        # Kill and probe in one shell, so the measured time is the daemon's, not nsenter's.
-        script = '''
-            kill -KILL %d
-            t0=$(date +%%s%%N)
-            for i in $(seq 200); do
-                if { exec 3<>/dev/tcp/127.0.0.1/11212; } 2>/dev/null && printf 'version\\r\\n' >&3 &&
-                    read -r -t 1 line <&3 && [ "${line#VERSION }" != "$line" ]; then
-                    echo $(( ($(date +%%s%%N) - t0) / 1000000 ))
-                    exit 0
-                fi
-                exec 3>&-
-                sleep 0.01
-            done
-            echo never
-        ''' % child
-        took = self.sh("exec bash -s", timeout=15, stdin=script).stdout.strip()
+        took = self.kill_and_probe(child, """{ exec 3<>/dev/tcp/127.0.0.1/11212; } 2>/dev/null &&
+            printf 'version\\r\\n' >&3 && read -r -t 1 line <&3 && [ "${line#VERSION }" != "$line" ]""")
         self.check(took.isdigit() and int(took) < 1000, "the SIGKILLed memcached answers again in under a second",
                    "took %s ms" % took)
         if took.isdigit():
@@ -614,6 +608,50 @@ class Case:
         query = 'vemo_program_restarts_total{pid_file="%s/memcached-r.pid"}' % RUN
         self.expect("Prometheus counts the restart: %s is %d" % (query, before + 1),
                     lambda: self.prom(query) == before + 1, timeout=15)
+
+    def kill_and_probe(self, pid, probe):
+        """SIGKILLs pid and runs the shell test probe until it holds: the milliseconds it took, or "never".
+        Both in one shell, so the measured time is the daemon's, not nsenter's."""
+        script = '''
+            kill -KILL %d
+            t0=$(date +%%s%%N)
+            for i in $(seq 200); do
+                if %s; then
+                    echo $(( ($(date +%%s%%N) - t0) / 1000000 ))
+                    exit 0
+                fi
+                exec 3>&-
+                sleep 0.01
+            done
+            echo never
+        ''' % (pid, probe)
+        return self.sh("exec bash -s", timeout=15, stdin=script).stdout.strip()
+
+    def step_nginx_restart(self):
+        keeper = self.pid_file("nginx")
+        master = int(self.out("sed -n 's/^child_pid=//p' %s/nginx.pid.lockrun" % RUN) or 0)
+        workers = [p for p, c in self.procs("nginx") if "worker" in c]
+        need(master > 0 and workers, "no nginx master and workers under %d" % keeper)
+        # The old workers would answer too: the new master must, with them gone.
+        took = self.kill_and_probe(master, "! ps -p %s >/dev/null && [ \"$(curl -sS -m 1 -o /dev/null "
+                                           "-w '%%{http_code}' http://127.0.0.1/)\" = 200 ]" % ",".join(map(str, workers)))
+        self.check(took.isdigit() and int(took) < 1000, "the SIGKILLed master's workers are gone and nginx answers "
+                   "again in under a second", "took %s ms" % took)
+        if took.isdigit():
+            print("       (%s ms)" % took)
+        self.check(self.pid_file("nginx") == keeper, "vemo-lockrun itself kept running (pid %d)" % keeper)
+        self.check(len([c for _, c in self.procs("nginx") if "master" in c]) == 1, "one nginx master runs")
+        self.expect("vemo-lockrun logs the end of the workers by the name nginx", lambda: self.messages(
+            "ending what nginx (%d) left in its process group" % master, "vemo-lockrun"), timeout=5)
+
+    def step_apply(self):
+        old = self.pids.get("memcached", 0)
+        self.write(WATCH_LIST, "\n".join((MEMCACHED_EDITED, REDIS, NGINX, MEMCACHED_R, TYPO)) + "\n")
+        result = self.sh("%s/bin/vemoctl reload --apply" % PREFIX, timeout=60)
+        self.check(result.returncode == 0, "vemoctl reload --apply succeeds", result.stdout + result.stderr)
+        self.expect("memcached runs the edited command line", lambda: [
+            p for p, c in self.procs("memcached") if c.endswith("-p 11211 -m 32") and p != old], timeout=2 * CYCLE + 5)
+        self.check_answers(("memcached",), context=" after the apply")
 
     def step_stop(self):
         result = self.systemctl("stop")

@@ -112,7 +112,7 @@ const std::string kNoEnt = strerror(ENOENT);
 const std::string kAcces = strerror(EACCES);
 const std::string kMissing = "usage error: PIDFILE and PROGRAM are required";
 
-// A failure record names what it was about: the pid file and the program as given.
+// A failure record names what it was about: the pid file and the program's name.
 std::string named(const std::string& text, const std::string& program) {
     return text + " (pid file {pid}, program " + program + ")";
 }
@@ -168,13 +168,13 @@ const ExitRow kExitRows[] = {
      127,
      "vemo-lockrun: cannot execute {dir}/absent: " + kNoEnt + "\n",
      false,
-     named("cannot execute {dir}/absent: " + kNoEnt, "{dir}/absent")},
+     named("cannot execute {dir}/absent: " + kNoEnt, "absent")},
     {"restart_missing_path_is_127",
      {"--restart", "{pid}", "{dir}/absent"},
      127,
      "vemo-lockrun: cannot execute {dir}/absent: " + kNoEnt + "\n",
      false,
-     named("cannot execute {dir}/absent: " + kNoEnt, "{dir}/absent")},
+     named("cannot execute {dir}/absent: " + kNoEnt, "absent")},
     {"name_not_on_path_is_127",
      {"{pid}", "vemo-no-such-program"},
      127,
@@ -192,13 +192,13 @@ const ExitRow kExitRows[] = {
      126,
      "vemo-lockrun: cannot execute {dir}/plain: " + kAcces + "\n",
      false,
-     named("cannot execute {dir}/plain: " + kAcces, "{dir}/plain")},
+     named("cannot execute {dir}/plain: " + kAcces, "plain")},
     {"restart_not_executable_is_126",
      {"--restart", "{pid}", "{dir}/plain"},
      126,
      "vemo-lockrun: cannot execute {dir}/plain: " + kAcces + "\n",
      false,
-     named("cannot execute {dir}/plain: " + kAcces, "{dir}/plain")},
+     named("cannot execute {dir}/plain: " + kAcces, "plain")},
     // The program sees its own pid in the file and its status comes back unchanged.
     {"program_pid_and_status",
      {"{pid}", "sh", "-c", "test \"$(cat \"$0\")\" = $$ && exit 7", "{pid}"},
@@ -211,9 +211,21 @@ const ExitRow kExitRows[] = {
     {"restart_gives_up",
      {"--restart", "--give-up=2", "--max-delay=0.05", "{pid}", "{dir}/exit7"},
      3,
-     "vemo-lockrun: giving up on {dir}/exit7 after 2 quick exits in a row\n",
+     "vemo-lockrun: giving up on exit7 after 2 quick exits in a row\n",
      false,
-     named("giving up on {dir}/exit7 after 2 quick exits in a row", "{dir}/exit7")},
+     named("giving up on exit7 after 2 quick exits in a row", "exit7")},
+    {"name_from_the_option",
+     {"--restart", "--name=seven", "--give-up=1", "{pid}", "{dir}/exit7"},
+     3,
+     "vemo-lockrun: giving up on seven after 1 quick exits in a row\n",
+     false,
+     named("giving up on seven after 1 quick exits in a row", "seven")},
+    {"empty_name",
+     {"--name=", "{pid}", "true"},
+     2,
+     "vemo-lockrun: invalid value in --name=\n" + kUsage,
+     false,
+     "invalid value in --name="},
 };
 
 std::string expand(std::string s, const TempDir& dir) {
@@ -622,6 +634,69 @@ TEST(LockRunRestart, RunsAsPidOneOfANamespace) {
     EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
 }
 
+// ---------------------------------------------------------------- what the program leaves
+
+struct GroupRow {
+    const char* name;
+    std::vector<std::string> options;
+    const char* orphan;  // the shell command of the orphan the program leaves
+    bool stop;           // SIGTERM to the wrapper, not SIGKILL to the program
+    bool ended;          // the orphan is gone before the next start or the wrapper's exit
+};
+
+const GroupRow kGroupRows[] = {
+    {"orphan_ended_before_the_restart", {}, "exec sleep 1000", false, true},
+    {"keep_group_leaves_it", {"--keep-group"}, "exec sleep 1000", false, false},
+    {"sigkill_once_the_grace_ends", {"--grace=0.2"}, "trap '' TERM; exec sleep 1000", false, true},
+    {"orphan_ended_at_the_stop", {"--grace=0.2"}, "trap '' TERM; exec sleep 1000", true, true},
+};
+
+class LockRunGroup : public testing::TestWithParam<GroupRow> {};
+
+TEST_P(LockRunGroup, WhatTheProgramLeaves) {
+    const GroupRow& row = GetParam();
+    TempDir dir;
+    const std::string pid_file = dir / "g.pid";
+    const std::string orphans = dir / "orphans";
+    std::vector<std::string> args{"--restart"};
+    args.insert(args.end(), row.options.begin(), row.options.end());
+    args.insert(args.end(),
+                {pid_file, "sh", "-c",
+                 std::string("(") + row.orphan + ") & echo $! >>" + orphans + "; exec sleep 1000"});
+    pid_t wrapper = spawn_lockrun(args, nullptr);
+    KillOnExit guard{&wrapper};
+    auto child = [&] { return value_of(read_file(pid_file + ".lockrun"), "child_pid"); };
+    ASSERT_TRUE(wait_until([&] { return child() > "0" && !read_file(orphans).empty(); }, 5));
+    const pid_t program = std::stoi(child());
+    const pid_t orphan = std::stoi(read_file(orphans));
+    EXPECT_EQ(getpgid(orphan), program) << "the program must lead the group its orphan shares";
+    if (row.stop) {
+        kill(wrapper, SIGTERM);
+        int status = 0;
+        EXPECT_TRUE(wait_until([&] { return waitpid(wrapper, &status, WNOHANG) == wrapper; }, 3));
+        EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+    } else {
+        kill(program, SIGKILL);
+        ASSERT_TRUE(
+            wait_until([&] { return child() > "0" && child() != std::to_string(program); }, 5));
+    }
+    EXPECT_EQ(gone(orphan), row.ended);
+    if (!row.stop) {
+        kill(wrapper, SIGKILL);
+        waitpid(wrapper, nullptr, 0);
+        wrapper = 0;
+    }
+    for (const std::string& pid : {child() + "\n", read_file(orphans)}) {
+        for (size_t at = 0; at < pid.size(); at = pid.find('\n', at) + 1)
+            if (!gone(std::stoi(pid.substr(at)))) kill(std::stoi(pid.substr(at)), SIGKILL);
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(Rows, LockRunGroup, testing::ValuesIn(kGroupRows),
+                         [](const testing::TestParamInfo<GroupRow>& info) {
+                             return std::string(info.param.name);
+                         });
+
 // ---------------------------------------------------------------- the restart policy
 
 struct DelayRow {
@@ -671,21 +746,24 @@ INSTANTIATE_TEST_SUITE_P(Rows, RestartDelay, testing::ValuesIn(kDelayRows),
 TEST(LockRunState, FileText) {
     RestartState state;
     snprintf(state.program, sizeof state.program, "/usr/bin/memcached");
+    snprintf(state.name, sizeof state.name, "cache");
     char text[1024];
     ASSERT_GT(format_state(state, text, sizeof text), 0);
-    EXPECT_STREQ(text,
-                 "program=/usr/bin/memcached\nchild_pid=0\nchild_started_at=0\nrestarts=0\n"
-                 "last_exit=none\nlast_exit_code=-1\nlast_exit_at=0\nlast_run_seconds=0\n");
+    EXPECT_STREQ(
+        text,
+        "program=/usr/bin/memcached\nname=cache\nchild_pid=0\nchild_started_at=0\nrestarts=0\n"
+        "last_exit=none\nlast_exit_code=-1\nlast_exit_at=0\nlast_run_seconds=0\n");
 
     state.child_pid = 4321;
     state.child_started_at = 1700000000.5;
     state.restarts = 2;
     note_exit(&state, 9, 1700000012.25, 11.75);  // the wait status of a SIGKILLed child
     ASSERT_GT(format_state(state, text, sizeof text), 0);
-    EXPECT_STREQ(text,
-                 "program=/usr/bin/memcached\nchild_pid=0\nchild_started_at=0\nrestarts=2\n"
-                 "last_exit=killed SIGKILL\nlast_exit_code=137\nlast_exit_at=1700000012.250\n"
-                 "last_run_seconds=11.750\n");
+    EXPECT_STREQ(
+        text,
+        "program=/usr/bin/memcached\nname=cache\nchild_pid=0\nchild_started_at=0\nrestarts=2\n"
+        "last_exit=killed SIGKILL\nlast_exit_code=137\nlast_exit_at=1700000012.250\n"
+        "last_run_seconds=11.750\n");
     note_exit(&state, 3 << 8, 1700000013, 0.0005);  // exit status 3
     ASSERT_GT(format_state(state, text, sizeof text), 0);
     EXPECT_NE(strstr(text, "last_exit=exited 3\nlast_exit_code=3\n"), nullptr) << text;
