@@ -35,7 +35,7 @@ int refuse_command_line(const LockrunOptions& opts, const char* error) {
     if (error[0] != '\0') {
         report_failure(opts, error);
     } else {
-        syslog(LOG_ERR, "usage error: PIDFILE and PROGRAM are required");
+        own_log(LOG_ERR, "usage error: PIDFILE and PROGRAM are required");
     }
     (void)fputs(kUsage, stderr);
     return kExitUsage;
@@ -70,9 +70,9 @@ bool take_lock(const LockrunOptions& opts, CLockFile* lock) {
 void report_failure(const LockrunOptions& opts, const char* text) {
     fprintf(stderr, "vemo-lockrun: %s\n", text);
     if (opts.pid_file != nullptr && opts.name != nullptr) {
-        syslog(LOG_ERR, "%s (pid file %s, program %s)", text, opts.pid_file, opts.name);
+        own_log(LOG_ERR, "%s (pid file %s, program %s)", text, opts.pid_file, opts.name);
     } else {
-        syslog(LOG_ERR, "%s", text);
+        own_log(LOG_ERR, "%s", text);
     }
 }
 

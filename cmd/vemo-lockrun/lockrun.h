@@ -53,6 +53,13 @@ void report_failure(const LockrunOptions& opts, const char* text);
 void report_failuref(const LockrunOptions& opts, const char* fmt, ...)
     __attribute__((format(printf, 2, 3)));
 
+// ---- output.cpp: vemo-lockrun's own records
+
+// As syslog(3); under --restart --log through the program's socket instead, which never waits: a
+// record the log does not take is dropped and counted with the program's lines. Text past 2047
+// bytes is cut there.
+void own_log(int priority, const char* fmt, ...) __attribute__((format(printf, 2, 3)));
+
 // ---- options.cpp: the command line
 
 // Parses the command line. 0 on success (with opts->help set, the rest is not read); kExitUsage

@@ -4,11 +4,14 @@
 
 #include "clock.h"
 
+#include <poll.h>
 #include <sys/socket.h>
 #include <sys/un.h>
 #include <syslog.h>
 #include <unistd.h>
 #include <cerrno>
+#include <cstdarg>
+#include <cstdint>
 #include <cstdio>
 #include <cstring>
 
@@ -16,6 +19,21 @@ namespace {
 
 // A new connection to a log that is not there is tried at most this often.
 constexpr double kReconnectSeconds = 1.0;
+
+// --restart --log: where vemo-lockrun's own records go instead of syslog(3), which would wait.
+LogSink* g_own_sink = nullptr;
+
+// Own records the log did not take yet, each after its length as a uint16_t. They go before any
+// more of the program's lines, which are dropped while one waits here.
+struct Pending {
+    char bytes[4096];
+    size_t len = 0;
+};
+Pending g_pending;
+
+// How often own records waiting are tried again; how long they may hold up the wrapper's exit.
+constexpr int kOwnRetryMs = 50;
+constexpr double kLastRecordsSeconds = 0.5;
 
 void emit_line(LineState* line, EmitText emit, void* ctx) {
     if (line->len > 0) emit(ctx, line->text, line->len);
@@ -136,11 +154,81 @@ bool deliver(LogSink* sink, const char* record, size_t len) {
     return false;
 }
 
+void count_drop(LogSink* sink) {
+    sink->dropped += 1;
+    sink->unreported += 1;
+    if (sink->state != nullptr) sink->state->dropped_lines = sink->dropped;
+}
+
+// Sends the own records waiting, in order; true when none is left.
+bool flush_own(LogSink* sink) {
+    Pending& p = g_pending;
+    size_t off = 0;
+    while (off < p.len) {
+        uint16_t size = 0;
+        memcpy(&size, p.bytes + off, sizeof size);
+        if (!deliver(sink, p.bytes + off + sizeof size, size)) break;
+        off += sizeof size + size;
+    }
+    memmove(p.bytes, p.bytes + off, p.len - off);
+    p.len -= off;
+    return p.len == 0;
+}
+
 }  // namespace
+
+void own_records_to(LogSink* sink) {
+    g_own_sink = sink;
+}
+
+// A printf-style list, so the compiler checks each format against its arguments.
+void own_log(int priority, const char* fmt, ...) {  // NOLINT(cert-dcl50-cpp)
+    va_list ap;
+    va_start(ap, fmt);
+    if (g_own_sink == nullptr) {
+        vsyslog(priority, fmt, ap);
+        va_end(ap);
+        return;
+    }
+    char text[kMaxLogText];
+    int n = vsnprintf(text, sizeof text, fmt, ap);
+    va_end(ap);
+    if (n < 0) return;
+    size_t len = static_cast<size_t>(n) < sizeof text ? static_cast<size_t>(n) : sizeof text - 1;
+    char record[kMaxLogText + 256];
+    int r = format_record(record, sizeof record, priority, time(nullptr), "vemo-lockrun", getpid(),
+                          text, len);
+    if (r < 0) return;
+    if (flush_own(g_own_sink) && deliver(g_own_sink, record, static_cast<size_t>(r))) return;
+    Pending& p = g_pending;
+    uint16_t size = static_cast<uint16_t>(r);
+    if (p.len + sizeof size + size > sizeof p.bytes) {
+        count_drop(g_own_sink);
+        return;
+    }
+    memcpy(p.bytes + p.len, &size, sizeof size);
+    memcpy(p.bytes + p.len + sizeof size, record, size);
+    p.len += sizeof size + size;
+}
+
+int retry_ms(const LogSink& sink) {
+    if (g_pending.len > 0) return kOwnRetryMs;
+    return sink.unreported > 0 ? 1000 : -1;
+}
+
+void finish_own_records(LogSink* sink) {
+    double until = monotonic_now() + kLastRecordsSeconds;
+    while (!flush_own(sink) && sink->fd >= 0) {
+        double left = until - monotonic_now();
+        if (left <= 0) break;
+        struct pollfd fd = {sink->fd, POLLOUT, 0};
+        if (poll(&fd, 1, static_cast<int>(left * 1000) + 1) < 0 && errno != EINTR) break;
+    }
+}
 
 void report_drops(LogSink* sink) {
     double now = monotonic_now();
-    if (sink->unreported == 0 || now < sink->report_at) return;
+    if (!flush_own(sink) || sink->unreported == 0 || now < sink->report_at) return;
     char text[256];
     int n = snprintf(text, sizeof text, "%lu lines of %s dropped: the system log did not take them",
                      sink->unreported, sink->name);
@@ -184,8 +272,6 @@ void send_line(LogSink* sink, int priority, const char* text, size_t len) {
     char record[kMaxLogText + 256];
     int n = format_record(record, sizeof record, priority, time(nullptr), sink->name, sink->pid,
                           text, len);
-    if (n >= 0 && deliver(sink, record, static_cast<size_t>(n))) return;
-    sink->dropped += 1;
-    sink->unreported += 1;
-    if (sink->state != nullptr) sink->state->dropped_lines = sink->dropped;
+    if (n >= 0 && g_pending.len == 0 && deliver(sink, record, static_cast<size_t>(n))) return;
+    count_drop(sink);
 }

@@ -57,6 +57,17 @@ struct LogSink {
 // yet reported are reported first (see report_drops).
 void send_line(LogSink* sink, int priority, const char* text, size_t len);
 
+// --restart --log: own_log (lockrun.h) sends vemo-lockrun's own records through SINK. One the log
+// does not take waits in a small queue, ahead of the program's lines, and is tried again.
+void own_records_to(LogSink* sink);
+
+// How long a wait for output may last before SINK's waiting records or drops are tried again, in
+// ms; -1 for no limit.
+int retry_ms(const LogSink& sink);
+
+// Before the wrapper exits: own records still waiting get at most half a second.
+void finish_own_records(LogSink* sink);
+
 // Drops not yet reported, as vemo-lockrun's own warning, once the log takes it and at most once
 // per kDropReportSeconds, so that an overloaded log is not filled with reports.
 void report_drops(LogSink* sink);

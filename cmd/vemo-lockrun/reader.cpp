@@ -99,7 +99,7 @@ void keep_only(int a, int b) {
     LineState* lines[2] = {&o.out_line, &o.err_line};
     const EmitText emits[2] = {emit_info, emit_warning};
     while (fds[0].fd >= 0 || fds[1].fd >= 0) {
-        if (poll(fds, 2, o.sink.unreported > 0 ? 1000 : -1) < 0) {
+        if (poll(fds, 2, retry_ms(o.sink)) < 0) {
             if (errno == EINTR) continue;
             break;
         }
@@ -162,6 +162,7 @@ int open_output(const LockrunOptions& opts, RestartState* state, const char* sta
     g_output.sink.state = state;
     g_output.sink.state_path = state_path;
     state->log_output = true;
+    own_records_to(&g_output.sink);
     return make_pipes(&g_output);
 }
 
@@ -205,7 +206,8 @@ int wait_signal_or_output(const sigset_t* set, const struct timespec* timeout) {
             }
             ms = static_cast<int>(std::ceil(left * 1000));
         }
-        if (o.sink.unreported > 0 && (ms < 0 || ms > 1000)) ms = 1000;
+        int retry = retry_ms(o.sink);
+        if (retry >= 0 && (ms < 0 || ms > retry)) ms = retry;
         struct pollfd fds[3] = {
             {o.signals, POLLIN, 0}, {o.out[0], POLLIN, 0}, {o.err[0], POLLIN, 0}};
         if (poll(fds, 3, ms) < 0 && errno != EINTR) return -1;
@@ -222,6 +224,7 @@ void output_names(pid_t pid) {
 void drain_output() {
     drain(g_output.out[0], &g_output.out_line, emit_info);
     drain(g_output.err[0], &g_output.err_line, emit_warning);
+    finish_own_records(&g_output.sink);
     g_output.sink.report_at = 0;
     report_drops(&g_output.sink);
 }

@@ -86,12 +86,12 @@ void log_exit(const Supervisor& s, pid_t pid, int status, double ran) {
     if (WIFSIGNALED(status)) {
         char name[32];
         signal_name(WTERMSIG(status), name, sizeof name);
-        syslog(priority, "%s (%d) killed by %s (signal %d%s) after %.3f s", s.opts->name,
-               static_cast<int>(pid), name, WTERMSIG(status),
-               WCOREDUMP(status) ? ", core dumped" : "", ran);
+        own_log(priority, "%s (%d) killed by %s (signal %d%s) after %.3f s", s.opts->name,
+                static_cast<int>(pid), name, WTERMSIG(status),
+                WCOREDUMP(status) ? ", core dumped" : "", ran);
     } else {
-        syslog(priority, "%s (%d) exited with status %d after %.3f s", s.opts->name,
-               static_cast<int>(pid), WEXITSTATUS(status), ran);
+        own_log(priority, "%s (%d) exited with status %d after %.3f s", s.opts->name,
+                static_cast<int>(pid), WEXITSTATUS(status), ran);
     }
 }
 
@@ -104,8 +104,8 @@ void plan_restart(Supervisor* s, double ran) {
     }
     s->restart_at = monotonic_now() + delay;
     if (delay > 0) {
-        syslog(LOG_INFO, "restarting %s in %.3f s (%ld quick exits in a row)", s->opts->name, delay,
-               s->streak);
+        own_log(LOG_INFO, "restarting %s in %.3f s (%ld quick exits in a row)", s->opts->name,
+                delay, s->streak);
     }
 }
 
@@ -128,8 +128,9 @@ void end_group(Supervisor* s, pid_t pid) {
     (void)kill(-s->group, SIGTERM);
     double now = monotonic_now();
     if (s->kill_at < 0) s->kill_at = now + s->opts->grace;
-    syslog(LOG_INFO, "ending what %s (%d) left in its process group: SIGTERM, SIGKILL after %.3f s",
-           s->opts->name, static_cast<int>(pid), s->kill_at - now);
+    own_log(LOG_INFO,
+            "ending what %s (%d) left in its process group: SIGTERM, SIGKILL after %.3f s",
+            s->opts->name, static_cast<int>(pid), s->kill_at - now);
 }
 
 // The group is empty, or given up on: its deadlines end, and a start may follow.
@@ -210,10 +211,10 @@ void note_start(Supervisor* s, pid_t pid, double started) {
     if (s->started_once) {
         s->state.restarts += 1;
         double gap = s->state.child_started_at - s->state.last_exit_at;
-        syslog(LOG_INFO, "restarted %s (%d), restart %lu, %.3f s after the last exit",
-               s->opts->name, static_cast<int>(pid), s->state.restarts, gap);
+        own_log(LOG_INFO, "restarted %s (%d), restart %lu, %.3f s after the last exit",
+                s->opts->name, static_cast<int>(pid), s->state.restarts, gap);
     } else {
-        syslog(LOG_INFO, "started %s (%d)", s->opts->name, static_cast<int>(pid));
+        own_log(LOG_INFO, "started %s (%d)", s->opts->name, static_cast<int>(pid));
     }
     s->started_once = true;
     write_state(s->state_path, s->state);
@@ -258,12 +259,12 @@ void stop(Supervisor* s, int sig, const char* name) {
     if (s->child > 0) {
         (void)kill(s->child, sig);
         if (!s->stopping) {
-            syslog(LOG_INFO, "%s received: stopping %s (%d), SIGKILL after %.3f s", name,
-                   s->opts->name, static_cast<int>(s->child), s->opts->grace);
+            own_log(LOG_INFO, "%s received: stopping %s (%d), SIGKILL after %.3f s", name,
+                    s->opts->name, static_cast<int>(s->child), s->opts->grace);
             s->kill_at = monotonic_now() + s->opts->grace;
         }
     } else if (!s->stopping) {
-        syslog(LOG_INFO, "%s received: stopping, %s is not running", name, s->opts->name);
+        own_log(LOG_INFO, "%s received: stopping, %s is not running", name, s->opts->name);
     }
     s->stopping = true;
 }
@@ -278,7 +279,8 @@ void take_signal(Supervisor* s, int sig) {
     } else if (s->child > 0) {
         (void)kill(s->child, sig);
     } else {
-        syslog(LOG_INFO, "%s received while %s is not running: not passed on", name, s->opts->name);
+        own_log(LOG_INFO, "%s received while %s is not running: not passed on", name,
+                s->opts->name);
     }
 }
 
@@ -304,13 +306,13 @@ bool next_timeout(const Supervisor& s, struct timespec* ts) {
 void kill_at_deadline(Supervisor* s, double t) {
     s->kill_at = -1;
     if (s->child > 0) {
-        syslog(LOG_WARNING, "%s (%d) still running %.3f s after the stop request: SIGKILL",
-               s->opts->name, static_cast<int>(s->child), s->opts->grace);
+        own_log(LOG_WARNING, "%s (%d) still running %.3f s after the stop request: SIGKILL",
+                s->opts->name, static_cast<int>(s->child), s->opts->grace);
         (void)kill(s->opts->keep_group ? s->child : -s->group, SIGKILL);
         s->abandon_at = t + 2;
     } else if (s->draining) {
-        syslog(LOG_WARNING, "process group %d of %s still has processes after %.3f s: SIGKILL",
-               static_cast<int>(s->group), s->opts->name, s->opts->grace);
+        own_log(LOG_WARNING, "process group %d of %s still has processes after %.3f s: SIGKILL",
+                static_cast<int>(s->group), s->opts->name, s->opts->grace);
         (void)kill(-s->group, SIGKILL);
         s->abandon_at = t + 2;
     }
@@ -328,8 +330,8 @@ void act_on_deadlines(Supervisor* s) {
             s->exit_status = kExitFailure;
         } else if (s->draining) {
             // Stuck in the kernel, most likely: the next start must not wait for ever.
-            syslog(LOG_WARNING, "process group %d of %s did not end after SIGKILL",
-                   static_cast<int>(s->group), s->opts->name);
+            own_log(LOG_WARNING, "process group %d of %s did not end after SIGKILL",
+                    static_cast<int>(s->group), s->opts->name);
             group_ended(s);
         }
     }
@@ -343,7 +345,7 @@ int supervise(Supervisor* s) {
     for (;;) {
         if (s->exit_status >= 0 && !s->draining) return s->exit_status;
         if (s->stopping && s->child == 0 && !s->draining) {
-            syslog(LOG_INFO, "stopped");
+            own_log(LOG_INFO, "stopped");
             return kExitStopped;
         }
         struct timespec ts;
@@ -426,8 +428,8 @@ int run_restart(const LockrunOptions& opts) {
     mark_inherited_close_on_exec();
     // What the program leaves behind becomes ours when its parent ends, so its end wakes us.
     if (prctl(PR_SET_CHILD_SUBREAPER, 1) != 0)
-        syslog(LOG_WARNING, "cannot adopt what the program leaves behind: %s",
-               errno_text(errno).c_str());
+        own_log(LOG_WARNING, "cannot adopt what the program leaves behind: %s",
+                errno_text(errno).c_str());
     if (open_output(opts, &s.state, s.state_path) != 0) {
         report_failuref(opts, "cannot carry the output of %s: %s", opts.name,
                         errno_text(errno).c_str());

@@ -73,9 +73,9 @@ void write_state(const char* path, const RestartState& state) {
     char text[8192];
     int len = format_state(state, text, sizeof text);
     if (len < 0) {
-        syslog(LOG_WARNING, "cannot write %s: state too long", path);
+        own_log(LOG_WARNING, "cannot write %s: state too long", path);
         return;
     }
     if (write_file_atomically(path, text, static_cast<size_t>(len)) != 0)
-        syslog(LOG_WARNING, "cannot write %s: %s", path, errno_text(errno).c_str());
+        own_log(LOG_WARNING, "cannot write %s: %s", path, errno_text(errno).c_str());
 }
