@@ -5,8 +5,8 @@ lockrun_log.py [--build-dir DIR] [--seconds S]
 
 Needs root and unshare(1): it runs in a private mount namespace with a /dev/log of its own, read
 by a counting process. Beside it, when installed, runit's svlogd and s6's s6-log take the same
-`yes` on a pipe into a directory. Memory: PSS of ten `--restart --log` wrappers (each), and of
-the exec form's reader.
+`yes` on a pipe into a directory. The wrappers' and the reader's memory beside runit's and s6's
+supervisors: footprint.py --lockrun.
 """
 
 import argparse
@@ -108,21 +108,6 @@ def inside(args):
             print("%s: %.0f lines/s to files, CPU %.0f %%, PSS %d kB" % (name, rate, cpu * 100, pss))
         else:
             print("%s: not installed, not measured" % name)
-    cpid, _ = counter()
-    for log in ([], ["--log"]):
-        ws = [subprocess.Popen([lr, "--restart"] + log + ["/tmp/lrlog%d.pid" % i, "sleep", "100"]) for i in range(10)]
-        time.sleep(1)
-        print("10 wrappers --restart %s: PSS %.0f kB each" % (" ".join(log), sum(memory(w.pid)["Pss"] for w in ws) / 10))
-        for w in ws:
-            w.terminate()
-            w.wait()
-    e = subprocess.Popen([lr, "--log", "/tmp/lrlog-e.pid", "sleep", "100"])
-    time.sleep(0.5)
-    m = memory(readers()[0])
-    print("exec form reader: PSS %d kB, RSS %d kB, private dirty %d kB" % (m["Pss"], m["Rss"], m["Private_Dirty"]))
-    e.terminate()
-    e.wait()
-    os.kill(cpid, 15)
 
 
 def main():

@@ -9,6 +9,7 @@
 #include <cerrno>
 #include <cstdarg>
 #include <cstdio>
+#include <new>
 
 namespace {
 
@@ -78,7 +79,7 @@ void report_failure(const LockrunOptions& opts, const char* text) {
 
 // A printf-style list, so the compiler checks each format against its arguments.
 void report_failuref(const LockrunOptions& opts, const char* fmt, ...) {  // NOLINT(cert-dcl50-cpp)
-    char text[8192];
+    char text[4096 + 256];  // a path and the words around it
     va_list ap;
     va_start(ap, fmt);
     (void)vsnprintf(text, sizeof text, fmt, ap);
@@ -100,7 +101,12 @@ int lockrun_main(int argc, char** argv) {
 
     // Exec keeps the process, so in the default form the pid written is the program's; with
     // --restart it is ours, the lock's holder. The lock outlives LOCK: it ends with the process.
-    CLockFile lock(opts.pid_file);
-    if (!take_lock(opts, &lock)) return kExitFailure;
+    // On the heap, not below all the rest on the stack: it holds a path-sized buffer.
+    auto* lock = new (std::nothrow) CLockFile(opts.pid_file);
+    if (lock == nullptr) {
+        report_failuref(opts, "cannot lock %s: %s", opts.pid_file, errno_text(ENOMEM).c_str());
+        return kExitFailure;
+    }
+    if (!take_lock(opts, lock)) return kExitFailure;
     return opts.restart ? run_restart(opts) : become_program(opts);
 }

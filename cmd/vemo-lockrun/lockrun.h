@@ -99,7 +99,6 @@ double next_restart_delay(long* streak, double ran, const LockrunOptions& opts);
 
 // The published state of a --restart wrapper (the .lockrun file beside the pid file).
 struct RestartState {
-    char program[4096] = "";
     char name[kMaxNameLength + 1] = "";
     pid_t child_pid = 0;
     double child_started_at = 0;  // epoch seconds
@@ -110,6 +109,7 @@ struct RestartState {
     double last_run_seconds = 0;
     bool log_output = false;          // --log: dropped_lines is published
     unsigned long dropped_lines = 0;  // the program's lines the log did not take
+    char program[4096] = "";          // last: only its first bytes are ever written
 };
 
 // "SIGKILL" for a signal number; "SIG<n>" for one without a name.

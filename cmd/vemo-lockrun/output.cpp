@@ -26,8 +26,8 @@ LogSink* g_own_sink = nullptr;
 // Own records the log did not take yet, each after its length as a uint16_t. They go before any
 // more of the program's lines, which are dropped while one waits here.
 struct Pending {
-    char bytes[4096];
     size_t len = 0;
+    char bytes[4096]{};
 };
 Pending g_pending;
 
@@ -190,14 +190,16 @@ void own_log(int priority, const char* fmt, ...) {  // NOLINT(cert-dcl50-cpp)
         va_end(ap);
         return;
     }
-    char text[kMaxLogText];
-    int n = vsnprintf(text, sizeof text, fmt, ap);
-    va_end(ap);
-    if (n < 0) return;
-    size_t len = static_cast<size_t>(n) < sizeof text ? static_cast<size_t>(n) : sizeof text - 1;
+    // Formatted in place after the header, which an empty text leaves in RECORD.
     char record[kMaxLogText + 256];
     int r = format_record(record, sizeof record, priority, time(nullptr), "vemo-lockrun", getpid(),
-                          text, len);
+                          "", 0);
+    if (r >= 0) {
+        size_t room = kMaxLogText;
+        int n = vsnprintf(record + r, room, fmt, ap);
+        r = n < 0 ? -1 : r + static_cast<int>(static_cast<size_t>(n) < room ? n : room - 1);
+    }
+    va_end(ap);
     if (r < 0) return;
     if (flush_own(g_own_sink) && deliver(g_own_sink, record, static_cast<size_t>(r))) return;
     Pending& p = g_pending;
@@ -240,7 +242,13 @@ void report_drops(LogSink* sink) {
     if (r < 0 || !deliver(sink, record, static_cast<size_t>(r))) return;
     sink->unreported = 0;
     sink->report_at = now + kDropReportSeconds;
-    if (sink->state != nullptr) write_state(sink->state_path, *sink->state);
+    sink->state_due = sink->state != nullptr;
+}
+
+void publish_drops(LogSink* sink) {
+    if (!sink->state_due) return;
+    sink->state_due = false;
+    write_state(sink->state_path, *sink->state);
 }
 
 void feed_output(LineState* line, const char* data, size_t n, EmitText emit, void* ctx) {

@@ -18,7 +18,7 @@ constexpr size_t kMaxLogText = 2048;
 
 // One stream's line being assembled: its escaped text so far and an unfinished UTF-8 sequence.
 struct LineState {
-    char text[kMaxLogText];
+    char text[kMaxLogText]{};
     size_t len = 0;
     unsigned char partial[4] = {0, 0, 0, 0};
     size_t partial_len = 0;
@@ -51,6 +51,7 @@ struct LogSink {
     double report_at = 0;           // monotonic: no report of drops before
     RestartState* state = nullptr;  // --restart: where the count is published
     const char* state_path = nullptr;
+    bool state_due = false;  // drops reported, not yet in the state file
 };
 
 // Sends one record at PRIORITY without waiting; a record not taken is counted in SINK. Drops not
@@ -72,6 +73,10 @@ void finish_own_records(LogSink* sink);
 // per kDropReportSeconds, so that an overloaded log is not filled with reports.
 void report_drops(LogSink* sink);
 constexpr double kDropReportSeconds = 1.0;
+
+// Writes the state file once drops were reported. Not from report_drops itself, which runs deep
+// in the carrying of a line: the state file's buffer would lie below that on the stack.
+void publish_drops(LogSink* sink);
 
 // ---- reader.cpp: the pipes and who reads them
 

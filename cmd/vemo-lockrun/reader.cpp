@@ -38,9 +38,10 @@ void emit_warning(void* ctx, const char* text, size_t len) {
     send_line(static_cast<LogSink*>(ctx), LOG_WARNING, text, len);
 }
 
-// One read of FD into its line; what read returned.
+// One read of FD into its line; what read returned. A small buffer: what lies below it on the
+// stack, the record of a line, is resident for the wrapper's life.
 ssize_t carry(int fd, LineState* line, EmitText emit) {
-    char buf[4096];
+    char buf[1024];
     ssize_t n = read(fd, buf, sizeof buf);
     if (n > 0) feed_output(line, buf, static_cast<size_t>(n), emit, &g_output.sink);
     return n;
@@ -214,6 +215,7 @@ int wait_signal_or_output(const sigset_t* set, const struct timespec* timeout) {
         if (fds[1].revents != 0) (void)carry(o.out[0], &o.out_line, emit_info);
         if (fds[2].revents != 0) (void)carry(o.err[0], &o.err_line, emit_warning);
         report_drops(&o.sink);
+        publish_drops(&o.sink);
     }
 }
 
@@ -227,4 +229,5 @@ void drain_output() {
     finish_own_records(&g_output.sink);
     g_output.sink.report_at = 0;
     report_drops(&g_output.sink);
+    publish_drops(&g_output.sink);
 }

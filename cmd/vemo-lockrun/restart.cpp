@@ -16,6 +16,7 @@
 #include <unistd.h>
 #include <cerrno>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <ctime>
 
@@ -23,16 +24,16 @@ namespace {
 
 // The signals passed on to the child; with SIGCHLD, the ones vemo-lockrun takes itself.
 const int kForwarded[] = {SIGTERM, SIGINT, SIGHUP, SIGQUIT, SIGUSR1, SIGUSR2, SIGWINCH};
+// Every disposition changed here, in the order Supervisor::original keeps them.
+const int kChanged[] = {SIGTERM, SIGINT,   SIGHUP,  SIGQUIT, SIGUSR1,
+                        SIGUSR2, SIGWINCH, SIGCHLD, SIGPIPE};
+constexpr size_t kChangedCount = sizeof kChanged / sizeof kChanged[0];
 
+// Every member is initialized with a constant, so the static one below needs no code to start
+// and its untouched pages stay untouched; the long buffers come last, the often written fields
+// together before them.
 struct Supervisor {
     const LockrunOptions* opts = nullptr;
-    char program[4096] = "";  // resolved, what the child executes
-    char state_path[4096 + 16] = "";
-    sigset_t taken;  // blocked here, taken with sigtimedwait
-    sigset_t original_mask;
-    struct sigaction original[NSIG];  // for --keep-signals
-    RestartState state;
-
     pid_t child = 0;
     double child_started = 0;  // monotonic
     bool started_once = false;
@@ -44,7 +45,15 @@ struct Supervisor {
     pid_t group = 0;         // the last child's process group, its pid
     bool draining = false;   // ending what the last child left in its group; nothing starts
     int exit_status = -1;    // set when the loop must end
+    sigset_t taken{};        // blocked here, taken with sigtimedwait
+    sigset_t original_mask{};
+    struct sigaction original[kChangedCount] {};  // kChanged's, for --keep-signals
+    char* state_path = nullptr;                   // PIDFILE.lockrun, allocated to its length
+    RestartState state;  // state.program: resolved, what the child executes
 };
+
+// The longest state file path taken.
+constexpr size_t kMaxStatePath = 4096 + 16;
 
 // Runs in the child between fork and exec: async-signal-safe calls only.
 [[noreturn]] void exec_child(const Supervisor& s, pid_t parent, int report_fd) {
@@ -59,17 +68,15 @@ struct Supervisor {
         _exit(kExitFailure);
     }
     if (s.opts->keep_signals) {
-        for (int sig : kForwarded)
-            (void)sigaction(sig, &s.original[sig], nullptr);
-        (void)sigaction(SIGCHLD, &s.original[SIGCHLD], nullptr);
-        (void)sigaction(SIGPIPE, &s.original[SIGPIPE], nullptr);
+        for (size_t i = 0; i < kChangedCount; ++i)
+            (void)sigaction(kChanged[i], &s.original[i], nullptr);
         (void)sigprocmask(SIG_SETMASK, &s.original_mask, nullptr);
     } else {
         reset_signals_for_exec();
     }
-    execvp(s.program, s.opts->program_argv);
+    execvp(s.state.program, s.opts->program_argv);
     int err = errno;
-    tell_exec_failure(s.program, err);
+    tell_exec_failure(s.state.program, err);
     // The parent reads why; a lost report still shows as an exit status.
     (void)write_all(report_fd, &err, sizeof err);
     _exit(exec_failure_status(err));
@@ -189,7 +196,7 @@ bool exec_failed(Supervisor* s, pid_t pid, double started, int err) {
     int status = 0;
     while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
     }
-    report_failuref(*s->opts, "cannot execute %s: %s", s->program, errno_text(err).c_str());
+    report_failuref(*s->opts, "cannot execute %s: %s", s->state.program, errno_text(err).c_str());
     if (!s->started_once) {
         s->exit_status = exec_failure_status(err);
         return false;
@@ -365,18 +372,19 @@ int supervise(Supervisor* s) {
 // exit status once the failure is reported.
 int name_program_and_state(Supervisor* s) {
     const LockrunOptions& opts = *s->opts;
-    if (resolve_program(opts.program, s->program, sizeof s->program) != 0) {
+    if (resolve_program(opts.program, s->state.program, sizeof s->state.program) != 0) {
         int err = errno;
         report_failuref(opts, "cannot execute %s: %s", opts.program, errno_text(err).c_str());
         return exec_failure_status(err);
     }
-    int n = snprintf(s->state_path, sizeof s->state_path, "%s.lockrun", opts.pid_file);
-    if (n < 0 || static_cast<size_t>(n) >= sizeof s->state_path) {
+    size_t size = strlen(opts.pid_file) + sizeof ".lockrun";
+    s->state_path = size <= kMaxStatePath ? static_cast<char*>(malloc(size)) : nullptr;
+    if (s->state_path == nullptr) {
         report_failuref(opts, "cannot write %s.lockrun: %s", opts.pid_file,
-                        errno_text(ENAMETOOLONG).c_str());
+                        errno_text(size <= kMaxStatePath ? ENOMEM : ENAMETOOLONG).c_str());
         return kExitFailure;
     }
-    snprintf(s->state.program, sizeof s->state.program, "%s", s->program);
+    snprintf(s->state_path, size, "%s.lockrun", opts.pid_file);
     snprintf(s->state.name, sizeof s->state.name, "%s", opts.name);
     return 0;
 }
@@ -396,11 +404,10 @@ void take_signals(Supervisor* s) {
     sigemptyset(&dfl.sa_mask);
     struct sigaction ign = dfl;
     ign.sa_handler = SIG_IGN;
-    for (int sig = 1; sig < NSIG; ++sig) {
-        if (sigismember(&s->taken, sig) == 1) (void)sigaction(sig, &dfl, &s->original[sig]);
+    for (size_t i = 0; i < kChangedCount; ++i) {
+        // A syslog daemon gone away must not kill the wrapper and with it the program.
+        (void)sigaction(kChanged[i], kChanged[i] == SIGPIPE ? &ign : &dfl, &s->original[i]);
     }
-    // A syslog daemon gone away must not kill the wrapper and with it the program.
-    (void)sigaction(SIGPIPE, &ign, &s->original[SIGPIPE]);
 }
 
 }  // namespace
@@ -420,7 +427,7 @@ double next_restart_delay(long* streak, double ran, const LockrunOptions& opts) 
 }
 
 int run_restart(const LockrunOptions& opts) {
-    // Static, so its twenty-odd kilobytes of buffers and saved dispositions stay off the stack.
+    // Static, so its buffers stay off the stack, and only their pages written are resident.
     static Supervisor s;
     s.opts = &opts;
     int rc = name_program_and_state(&s);

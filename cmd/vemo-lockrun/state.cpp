@@ -70,7 +70,7 @@ int format_state(const RestartState& state, char* out, size_t out_size) {
 }
 
 void write_state(const char* path, const RestartState& state) {
-    char text[8192];
+    char text[sizeof state.program + 1024];
     int len = format_state(state, text, sizeof text);
     if (len < 0) {
         own_log(LOG_WARNING, "cannot write %s: state too long", path);
