@@ -51,9 +51,9 @@ MEMCACHED = lockrun_line("memcached", *MEMCACHED_ARGS, options=("--name=memcache
 # The same line edited, for vemoctl reload --apply.
 MEMCACHED_EDITED = lockrun_line("memcached", *MEMCACHED_ARGS, "-m", "32", options=("--name=memcached",))
 # Redis drops to its own user through setpriv and stays in the foreground; it logs to its standard
-# output (an empty log file), which --log carries into the journal.
+# output (an empty log file: the line's last field is empty), which --log carries into the journal.
 REDIS = lockrun_line("redis", "/usr/bin/setpriv", "--reuid=redis", "--regid=redis", "--init-groups",
-                     "/usr/bin/redis-server", "/etc/redis/redis.conf", "--daemonize", "no", "--logfile", '""',
+                     "/usr/bin/redis-server", "/etc/redis/redis.conf", "--daemonize", "no", "--logfile", "",
                      options=("--log", "--name=redis"))
 # Under --restart, so that the workers of a SIGKILLed master are ended before the next one binds port 80.
 NGINX_ARGS = ("/usr/sbin/nginx", "-g", "daemon off; error_log stderr;")
