@@ -1,7 +1,7 @@
 #!/usr/bin/env python3
 """Footprint of the installed daemon supervising N copies of the example program.
 
-footprint.py [--build-dir DIR] [--n 10,100,1000] [--window SECONDS] [--repeat R] [--monitor]
+footprint.py [--build-dir DIR] [--n 10,100,1000] [--window SECONDS] [--repeat R] [--monitor | --lockrun]
 
 Needs root, unshare(1) and a full build of DIR (`cmake --build DIR`: the install rules want every
 installed file). Each measurement runs in a fresh private world of its own (see tests/e2e/sandbox.py):
@@ -13,6 +13,11 @@ as a table and as JSON lines.
 With --monitor it measures the installed vemo-monitor instead, beside the same daemon and N programs:
 PSS of its server and status workers together, their CPU while no request comes, and the cost of
 one GET /metrics (wall time and CPU of all its processes).
+
+With --lockrun it measures one supervisor per program instead, beside its peers in the same world:
+N (default 10) `vemo-lockrun --restart` wrappers of `sleep`, with and without --log, the exec
+form's --log reader, and, when installed, N runit `runsv` and N s6 `s6-supervise` on the same
+`sleep`: the PSS, USS and RSS of each supervisor alone (its program not counted), averaged over N.
 """
 
 import argparse
@@ -170,9 +175,76 @@ def measure_once(sb, n, window, trace):
             "start_cpu_ms": start_cpu / 1e6, "passes": passes, "vcsw": vcsw1 - vcsw0}
 
 
+LOCKRUN_COLUMNS = [("what", "supervisor", "%s"), ("pss_kb", "PSS kB each", "%.0f"),
+                   ("uss_kb", "USS kB each", "%.0f"), ("rss_kb", "RSS kB each", "%.0f")]
+
+
+def settled(sb, pids, children):
+    """Waits until each of pids has its program running as a child; bounded."""
+    sb.wait_for(lambda: all(len(sandbox.children(p)) >= children for p in pids), 10, "every program running")
+    time.sleep(0.5)  # the supervisors' start-up is behind them
+
+
+def each(what, pids):
+    mem = [memory(p) for p in pids]
+    return {"what": what, "pss_kb": statistics.mean(m[0] for m in mem), "rss_kb": statistics.mean(m[1] for m in mem),
+            "uss_kb": statistics.mean(m[2] for m in mem)}
+
+
+def stop_all(sb, pids):
+    for p in pids:
+        os.kill(p, 15)
+    for p in pids:
+        sb.wait_exit(p, timeout=15)
+
+
+def measure_lockrun(sb, n):
+    """N supervisors of each kind, one kind at a time; one row per kind."""
+    lockrun = os.path.join(sb.build_dir, "vemo-lockrun")
+    rows = []
+    for what, opts in (("vemo-lockrun --restart", []), ("vemo-lockrun --restart --log", ["--log"])):
+        pids = [sb.spawn([lockrun, "--restart"] + opts + ["/tmp/w%d.pid" % i, "sleep", "1000"]) for i in range(n)]
+        settled(sb, pids, 1)
+        rows.append(each(what, pids))
+        stop_all(sb, pids)
+    pids = [sb.spawn([lockrun, "--log", "/tmp/e%d.pid" % i, "sleep", "1000"]) for i in range(n)]
+    sb.wait_for(lambda: len(readers()) == n, 10, "every exec form reader")
+    rows.append(each("vemo-lockrun --log: exec form reader", readers()))
+    stop_all(sb, pids)
+    sb.wait_for(lambda: not readers(), 10, "the readers to end")
+    for what, tool in (("runit runsv", "runsv"), ("s6 s6-supervise", "s6-supervise")):
+        path = shutil.which(tool)
+        if path is None:
+            rows.append({"what": what + ": not installed, not measured", "pss_kb": 0, "rss_kb": 0, "uss_kb": 0})
+            continue
+        dirs = []
+        for i in range(n):
+            d = "/tmp/sv/%s%d" % (tool, i)
+            os.makedirs(d)
+            sb.write(d + "/run", "#!/bin/sh\nexec sleep 1000\n", 0o755)
+            dirs.append(d)
+        pids = [sb.spawn([path, d], path=path) for d in dirs]
+        settled(sb, pids, 1)
+        rows.append(each(what, pids))
+        for p in pids:  # the supervisor ends once its program has, which a SIGTERM of its own does not ask
+            for c in sandbox.children(p):
+                os.kill(c, 9)
+        stop_all(sb, pids)
+    return rows
+
+
+def readers():
+    """The exec form's --log readers now running."""
+    return [int(p) for p in os.listdir("/proc") if p.isdigit() and sandbox.read("/proc/%s/comm" % p) == "vemo-log\n"]
+
+
 def inside(args):
     """Pid 1 of a fresh world: install, run one measurement, print it as one JSON line."""
     sb = sandbox.Sandbox(args.build_dir)
+    if args.lockrun:
+        for row in measure_lockrun(sb, int(args.n)):
+            print(json.dumps(row))
+        return 0
     subprocess.run(["cmake", "--install", args.build_dir, "--prefix", PREFIX], check=True,
                    stdout=subprocess.DEVNULL)
     shutil.copy2(os.path.join(args.build_dir, "examples", "supervised-example"), PREFIX + "/bin/")
@@ -197,8 +269,11 @@ def main():
     parser.add_argument("--repeat", type=int, default=3)
     parser.add_argument("--strace", action="store_true", help="strace -c the daemon over the window (slows it)")
     parser.add_argument("--monitor", action="store_true", help="measure the installed vemo-monitor, not the daemon")
+    parser.add_argument("--lockrun", action="store_true", help="measure vemo-lockrun's wrappers beside runsv")
     parser.add_argument("--inside", action="store_true", help=argparse.SUPPRESS)
     args = parser.parse_args()
+    if args.lockrun and args.n == parser.get_default("n"):
+        args.n = "10"
     args.build_dir = os.path.abspath(args.build_dir)
     if args.inside:
         return inside(args)
@@ -206,6 +281,8 @@ def main():
     if os.geteuid() != 0 or unshare is None:
         print("footprint.py needs root and unshare(1) for its private namespaces", file=sys.stderr)
         return 1
+    if args.lockrun:
+        return lockrun_main(args, unshare)
     columns = MONITOR_COLUMNS if args.monitor else COLUMNS
     medians = []
     for n in [int(x) for x in args.n.split(",")]:
@@ -227,6 +304,25 @@ def main():
         print(" | ".join(fmt % m[key] for key, _, fmt in columns))
     for m in medians:
         print(json.dumps(dict({k: round(v, 3) for k, v in m.items()}, repeat=args.repeat, window_s=args.window)))
+    return 0
+
+
+def lockrun_main(args, unshare):
+    """--lockrun: R runs, each in a fresh world; the median of each kind's figures."""
+    runs = []
+    for r in range(args.repeat):
+        argv = [unshare, "--mount", "--pid", "--fork", "--kill-child", "--propagation", "private", sys.executable,
+                os.path.abspath(__file__), "--inside", "--lockrun", "--build-dir", args.build_dir, "--n", args.n]
+        out = subprocess.run(argv, stdout=subprocess.PIPE, text=True)
+        if out.returncode != 0:
+            print("run %d failed:\n%s" % (r + 1, out.stdout), file=sys.stderr)
+            return 1
+        runs.append([json.loads(line) for line in out.stdout.splitlines() if line.startswith("{")])
+    print("%d of each, %d runs, medians" % (int(args.n), args.repeat))
+    print(" | ".join(title for _, title, _ in LOCKRUN_COLUMNS))
+    for i, row in enumerate(runs[0]):
+        m = dict(row, **{k: statistics.median(run[i][k] for run in runs) for k, _, _ in LOCKRUN_COLUMNS[1:]})
+        print(" | ".join(fmt % m[key] for key, _, fmt in LOCKRUN_COLUMNS))
     return 0
 
 

@@ -2,6 +2,7 @@
 // Also what the --restart child shares with it (the signal reset, the exit status of a failed
 // exec), and the path lookup execvp makes, which --restart does before its first start.
 #include "lockrun.h"
+#include "output.h"
 
 #include "text.h"
 
@@ -70,17 +71,19 @@ bool keep_lock_across_exec(const struct stat& pid_file) {
     return tally.kept > 0 && !tally.failed;
 }
 
-// PATH prefixed with the current directory when relative. 0, or -1 with errno set.
+// PATH prefixed with the current directory when relative, built in OUT itself so that no
+// second path-sized buffer lies on the stack. 0, or -1 with errno set.
 int make_absolute(const char* path, char* out, size_t out_size) {
-    char cwd[4096] = "";
-    if (path[0] != '/' && getcwd(cwd, sizeof cwd) == nullptr) return -1;
-    char joined[4096];
-    int n = snprintf(joined, sizeof joined, "%s%s%s", cwd, cwd[0] != '\0' ? "/" : "", path);
-    if (n < 0 || static_cast<size_t>(n) >= sizeof joined || static_cast<size_t>(n) >= out_size) {
+    size_t len = 0;
+    if (path[0] != '/') {
+        if (getcwd(out, out_size) == nullptr) return -1;
+        len = strlen(out);
+    }
+    int n = snprintf(out + len, out_size - len, "%s%s", len > 0 ? "/" : "", path);
+    if (n < 0 || static_cast<size_t>(n) >= out_size - len) {
         errno = ENAMETOOLONG;
         return -1;
     }
-    memcpy(out, joined, static_cast<size_t>(n) + 1);
     return 0;
 }
 
@@ -156,6 +159,11 @@ int become_program(const LockrunOptions& opts) {
     }
     if (lead_own_group() != 0) {
         report_failuref(opts, "cannot start a process group: %s", errno_text(errno).c_str());
+        return kExitFailure;
+    }
+    if (start_output_reader(opts) != 0) {
+        report_failuref(opts, "cannot carry the output of %s: %s", opts.name,
+                        errno_text(errno).c_str());
         return kExitFailure;
     }
     execvp(opts.program, opts.program_argv);

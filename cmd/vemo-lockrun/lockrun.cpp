@@ -10,6 +10,7 @@
 #include <cerrno>
 #include <cstdarg>
 #include <cstdio>
+#include <new>
 
 namespace {
 
@@ -21,6 +22,7 @@ const char kHelp[] =
     "  --restart          run PROGRAM as a child and start it again when it ends\n"
     "  --keep-signals     pass on the inherited signal dispositions and mask\n"
     "  --name=NAME        what the log calls the program (default its base name)\n"
+    "  --log              the program's output to the system log, as NAME\n"
     "  --grace=SECONDS    --restart: wait after SIGTERM before SIGKILL (default 10)\n"
     "  --max-delay=SECONDS  --restart: cap of the restart back-off (default 5)\n"
     "  --give-up=N        --restart: exit after N quick deaths in a row, 0 never (default 10)\n"
@@ -35,7 +37,7 @@ int refuse_command_line(const LockrunOptions& opts, const char* error) {
     if (error[0] != '\0') {
         report_failure(opts, error);
     } else {
-        syslog(LOG_ERR, "usage error: PIDFILE and PROGRAM are required");
+        own_log(LOG_ERR, "usage error: PIDFILE and PROGRAM are required");
     }
     (void)fputs(kUsage, stderr);
     return kExitUsage;
@@ -66,7 +68,6 @@ bool take_lock(const LockrunOptions& opts, CLockFile* lock) {
 
 }  // namespace
 
-// Not lib/base's report: its two copies are one text, and this syslog copy names more.
 void report_failure(const LockrunOptions& opts, const char* text) {
     report_failuref(opts, "%s", text);
 }
@@ -74,6 +75,8 @@ void report_failure(const LockrunOptions& opts, const char* text) {
 void report_failuref(const LockrunOptions& opts, const char* fmt, ...) {  // NOLINT(cert-dcl50-cpp)
     // Under the watchdog standard error leads nowhere: the log's copy says what it is about.
     report_to("vemo-lockrun", true);
+    // Under --log, never through syslog(3), which may wait on a full log.
+    report_log_with(own_log);
     report_log_context(opts.pid_file != nullptr && opts.name != nullptr
                            ? std::string(" (pid file ") + opts.pid_file + ", program " + opts.name +
                                  ")"
@@ -98,7 +101,12 @@ int lockrun_main(int argc, char** argv) {
 
     // Exec keeps the process, so in the default form the pid written is the program's; with
     // --restart it is ours, the lock's holder. The lock outlives LOCK: it ends with the process.
-    CLockFile lock(opts.pid_file);
-    if (!take_lock(opts, &lock)) return kExitFailure;
+    // On the heap, not below all the rest on the stack: it holds a path-sized buffer.
+    auto* lock = new (std::nothrow) CLockFile(opts.pid_file);
+    if (lock == nullptr) {
+        report_failuref(opts, "cannot lock %s: %s", opts.pid_file, errno_text(ENOMEM).c_str());
+        return kExitFailure;
+    }
+    if (!take_lock(opts, lock)) return kExitFailure;
     return opts.restart ? run_restart(opts) : become_program(opts);
 }

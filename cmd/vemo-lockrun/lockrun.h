@@ -29,6 +29,7 @@ struct LockrunOptions {
     bool restart = false;
     bool keep_signals = false;
     bool keep_group = false;  // --restart: leave what the program leaves in its process group
+    bool log = false;         // the program's output to the system log (output.h)
     bool help = false;
     double grace = kDefaultGraceSeconds;
     double max_delay = kDefaultMaxDelaySeconds;
@@ -51,6 +52,13 @@ void report_failure(const LockrunOptions& opts, const char* text);
 // The same with TEXT formatted by printf rules (at most 8191 bytes).
 void report_failuref(const LockrunOptions& opts, const char* fmt, ...)
     __attribute__((format(printf, 2, 3)));
+
+// ---- output.cpp: vemo-lockrun's own records
+
+// As syslog(3); under --restart --log through the program's socket instead, which never waits: a
+// record the log does not take is dropped and counted with the program's lines. Text past 2047
+// bytes is cut there.
+void own_log(int priority, const char* fmt, ...) __attribute__((format(printf, 2, 3)));
 
 // ---- options.cpp: the command line
 
@@ -91,7 +99,6 @@ double next_restart_delay(long* streak, double ran, const LockrunOptions& opts);
 
 // The published state of a --restart wrapper (the .lockrun file beside the pid file).
 struct RestartState {
-    char program[4096] = "";
     char name[kMaxNameLength + 1] = "";
     pid_t child_pid = 0;
     double child_started_at = 0;  // epoch seconds
@@ -100,6 +107,9 @@ struct RestartState {
     int last_exit_code = -1;      // N, or 128 + signal
     double last_exit_at = 0;      // epoch seconds
     double last_run_seconds = 0;
+    bool log_output = false;          // --log: dropped_lines is published
+    unsigned long dropped_lines = 0;  // the program's lines the log did not take
+    char program[4096] = "";          // last: only its first bytes are ever written
 };
 
 // "SIGKILL" for a signal number; "SIG<n>" for one without a name.

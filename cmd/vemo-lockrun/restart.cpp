@@ -2,6 +2,7 @@
 // when it ends. Every signal it acts on stays blocked and is taken with sigtimedwait, so one
 // that arrives while it waits out a restart delay is handled in turn, never lost.
 #include "lockrun.h"
+#include "output.h"
 
 #include "clock.h"
 #include "fileio.h"
@@ -15,6 +16,7 @@
 #include <unistd.h>
 #include <cerrno>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <ctime>
 
@@ -22,16 +24,16 @@ namespace {
 
 // The signals passed on to the child; with SIGCHLD, the ones vemo-lockrun takes itself.
 const int kForwarded[] = {SIGTERM, SIGINT, SIGHUP, SIGQUIT, SIGUSR1, SIGUSR2, SIGWINCH};
+// Every disposition changed here, in the order Supervisor::original keeps them.
+const int kChanged[] = {SIGTERM, SIGINT,   SIGHUP,  SIGQUIT, SIGUSR1,
+                        SIGUSR2, SIGWINCH, SIGCHLD, SIGPIPE};
+constexpr size_t kChangedCount = sizeof kChanged / sizeof kChanged[0];
 
+// Every member is initialized with a constant, so the static one below needs no code to start
+// and its untouched pages stay untouched; the long buffers come last, the often written fields
+// together before them.
 struct Supervisor {
     const LockrunOptions* opts = nullptr;
-    char program[4096] = "";  // resolved, what the child executes
-    char state_path[4096 + 16] = "";
-    sigset_t taken;  // blocked here, taken with sigtimedwait
-    sigset_t original_mask;
-    struct sigaction original[NSIG];  // for --keep-signals
-    RestartState state;
-
     pid_t child = 0;
     double child_started = 0;  // monotonic
     bool started_once = false;
@@ -43,7 +45,15 @@ struct Supervisor {
     pid_t group = 0;         // the last child's process group, its pid
     bool draining = false;   // ending what the last child left in its group; nothing starts
     int exit_status = -1;    // set when the loop must end
+    sigset_t taken{};        // blocked here, taken with sigtimedwait
+    sigset_t original_mask{};
+    struct sigaction original[kChangedCount] {};  // kChanged's, for --keep-signals
+    char* state_path = nullptr;                   // PIDFILE.lockrun, allocated to its length
+    RestartState state;  // state.program: resolved, what the child executes
 };
+
+// The longest state file path taken.
+constexpr size_t kMaxStatePath = 4096 + 16;
 
 // Runs in the child between fork and exec: async-signal-safe calls only.
 [[noreturn]] void exec_child(const Supervisor& s, pid_t parent, int report_fd) {
@@ -52,22 +62,21 @@ struct Supervisor {
     if (prctl(PR_SET_PDEATHSIG, SIGKILL) != 0 || getppid() != parent) _exit(kExitFailure);
     // A group of its own, which the wrapper ends once the program has. It cannot fail in a fresh
     // child of fork, which leads no session.
-    if (setpgid(0, 0) != 0) {
+    if (setpgid(0, 0) != 0 || attach_output() != 0) {
         int err = errno;
         (void)write_all(report_fd, &err, sizeof err);
         _exit(kExitFailure);
     }
     if (s.opts->keep_signals) {
-        for (int sig : kForwarded)
-            (void)sigaction(sig, &s.original[sig], nullptr);
-        (void)sigaction(SIGCHLD, &s.original[SIGCHLD], nullptr);
-        (void)sigaction(SIGPIPE, &s.original[SIGPIPE], nullptr);
+        for (size_t i = 0; i < kChangedCount; ++i)
+            (void)sigaction(kChanged[i], &s.original[i], nullptr);
         (void)sigprocmask(SIG_SETMASK, &s.original_mask, nullptr);
     } else {
         reset_signals_for_exec();
     }
-    execvp(s.program, s.opts->program_argv);
+    execvp(s.state.program, s.opts->program_argv);
     int err = errno;
+    tell_exec_failure(s.state.program, err);
     // The parent reads why; a lost report still shows as an exit status.
     (void)write_all(report_fd, &err, sizeof err);
     _exit(exec_failure_status(err));
@@ -84,12 +93,12 @@ void log_exit(const Supervisor& s, pid_t pid, int status, double ran) {
     if (WIFSIGNALED(status)) {
         char name[32];
         signal_name(WTERMSIG(status), name, sizeof name);
-        syslog(priority, "%s (%d) killed by %s (signal %d%s) after %.3f s", s.opts->name,
-               static_cast<int>(pid), name, WTERMSIG(status),
-               WCOREDUMP(status) ? ", core dumped" : "", ran);
+        own_log(priority, "%s (%d) killed by %s (signal %d%s) after %.3f s", s.opts->name,
+                static_cast<int>(pid), name, WTERMSIG(status),
+                WCOREDUMP(status) ? ", core dumped" : "", ran);
     } else {
-        syslog(priority, "%s (%d) exited with status %d after %.3f s", s.opts->name,
-               static_cast<int>(pid), WEXITSTATUS(status), ran);
+        own_log(priority, "%s (%d) exited with status %d after %.3f s", s.opts->name,
+                static_cast<int>(pid), WEXITSTATUS(status), ran);
     }
 }
 
@@ -102,8 +111,8 @@ void plan_restart(Supervisor* s, double ran) {
     }
     s->restart_at = monotonic_now() + delay;
     if (delay > 0) {
-        syslog(LOG_INFO, "restarting %s in %.3f s (%ld quick exits in a row)", s->opts->name, delay,
-               s->streak);
+        own_log(LOG_INFO, "restarting %s in %.3f s (%ld quick exits in a row)", s->opts->name,
+                delay, s->streak);
     }
 }
 
@@ -126,8 +135,9 @@ void end_group(Supervisor* s, pid_t pid) {
     (void)kill(-s->group, SIGTERM);
     double now = monotonic_now();
     if (s->kill_at < 0) s->kill_at = now + s->opts->grace;
-    syslog(LOG_INFO, "ending what %s (%d) left in its process group: SIGTERM, SIGKILL after %.3f s",
-           s->opts->name, static_cast<int>(pid), s->kill_at - now);
+    own_log(LOG_INFO,
+            "ending what %s (%d) left in its process group: SIGTERM, SIGKILL after %.3f s",
+            s->opts->name, static_cast<int>(pid), s->kill_at - now);
 }
 
 // The group is empty, or given up on: its deadlines end, and a start may follow.
@@ -186,7 +196,7 @@ bool exec_failed(Supervisor* s, pid_t pid, double started, int err) {
     int status = 0;
     while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
     }
-    report_failuref(*s->opts, "cannot execute %s: %s", s->program, errno_text(err).c_str());
+    report_failuref(*s->opts, "cannot execute %s: %s", s->state.program, errno_text(err).c_str());
     if (!s->started_once) {
         s->exit_status = exec_failure_status(err);
         return false;
@@ -208,10 +218,10 @@ void note_start(Supervisor* s, pid_t pid, double started) {
     if (s->started_once) {
         s->state.restarts += 1;
         double gap = s->state.child_started_at - s->state.last_exit_at;
-        syslog(LOG_INFO, "restarted %s (%d), restart %lu, %.3f s after the last exit",
-               s->opts->name, static_cast<int>(pid), s->state.restarts, gap);
+        own_log(LOG_INFO, "restarted %s (%d), restart %lu, %.3f s after the last exit",
+                s->opts->name, static_cast<int>(pid), s->state.restarts, gap);
     } else {
-        syslog(LOG_INFO, "started %s (%d)", s->opts->name, static_cast<int>(pid));
+        own_log(LOG_INFO, "started %s (%d)", s->opts->name, static_cast<int>(pid));
     }
     s->started_once = true;
     write_state(s->state_path, s->state);
@@ -232,6 +242,7 @@ bool start_child(Supervisor* s) {
         (void)close(report[0]);
         return fail_start(s, "fork", fork_err);
     }
+    output_names(pid);
     int err = read_exec_failure(report[0]);
     if (err != 0) return exec_failed(s, pid, started, err);
     note_start(s, pid, started);
@@ -255,12 +266,12 @@ void stop(Supervisor* s, int sig, const char* name) {
     if (s->child > 0) {
         (void)kill(s->child, sig);
         if (!s->stopping) {
-            syslog(LOG_INFO, "%s received: stopping %s (%d), SIGKILL after %.3f s", name,
-                   s->opts->name, static_cast<int>(s->child), s->opts->grace);
+            own_log(LOG_INFO, "%s received: stopping %s (%d), SIGKILL after %.3f s", name,
+                    s->opts->name, static_cast<int>(s->child), s->opts->grace);
             s->kill_at = monotonic_now() + s->opts->grace;
         }
     } else if (!s->stopping) {
-        syslog(LOG_INFO, "%s received: stopping, %s is not running", name, s->opts->name);
+        own_log(LOG_INFO, "%s received: stopping, %s is not running", name, s->opts->name);
     }
     s->stopping = true;
 }
@@ -275,7 +286,8 @@ void take_signal(Supervisor* s, int sig) {
     } else if (s->child > 0) {
         (void)kill(s->child, sig);
     } else {
-        syslog(LOG_INFO, "%s received while %s is not running: not passed on", name, s->opts->name);
+        own_log(LOG_INFO, "%s received while %s is not running: not passed on", name,
+                s->opts->name);
     }
 }
 
@@ -301,13 +313,13 @@ bool next_timeout(const Supervisor& s, struct timespec* ts) {
 void kill_at_deadline(Supervisor* s, double t) {
     s->kill_at = -1;
     if (s->child > 0) {
-        syslog(LOG_WARNING, "%s (%d) still running %.3f s after the stop request: SIGKILL",
-               s->opts->name, static_cast<int>(s->child), s->opts->grace);
+        own_log(LOG_WARNING, "%s (%d) still running %.3f s after the stop request: SIGKILL",
+                s->opts->name, static_cast<int>(s->child), s->opts->grace);
         (void)kill(s->opts->keep_group ? s->child : -s->group, SIGKILL);
         s->abandon_at = t + 2;
     } else if (s->draining) {
-        syslog(LOG_WARNING, "process group %d of %s still has processes after %.3f s: SIGKILL",
-               static_cast<int>(s->group), s->opts->name, s->opts->grace);
+        own_log(LOG_WARNING, "process group %d of %s still has processes after %.3f s: SIGKILL",
+                static_cast<int>(s->group), s->opts->name, s->opts->grace);
         (void)kill(-s->group, SIGKILL);
         s->abandon_at = t + 2;
     }
@@ -325,8 +337,8 @@ void act_on_deadlines(Supervisor* s) {
             s->exit_status = kExitFailure;
         } else if (s->draining) {
             // Stuck in the kernel, most likely: the next start must not wait for ever.
-            syslog(LOG_WARNING, "process group %d of %s did not end after SIGKILL",
-                   static_cast<int>(s->group), s->opts->name);
+            own_log(LOG_WARNING, "process group %d of %s did not end after SIGKILL",
+                    static_cast<int>(s->group), s->opts->name);
             group_ended(s);
         }
     }
@@ -340,13 +352,12 @@ int supervise(Supervisor* s) {
     for (;;) {
         if (s->exit_status >= 0 && !s->draining) return s->exit_status;
         if (s->stopping && s->child == 0 && !s->draining) {
-            syslog(LOG_INFO, "stopped");
+            own_log(LOG_INFO, "stopped");
             return kExitStopped;
         }
         struct timespec ts;
         bool timed = next_timeout(*s, &ts);
-        siginfo_t info;
-        int sig = sigtimedwait(&s->taken, &info, timed ? &ts : nullptr);
+        int sig = wait_signal_or_output(&s->taken, timed ? &ts : nullptr);
         if (sig > 0) {
             take_signal(s, sig);
         } else if (errno != EAGAIN && errno != EINTR) {
@@ -361,18 +372,19 @@ int supervise(Supervisor* s) {
 // exit status once the failure is reported.
 int name_program_and_state(Supervisor* s) {
     const LockrunOptions& opts = *s->opts;
-    if (resolve_program(opts.program, s->program, sizeof s->program) != 0) {
+    if (resolve_program(opts.program, s->state.program, sizeof s->state.program) != 0) {
         int err = errno;
         report_failuref(opts, "cannot execute %s: %s", opts.program, errno_text(err).c_str());
         return exec_failure_status(err);
     }
-    int n = snprintf(s->state_path, sizeof s->state_path, "%s.lockrun", opts.pid_file);
-    if (n < 0 || static_cast<size_t>(n) >= sizeof s->state_path) {
+    size_t size = strlen(opts.pid_file) + sizeof ".lockrun";
+    s->state_path = size <= kMaxStatePath ? static_cast<char*>(malloc(size)) : nullptr;
+    if (s->state_path == nullptr) {
         report_failuref(opts, "cannot write %s.lockrun: %s", opts.pid_file,
-                        errno_text(ENAMETOOLONG).c_str());
+                        errno_text(size <= kMaxStatePath ? ENOMEM : ENAMETOOLONG).c_str());
         return kExitFailure;
     }
-    snprintf(s->state.program, sizeof s->state.program, "%s", s->program);
+    snprintf(s->state_path, size, "%s.lockrun", opts.pid_file);
     snprintf(s->state.name, sizeof s->state.name, "%s", opts.name);
     return 0;
 }
@@ -392,11 +404,10 @@ void take_signals(Supervisor* s) {
     sigemptyset(&dfl.sa_mask);
     struct sigaction ign = dfl;
     ign.sa_handler = SIG_IGN;
-    for (int sig = 1; sig < NSIG; ++sig) {
-        if (sigismember(&s->taken, sig) == 1) (void)sigaction(sig, &dfl, &s->original[sig]);
+    for (size_t i = 0; i < kChangedCount; ++i) {
+        // A syslog daemon gone away must not kill the wrapper and with it the program.
+        (void)sigaction(kChanged[i], kChanged[i] == SIGPIPE ? &ign : &dfl, &s->original[i]);
     }
-    // A syslog daemon gone away must not kill the wrapper and with it the program.
-    (void)sigaction(SIGPIPE, &ign, &s->original[SIGPIPE]);
 }
 
 }  // namespace
@@ -416,7 +427,7 @@ double next_restart_delay(long* streak, double ran, const LockrunOptions& opts) 
 }
 
 int run_restart(const LockrunOptions& opts) {
-    // Static, so its twenty-odd kilobytes of buffers and saved dispositions stay off the stack.
+    // Static, so its buffers stay off the stack, and only their pages written are resident.
     static Supervisor s;
     s.opts = &opts;
     int rc = name_program_and_state(&s);
@@ -424,8 +435,15 @@ int run_restart(const LockrunOptions& opts) {
     mark_inherited_close_on_exec();
     // What the program leaves behind becomes ours when its parent ends, so its end wakes us.
     if (prctl(PR_SET_CHILD_SUBREAPER, 1) != 0)
-        syslog(LOG_WARNING, "cannot adopt what the program leaves behind: %s",
-               errno_text(errno).c_str());
+        own_log(LOG_WARNING, "cannot adopt what the program leaves behind: %s",
+                errno_text(errno).c_str());
+    if (open_output(opts, &s.state, s.state_path) != 0) {
+        report_failuref(opts, "cannot carry the output of %s: %s", opts.name,
+                        errno_text(errno).c_str());
+        return kExitFailure;
+    }
     take_signals(&s);
-    return supervise(&s);
+    rc = supervise(&s);
+    drain_output();
+    return rc;
 }

@@ -61,16 +61,21 @@ int format_state(const RestartState& state, char* out, size_t out_size) {
                      "last_exit=%s\nlast_exit_code=%d\nlast_exit_at=%s\nlast_run_seconds=%s\n",
                      state.program, state.name, static_cast<int>(state.child_pid), started,
                      state.restarts, state.last_exit, state.last_exit_code, exit_at, ran);
+    if (n >= 0 && state.log_output && static_cast<size_t>(n) < out_size) {
+        int m = snprintf(out + n, out_size - static_cast<size_t>(n), "dropped_lines=%lu\n",
+                         state.dropped_lines);
+        n = m < 0 ? -1 : n + m;
+    }
     return n < 0 || static_cast<size_t>(n) >= out_size ? -1 : n;
 }
 
 void write_state(const char* path, const RestartState& state) {
-    char text[8192];
+    char text[sizeof state.program + 1024];
     int len = format_state(state, text, sizeof text);
     if (len < 0) {
-        syslog(LOG_WARNING, "cannot write %s: state too long", path);
+        own_log(LOG_WARNING, "cannot write %s: state too long", path);
         return;
     }
     if (write_file_atomically(path, text, static_cast<size_t>(len)) != 0)
-        syslog(LOG_WARNING, "cannot write %s: %s", path, errno_text(errno).c_str());
+        own_log(LOG_WARNING, "cannot write %s: %s", path, errno_text(errno).c_str());
 }

@@ -13,10 +13,11 @@ namespace {
 const char* g_prog = nullptr;
 bool g_syslog = true;
 std::string g_context;
+void (*g_log)(int priority, const char* fmt, ...) = syslog;
 
 void emit(int priority, const std::string& text) {
     if (g_prog != nullptr) fprintf(stderr, "%s: %s\n", g_prog, text.c_str());
-    if (g_syslog) syslog(priority, "%s%s", text.c_str(), g_context.c_str());
+    if (g_syslog) g_log(priority, "%s%s", text.c_str(), g_context.c_str());
 }
 
 std::string format_text(const char* fmt, va_list ap) {
@@ -30,6 +31,10 @@ std::string format_text(const char* fmt, va_list ap) {
 void report_to(const char* prog, bool to_syslog) {
     g_prog = prog;
     g_syslog = to_syslog;
+}
+
+void report_log_with(void (*log)(int priority, const char* fmt, ...)) {
+    g_log = log;
 }
 
 void report_log_context(const std::string& context) {

@@ -14,6 +14,10 @@ void report_to(const char* prog, bool to_syslog);
 // terminal already knows but a log reader does not ("" for none).
 void report_log_context(const std::string& context);
 
+// What writes the log's copy, printf-style: syslog(3) by default; a program that must never wait
+// on a full log passes its own.
+void report_log_with(void (*log)(int priority, const char* fmt, ...));
+
 // Messages longer than kReportMax bytes are cut there.
 constexpr unsigned kReportMax = 8192;
 

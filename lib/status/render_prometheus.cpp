@@ -110,6 +110,14 @@ void add_lockrun_figures(std::string* o, const Rows& rows) {
             sample(o, "vemo_program_last_exit_code", r,
                    std::to_string(r.e->lockrun.last_exit_code));
     }
+    family(
+        o, "vemo_program_log_dropped_total", "counter",
+        "Output lines of the program wrapped by vemo-lockrun --log the system log did not take.");
+    for (const Row& r : rows) {
+        if (r.e->lockrun.state_read && r.e->lockrun.dropped_lines >= 0)
+            sample(o, "vemo_program_log_dropped_total", r,
+                   std::to_string(r.e->lockrun.dropped_lines));
+    }
 }
 
 }  // namespace

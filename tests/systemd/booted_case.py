@@ -51,11 +51,14 @@ MEMCACHED_ARGS = ("/usr/bin/memcached", "-u", "memcache", "-l", "127.0.0.1", "-p
 MEMCACHED = lockrun_line("memcached", *MEMCACHED_ARGS, options=("--name=memcached",))
 # The same line edited, for vemoctl reload --apply.
 MEMCACHED_EDITED = lockrun_line("memcached", *MEMCACHED_ARGS, "-m", "32", options=("--name=memcached",))
-# Redis drops to its own user through setpriv and stays in the foreground.
+# Redis drops to its own user through setpriv and stays in the foreground; it logs to its standard
+# output (an empty log file: the line's last field is empty), which --log carries into the journal.
 REDIS = lockrun_line("redis", "/usr/bin/setpriv", "--reuid=redis", "--regid=redis", "--init-groups",
-                     "/usr/bin/redis-server", "/etc/redis/redis.conf", "--daemonize", "no", options=("--name=redis",))
+                     "/usr/bin/redis-server", "/etc/redis/redis.conf", "--daemonize", "no", "--logfile", "",
+                     options=("--log", "--name=redis"))
 # Under --restart, so that the workers of a SIGKILLed master are ended before the next one binds port 80.
-NGINX = lockrun_line("nginx", "/usr/sbin/nginx", "-g", "daemon off;", options=("--restart", "--name=nginx"))
+NGINX_ARGS = ("/usr/sbin/nginx", "-g", "daemon off; error_log stderr;")
+NGINX = lockrun_line("nginx", *NGINX_ARGS, options=("--restart", "--log", "--name=nginx"))
 # Restarted by vemo-lockrun itself, within a second, between two of the watchdog's cycles.
 MEMCACHED_R = lockrun_line("memcached-r", "/usr/bin/memcached", "-u", "memcache", "-l", "127.0.0.1", "-p", "11212",
                            options=("--restart", "--name=memcached-r"))
@@ -77,8 +80,9 @@ STEPS = (
     ("install", "dpkg -i alone leaves the unit enabled and active; systemctl enable --now agrees; the "
                 "unit's MainPID is the watchdog of the pid file"),
     ("watch_list", "an edited list (memcached, redis through setpriv) and systemctl reload: each answers on "
-                   "its port (memcached version, redis-cli ping)"),
-    ("redis_bgsave", "a Redis BGSAVE completes (rdb_saves grows, status ok) and Redis logs no waitpid error"),
+                   "its port (memcached version, redis-cli ping); journalctl -t redis shows Redis's start banner"),
+    ("redis_bgsave", "a Redis BGSAVE completes (rdb_saves grows, status ok) and Redis logs no waitpid error "
+                     "(journalctl -t redis)"),
     ("reload", "systemctl reload with nginx, memcached under --restart and a mistyped program added: nginx "
                "answers curl, the second memcached answers, vemo-lockrun logs the mistyped program"),
     ("broken_list", "systemctl reload of a list with an invalid line and a missing program fails; SIGUSR1 "
@@ -90,7 +94,8 @@ STEPS = (
     ("lockrun_restart", "memcached under vemo-lockrun --restart, SIGKILLed, answers again in under a second; "
                         "its state file and Prometheus count the restart"),
     ("nginx_restart", "nginx's master under --restart SIGKILLed: its workers are ended and a new master "
-                      "answers within a second; vemo-lockrun logs by --name"),
+                      "answers within a second; vemo-lockrun logs by --name; a second nginx on port 80, "
+                      "in the exec form, fails and journalctl -t nginx shows its bind error"),
     ("apply", "memcached's line edited and vemoctl reload --apply: memcached runs the new command line "
               "and answers"),
     ("stop", "systemctl stop ends the watchdog alone: every program keeps its pid and answers"),
@@ -491,6 +496,11 @@ class Case:
                    "one memcached and one redis-server run")
         user = self.out("ps -o user= -p %d" % self.pids.get("redis", 0))
         self.check(user == "redis", "redis-server runs as redis", "runs as %r" % user)
+        banner = self.expect("journalctl -t redis shows Redis's start banner under the pid of redis-server",
+                             lambda: [r for r in self.messages("Redis version=", "redis")
+                                      if r.get("SYSLOG_PID") == str(self.pids.get("redis"))], timeout=10)
+        if banner:
+            print("       %s" % banner[0]["MESSAGE"])
 
     def step_redis_bgsave(self):
         def persistence():
@@ -509,7 +519,7 @@ class Case:
         if info:
             self.check(info.get("rdb_last_bgsave_status") == "ok", "with status ok",
                        info.get("rdb_last_bgsave_status", ""))
-        errors = self.out("grep -c 'waitpid() returned an error' /var/log/redis/redis-server.log")
+        errors = self.out("journalctl -t redis --no-pager -o cat | grep -c 'waitpid() returned an error'")
         self.check(errors == "0", "Redis logs no waitpid error", "%s such lines" % errors)
 
     def step_reload(self):
@@ -650,6 +660,14 @@ class Case:
         self.check(len([c for _, c in self.procs("nginx") if "master" in c]) == 1, "one nginx master runs")
         self.expect("vemo-lockrun logs the end of the workers by the name nginx", lambda: self.messages(
             "ending what nginx (%d) left in its process group" % master, "vemo-lockrun"), timeout=5)
+        # nginx tries to bind for about 2.5 s before it gives up.
+        second = self.sh("%s --log --name=nginx /tmp/nginx-second.pid %s -g '%s'" % (LOCKRUN, *NGINX_ARGS[::2]),
+                         timeout=30)
+        self.check(second.returncode != 0, "a second nginx on port 80 fails", "exit status %d" % second.returncode)
+        bind = self.expect("journalctl -t nginx shows the second nginx's bind error", lambda: self.messages(
+            "bind() to 0.0.0.0:80 failed (98: Address already in use)", "nginx"), timeout=10)
+        if bind:
+            print("       %s" % bind[0]["MESSAGE"])
 
     def step_apply(self):
         old = self.pids.get("memcached", 0)
