@@ -2,6 +2,7 @@
 // Also what the --restart child shares with it (the signal reset, the exit status of a failed
 // exec), and the path lookup execvp makes, which --restart does before its first start.
 #include "lockrun.h"
+#include "output.h"
 
 #include "text.h"
 
@@ -156,6 +157,11 @@ int become_program(const LockrunOptions& opts) {
     }
     if (lead_own_group() != 0) {
         report_failuref(opts, "cannot start a process group: %s", errno_text(errno).c_str());
+        return kExitFailure;
+    }
+    if (start_output_reader(opts) != 0) {
+        report_failuref(opts, "cannot carry the output of %s: %s", opts.name,
+                        errno_text(errno).c_str());
         return kExitFailure;
     }
     execvp(opts.program, opts.program_argv);

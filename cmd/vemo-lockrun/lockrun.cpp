@@ -20,6 +20,7 @@ const char kHelp[] =
     "  --restart          run PROGRAM as a child and start it again when it ends\n"
     "  --keep-signals     pass on the inherited signal dispositions and mask\n"
     "  --name=NAME        what the log calls the program (default its base name)\n"
+    "  --log              the program's output to the system log, as NAME\n"
     "  --grace=SECONDS    --restart: wait after SIGTERM before SIGKILL (default 10)\n"
     "  --max-delay=SECONDS  --restart: cap of the restart back-off (default 5)\n"
     "  --give-up=N        --restart: exit after N quick deaths in a row, 0 never (default 10)\n"

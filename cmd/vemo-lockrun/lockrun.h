@@ -29,6 +29,7 @@ struct LockrunOptions {
     bool restart = false;
     bool keep_signals = false;
     bool keep_group = false;  // --restart: leave what the program leaves in its process group
+    bool log = false;         // the program's output to the system log (output.h)
     bool help = false;
     double grace = kDefaultGraceSeconds;
     double max_delay = kDefaultMaxDelaySeconds;
@@ -100,6 +101,8 @@ struct RestartState {
     int last_exit_code = -1;      // N, or 128 + signal
     double last_exit_at = 0;      // epoch seconds
     double last_run_seconds = 0;
+    bool log_output = false;         // --log: dropped_lines is published
+    unsigned long dropped_lines = 0;  // the program's lines the log did not take
 };
 
 // "SIGKILL" for a signal number; "SIG<n>" for one without a name.

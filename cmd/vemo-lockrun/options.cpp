@@ -57,6 +57,8 @@ int parse_option(const char* arg, LockrunOptions* opts, const char** restart_onl
     bool ok = true;
     if (strcmp(arg, "--restart") == 0) {
         opts->restart = true;
+    } else if (strcmp(arg, "--log") == 0) {
+        opts->log = true;
     } else if (strcmp(arg, "--keep-signals") == 0) {
         opts->keep_signals = true;
     } else if (strcmp(arg, "--keep-group") == 0) {

@@ -2,6 +2,7 @@
 // when it ends. Every signal it acts on stays blocked and is taken with sigtimedwait, so one
 // that arrives while it waits out a restart delay is handled in turn, never lost.
 #include "lockrun.h"
+#include "output.h"
 
 #include "clock.h"
 #include "fileio.h"
@@ -52,7 +53,7 @@ struct Supervisor {
     if (prctl(PR_SET_PDEATHSIG, SIGKILL) != 0 || getppid() != parent) _exit(kExitFailure);
     // A group of its own, which the wrapper ends once the program has. It cannot fail in a fresh
     // child of fork, which leads no session.
-    if (setpgid(0, 0) != 0) {
+    if (setpgid(0, 0) != 0 || attach_output() != 0) {
         int err = errno;
         (void)write_all(report_fd, &err, sizeof err);
         _exit(kExitFailure);
@@ -68,6 +69,7 @@ struct Supervisor {
     }
     execvp(s.program, s.opts->program_argv);
     int err = errno;
+    tell_exec_failure(s.program, err);
     // The parent reads why; a lost report still shows as an exit status.
     (void)write_all(report_fd, &err, sizeof err);
     _exit(exec_failure_status(err));
@@ -232,6 +234,7 @@ bool start_child(Supervisor* s) {
         (void)close(report[0]);
         return fail_start(s, "fork", fork_err);
     }
+    output_names(pid);
     int err = read_exec_failure(report[0]);
     if (err != 0) return exec_failed(s, pid, started, err);
     note_start(s, pid, started);
@@ -345,8 +348,7 @@ int supervise(Supervisor* s) {
         }
         struct timespec ts;
         bool timed = next_timeout(*s, &ts);
-        siginfo_t info;
-        int sig = sigtimedwait(&s->taken, &info, timed ? &ts : nullptr);
+        int sig = wait_signal_or_output(&s->taken, timed ? &ts : nullptr);
         if (sig > 0) {
             take_signal(s, sig);
         } else if (errno != EAGAIN && errno != EINTR) {
@@ -426,6 +428,13 @@ int run_restart(const LockrunOptions& opts) {
     if (prctl(PR_SET_CHILD_SUBREAPER, 1) != 0)
         syslog(LOG_WARNING, "cannot adopt what the program leaves behind: %s",
                errno_text(errno).c_str());
+    if (open_output(opts, &s.state, s.state_path) != 0) {
+        report_failuref(opts, "cannot carry the output of %s: %s", opts.name,
+                        errno_text(errno).c_str());
+        return kExitFailure;
+    }
     take_signals(&s);
-    return supervise(&s);
+    rc = supervise(&s);
+    drain_output();
+    return rc;
 }

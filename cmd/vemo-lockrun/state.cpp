@@ -61,6 +61,11 @@ int format_state(const RestartState& state, char* out, size_t out_size) {
                      "last_exit=%s\nlast_exit_code=%d\nlast_exit_at=%s\nlast_run_seconds=%s\n",
                      state.program, state.name, static_cast<int>(state.child_pid), started,
                      state.restarts, state.last_exit, state.last_exit_code, exit_at, ran);
+    if (n >= 0 && state.log_output && static_cast<size_t>(n) < out_size) {
+        int m = snprintf(out + n, out_size - static_cast<size_t>(n), "dropped_lines=%lu\n",
+                         state.dropped_lines);
+        n = m < 0 ? -1 : n + m;
+    }
     return n < 0 || static_cast<size_t>(n) >= out_size ? -1 : n;
 }
 

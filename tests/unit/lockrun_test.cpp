@@ -10,6 +10,7 @@
 #include <sys/wait.h>
 #include <syslog.h>
 #include <unistd.h>
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <sstream>
@@ -18,6 +19,7 @@
 
 #include "CLockFile.h"
 #include "lockrun.h"
+#include "output.h"
 #include "test_support.h"
 
 #ifndef VEMO_LOCKRUN_PATH
@@ -770,3 +772,64 @@ TEST(LockRunState, FileText) {
 }
 
 }  // namespace
+
+// ---------------------------------------------------------------- --log: lines into records
+
+struct OutputRow {
+    const char* name;
+    std::string input;
+    std::vector<std::string> records;  // flushed at the end of the stream too
+};
+
+const OutputRow kOutputRows[] = {
+    {"lines_become_records", "one\ntwo\n", {"one", "two"}},
+    {"empty_lines_send_nothing", "\n\na\n\n", {"a"}},
+    {"controls_and_backslash_escaped", "a\x1b[31m\tb\rc\x7f\\\n", {"a\\x1b[31m\\x09b\\x0dc\\x7f\\\\"}},
+    {"nul_kept_escaped", std::string("a\0b\n", 4), {"a\\x00b"}},
+    {"utf8_kept", "caf\xc3\xa9 \xe2\x82\xac \xf0\x9f\x90\xa7\n", {"caf\xc3\xa9 \xe2\x82\xac \xf0\x9f\x90\xa7"}},
+    {"invalid_utf8_escaped", "\xff\xc3(\xe0\x80\x80\xed\xa0\x80\n",
+     {"\\xff\\xc3(\\xe0\\x80\\x80\\xed\\xa0\\x80"}},
+    {"sequence_cut_by_newline", "\xe2\x82\nx\n", {"\\xe2\\x82", "x"}},
+    {"unfinished_line_flushed", "a\ntail", {"a", "tail"}},
+    {"long_line_split_never_dropped", std::string(3000, 'a') + "\n",
+     {std::string(kMaxLogText, 'a'), std::string(3000 - kMaxLogText, 'a')}},
+    {"escape_never_cut", std::string(kMaxLogText - 2, 'a') + "\x01\n",
+     {std::string(kMaxLogText - 2, 'a'), "\\x01"}},
+    {"utf8_never_cut", std::string(kMaxLogText - 1, 'a') + "\xc3\xa9\n",
+     {std::string(kMaxLogText - 1, 'a'), "\xc3\xa9"}},
+};
+
+void collect_record(void* ctx, const char* text, size_t len) {
+    static_cast<std::vector<std::string>*>(ctx)->emplace_back(text, len);
+}
+
+class LockRunOutput : public testing::TestWithParam<OutputRow> {};
+
+// Whole, and a byte at a time, as a pipe may hand it over.
+TEST_P(LockRunOutput, Records) {
+    const OutputRow& row = GetParam();
+    for (size_t chunk : {row.input.size(), size_t{1}}) {
+        LineState line;
+        std::vector<std::string> got;
+        for (size_t at = 0; at < row.input.size(); at += chunk)
+            feed_output(&line, row.input.data() + at, std::min(chunk, row.input.size() - at),
+                        collect_record, &got);
+        flush_output(&line, collect_record, &got);
+        EXPECT_EQ(got, row.records) << "read " << chunk << " bytes at a time";
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(Rows, LockRunOutput, testing::ValuesIn(kOutputRows),
+                         [](const testing::TestParamInfo<OutputRow>& info) {
+                             return std::string(info.param.name);
+                         });
+
+TEST(LockRunOutput, RecordFormat) {
+    ASSERT_EQ(setenv("TZ", "UTC", 1), 0);
+    tzset();
+    char out[128];
+    int n = format_record(out, sizeof out, LOG_WARNING, 1700000000, "nginx", 42, "bind() failed", 13);
+    EXPECT_EQ(std::string(out, n > 0 ? static_cast<size_t>(n) : 0),
+              "<12>Nov 14 22:13:20 nginx[42]: bind() failed");
+    EXPECT_EQ(format_record(out, 20, LOG_INFO, 0, "nginx", 42, "x", 1), -1);
+}
