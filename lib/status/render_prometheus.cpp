@@ -88,6 +88,19 @@ void add_lockrun_figures(std::string* o, const std::vector<const EntryStatus*>& 
         if (e->lockrun.state_read && e->lockrun.last_exit_code >= 0)
             sample(o, "vemo_program_last_exit_code", *e, std::to_string(e->lockrun.last_exit_code));
     }
+    family(o, "vemo_program_healthy", "gauge",
+           "Whether the wrapped program passes its health checks (0 while failing or unchecked).");
+    for (const EntryStatus* e : rows) {
+        if (e->lockrun.state_read && !e->lockrun.health.empty())
+            sample(o, "vemo_program_healthy", *e, e->lockrun.health == "healthy" ? "1" : "0");
+    }
+    family(o, "vemo_program_check_failures_total", "counter",
+           "Failed health checks of the wrapped program.");
+    for (const EntryStatus* e : rows) {
+        if (e->lockrun.state_read && !e->lockrun.health.empty())
+            sample(o, "vemo_program_check_failures_total", *e,
+                   std::to_string(e->lockrun.check_failures_total));
+    }
 }
 
 }  // namespace
