@@ -132,8 +132,11 @@ bool deliver(LogSink* sink, const char* record, size_t len) {
     return false;
 }
 
-// Tells the drops not yet told, as soon as the log takes a record again.
+}  // namespace
+
 void report_drops(LogSink* sink) {
+    double now = monotonic_now();
+    if (sink->unreported == 0 || now < sink->report_at) return;
     char text[256];
     int n = snprintf(text, sizeof text, "%lu lines of %s dropped: the system log did not take them",
                      sink->unreported, sink->name);
@@ -144,10 +147,9 @@ void report_drops(LogSink* sink) {
                           getpid(), text, len);
     if (r < 0 || !deliver(sink, record, static_cast<size_t>(r))) return;
     sink->unreported = 0;
+    sink->report_at = now + kDropReportSeconds;
     if (sink->state != nullptr) write_state(sink->state_path, *sink->state);
 }
-
-}  // namespace
 
 void feed_output(LineState* line, const char* data, size_t n, EmitText emit, void* ctx) {
     for (size_t i = 0; i < n; ++i)
@@ -174,7 +176,7 @@ int format_record(char* out, size_t out_size, int priority, time_t when, const c
 }
 
 void send_line(LogSink* sink, int priority, const char* text, size_t len) {
-    if (sink->unreported > 0) report_drops(sink);
+    report_drops(sink);
     char record[kMaxLogText + 256];
     int n = format_record(record, sizeof record, priority, time(nullptr), sink->name, sink->pid,
                           text, len);

@@ -48,13 +48,19 @@ struct LogSink {
     double retry_at = 0;    // monotonic: no new connection before
     unsigned long dropped = 0;  // in all
     unsigned long unreported = 0;  // not yet told in a record of our own
+    double report_at = 0;          // monotonic: no report of drops before
     RestartState* state = nullptr;  // --restart: where the count is published
     const char* state_path = nullptr;
 };
 
 // Sends one record at PRIORITY without waiting; a record not taken is counted in SINK. Drops not
-// yet reported are reported first, as vemo-lockrun's own warning.
+// yet reported are reported first (see report_drops).
 void send_line(LogSink* sink, int priority, const char* text, size_t len);
+
+// Drops not yet reported, as vemo-lockrun's own warning, once the log takes it and at most once
+// per kDropReportSeconds, so that an overloaded log is not filled with reports.
+void report_drops(LogSink* sink);
+constexpr double kDropReportSeconds = 1.0;
 
 // ---- reader.cpp: the pipes and who reads them
 

@@ -99,7 +99,7 @@ void keep_only(int a, int b) {
     LineState* lines[2] = {&o.out_line, &o.err_line};
     const EmitText emits[2] = {emit_info, emit_warning};
     while (fds[0].fd >= 0 || fds[1].fd >= 0) {
-        if (poll(fds, 2, -1) < 0) {
+        if (poll(fds, 2, o.sink.unreported > 0 ? 1000 : -1) < 0) {
             if (errno == EINTR) continue;
             break;
         }
@@ -108,9 +108,12 @@ void keep_only(int a, int b) {
             ssize_t n = carry(fds[i].fd, lines[i], emits[i]);
             if (n == 0 || (n < 0 && errno != EAGAIN && errno != EINTR)) fds[i].fd = -1;
         }
+        report_drops(&o.sink);
     }
     flush_output(&o.out_line, emit_info, &o.sink);
     flush_output(&o.err_line, emit_warning, &o.sink);
+    o.sink.report_at = 0;
+    report_drops(&o.sink);
     _exit(0);
 }
 
@@ -202,10 +205,12 @@ int wait_signal_or_output(const sigset_t* set, const struct timespec* timeout) {
             }
             ms = static_cast<int>(std::ceil(left * 1000));
         }
+        if (o.sink.unreported > 0 && (ms < 0 || ms > 1000)) ms = 1000;
         struct pollfd fds[3] = {{o.signals, POLLIN, 0}, {o.out[0], POLLIN, 0}, {o.err[0], POLLIN, 0}};
         if (poll(fds, 3, ms) < 0 && errno != EINTR) return -1;
         if (fds[1].revents != 0) (void)carry(o.out[0], &o.out_line, emit_info);
         if (fds[2].revents != 0) (void)carry(o.err[0], &o.err_line, emit_warning);
+        report_drops(&o.sink);
     }
 }
 
@@ -216,4 +221,6 @@ void output_names(pid_t pid) {
 void drain_output() {
     drain(g_output.out[0], &g_output.out_line, emit_info);
     drain(g_output.err[0], &g_output.err_line, emit_warning);
+    g_output.sink.report_at = 0;
+    report_drops(&g_output.sink);
 }

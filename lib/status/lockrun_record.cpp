@@ -35,6 +35,8 @@ void take_field(const std::string& key, const std::string& value, LockrunStatus*
         lr->last_exit_at = number_value(value);
     } else if (key == "last_run_seconds") {
         lr->last_run_seconds = number_value(value);
+    } else if (key == "dropped_lines") {
+        lr->dropped_lines = integer_value(value);
     } else if (key == "health") {
         lr->health = printable(value);
     } else if (key == "check_failures") {

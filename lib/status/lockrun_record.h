@@ -27,6 +27,7 @@ struct LockrunStatus {
     int last_exit_code = -1;
     double last_exit_at = 0;
     double last_run_seconds = 0;
+    long dropped_lines = -1;  // --log: the program's lines the log did not take; -1 without --log
     // Health checks: what the line asks for, and what the record says of them.
     std::string check;                       // "port 6379", "exec PATH", "" for none
     std::vector<std::string> option_errors;  // --check-* values the wrapper would refuse

@@ -79,6 +79,8 @@ std::string lockrun_note(const LockrunStatus& lr, double now) {
         }
         text += "; " + std::to_string(lr.restarts) + " restarts; last exit: " + lr.last_exit;
         if (lr.last_exit_at > 0) text += " " + duration(now - lr.last_exit_at) + " ago";
+        if (lr.dropped_lines > 0)
+            text += "; " + std::to_string(lr.dropped_lines) + " output lines dropped by the log";
         text += health_note(lr);
     } else if (!lr.state_error.empty()) {
         text += "; restart state unreadable: " + lr.state_error;
