@@ -207,7 +207,9 @@ int health_setup(const LockrunOptions& opts, RestartState* state, const char* st
     h->enabled = opts.check_exec != nullptr || opts.check_port > 0;
     if (!h->enabled) return 0;
     if (opts.check_exec != nullptr) {
-        if (resolve_program(opts.check_exec, h->path, sizeof h->path) != 0) {
+        // Resolved once, and refused at once when it cannot run at all, not at every check.
+        if (resolve_program(opts.check_exec, h->path, sizeof h->path) != 0 ||
+            access(h->path, X_OK) != 0) {
             int err = errno;
             report_failuref(opts, "cannot execute the check %s: %s", opts.check_exec,
                             errno_text(err).c_str());
