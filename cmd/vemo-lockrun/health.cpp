@@ -22,13 +22,13 @@ struct Health {
     RestartState* state = nullptr;
     const char* state_path = nullptr;
     bool enabled = false;
-    char path[4096] = "";      // --check-exec, resolved
-    char label[4200] = "";     // how records name the check
-    char env_pid[32] = "";     // VEMO_PID=...
-    char env_name[160] = "";   // VEMO_NAME=...
-    char** envp = nullptr;     // environ with the two above in front
-    pid_t program = 0;         // being checked; 0: none
-    double next_at = -1;       // monotonic start of the next check
+    char path[4096] = "";     // --check-exec, resolved
+    char label[4200] = "";    // how records name the check
+    char env_pid[32] = "";    // VEMO_PID=...
+    char env_name[160] = "";  // VEMO_NAME=...
+    char** envp = nullptr;    // environ with the two above in front
+    pid_t program = 0;        // being checked; 0: none
+    double next_at = -1;      // monotonic start of the next check
     CheckRun run;
     double run_started = 0;
     double run_deadline = -1;
@@ -128,8 +128,8 @@ void begin_check(Health* h, double now) {
     const LockrunOptions& o = *h->opts;
     snprintf(h->env_pid, sizeof h->env_pid, "VEMO_PID=%d", static_cast<int>(h->program));
     h->run = CheckRun();
-    if (start_check(&h->run, o.check_exec != nullptr ? h->path : nullptr, h->envp,
-                    o.check_port) != 0) {
+    if (start_check(&h->run, o.check_exec != nullptr ? h->path : nullptr, h->envp, o.check_port) !=
+        0) {
         char why[128];
         snprintf(why, sizeof why, "cannot start the check: %s", errno_text(errno).c_str());
         h->run = CheckRun();
@@ -167,8 +167,8 @@ bool parse_check_option(const char* arg, LockrunOptions* opts, bool* ok) {
         opts->check_exec = v;
         *ok = *v != '\0';
     } else if (is("--check-port")) {
-        *ok = parse_count(v, &opts->check_port) && opts->check_port >= 1 &&
-              opts->check_port <= 65535;
+        *ok =
+            parse_count(v, &opts->check_port) && opts->check_port >= 1 && opts->check_port <= 65535;
     } else if (is("--check-interval")) {
         *ok = parse_seconds(v, &opts->check_interval) && opts->check_interval > 0;
     } else if (is("--check-timeout")) {
@@ -192,8 +192,9 @@ bool check_options_error(const LockrunOptions& opts, char* error, size_t error_s
                   opts.check_timeout != kDefaultCheckTimeout ||
                   opts.check_fails != kDefaultCheckFails || opts.check_grace >= 0;
     if (timing && opts.check_exec == nullptr && opts.check_port == 0) {
-        snprintf(error, error_size, "--check-interval, -timeout, -fails and -grace need "
-                                    "--check-exec or --check-port");
+        snprintf(error, error_size,
+                 "--check-interval, -timeout, -fails and -grace need "
+                 "--check-exec or --check-port");
         return true;
     }
     return false;

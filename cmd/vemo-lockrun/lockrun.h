@@ -118,7 +118,7 @@ struct RestartState {
     int last_exit_code = -1;      // N, or 128 + signal
     double last_exit_at = 0;      // epoch seconds
     double last_run_seconds = 0;
-    bool log_output = false;         // --log: dropped_lines is published
+    bool log_output = false;          // --log: dropped_lines is published
     unsigned long dropped_lines = 0;  // the program's lines the log did not take
     // With a health check (health.h): its state and failures, published.
     bool checked = false;

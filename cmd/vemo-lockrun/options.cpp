@@ -1,6 +1,6 @@
 // The command line of vemo-lockrun: options first, then PIDFILE and PROGRAM [ARGS...].
-#include "lockrun.h"
 #include "health.h"
+#include "lockrun.h"
 
 #include <cerrno>
 #include <cmath>

@@ -14,6 +14,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <ctime>
 #include <string>
 
 namespace {
@@ -118,7 +119,8 @@ void probe_port(long port) {
                     "127.0.0.1:%ld took the connection but the program did not accept it\n", port);
             told = true;
         }
-        usleep(20000);
+        const struct timespec pause = {0, 20 * 1000 * 1000};
+        (void)nanosleep(&pause, nullptr);
     }
 }
 

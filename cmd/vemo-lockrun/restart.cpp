@@ -1,8 +1,8 @@
 // --restart: vemo-lockrun keeps the lock and runs the program as its child, starting it again
 // when it ends. Every signal it acts on stays blocked and is taken with sigtimedwait, so one
 // that arrives while it waits out a restart delay is handled in turn, never lost.
-#include "lockrun.h"
 #include "health.h"
+#include "lockrun.h"
 #include "output.h"
 
 #include "clock.h"
@@ -45,6 +45,7 @@ struct Supervisor {
     pid_t group = 0;         // the last child's process group, its pid
     bool draining = false;   // ending what the last child left in its group; nothing starts
     int exit_status = -1;    // set when the loop must end
+
     bool check_failed = false;  // the child is being ended for its failed health checks
 };
 

@@ -52,7 +52,8 @@ void take_field(const std::string& key, const std::string& value, LockrunStatus*
 
 // A plain decimal within [LOW, HIGH]; seconds allow one point.
 bool number_within(const std::string& v, double low, double high, bool seconds) {
-    if (v.empty() || v.find_first_not_of(seconds ? "0123456789." : "0123456789") != std::string::npos ||
+    if (v.empty() ||
+        v.find_first_not_of(seconds ? "0123456789." : "0123456789") != std::string::npos ||
         v.find('.') != v.rfind('.') || v == ".")
         return false;
     double x = strtod(v.c_str(), nullptr);

@@ -824,18 +824,26 @@ struct OutputRow {
 const OutputRow kOutputRows[] = {
     {"lines_become_records", "one\ntwo\n", {"one", "two"}},
     {"empty_lines_send_nothing", "\n\na\n\n", {"a"}},
-    {"controls_and_backslash_escaped", "a\x1b[31m\tb\rc\x7f\\\n", {"a\\x1b[31m\\x09b\\x0dc\\x7f\\\\"}},
+    {"controls_and_backslash_escaped",
+     "a\x1b[31m\tb\rc\x7f\\\n",
+     {"a\\x1b[31m\\x09b\\x0dc\\x7f\\\\"}},
     {"nul_kept_escaped", std::string("a\0b\n", 4), {"a\\x00b"}},
-    {"utf8_kept", "caf\xc3\xa9 \xe2\x82\xac \xf0\x9f\x90\xa7\n", {"caf\xc3\xa9 \xe2\x82\xac \xf0\x9f\x90\xa7"}},
-    {"invalid_utf8_escaped", "\xff\xc3(\xe0\x80\x80\xed\xa0\x80\n",
+    {"utf8_kept",
+     "caf\xc3\xa9 \xe2\x82\xac \xf0\x9f\x90\xa7\n",
+     {"caf\xc3\xa9 \xe2\x82\xac \xf0\x9f\x90\xa7"}},
+    {"invalid_utf8_escaped",
+     "\xff\xc3(\xe0\x80\x80\xed\xa0\x80\n",
      {"\\xff\\xc3(\\xe0\\x80\\x80\\xed\\xa0\\x80"}},
     {"sequence_cut_by_newline", "\xe2\x82\nx\n", {"\\xe2\\x82", "x"}},
     {"unfinished_line_flushed", "a\ntail", {"a", "tail"}},
-    {"long_line_split_never_dropped", std::string(3000, 'a') + "\n",
+    {"long_line_split_never_dropped",
+     std::string(3000, 'a') + "\n",
      {std::string(kMaxLogText, 'a'), std::string(3000 - kMaxLogText, 'a')}},
-    {"escape_never_cut", std::string(kMaxLogText - 2, 'a') + "\x01\n",
+    {"escape_never_cut",
+     std::string(kMaxLogText - 2, 'a') + "\x01\n",
      {std::string(kMaxLogText - 2, 'a'), "\\x01"}},
-    {"utf8_never_cut", std::string(kMaxLogText - 1, 'a') + "\xc3\xa9\n",
+    {"utf8_never_cut",
+     std::string(kMaxLogText - 1, 'a') + "\xc3\xa9\n",
      {std::string(kMaxLogText - 1, 'a'), "\xc3\xa9"}},
 };
 
@@ -868,7 +876,8 @@ TEST(LockRunOutput, RecordFormat) {
     ASSERT_EQ(setenv("TZ", "UTC", 1), 0);
     tzset();
     char out[128];
-    int n = format_record(out, sizeof out, LOG_WARNING, 1700000000, "nginx", 42, "bind() failed", 13);
+    int n =
+        format_record(out, sizeof out, LOG_WARNING, 1700000000, "nginx", 42, "bind() failed", 13);
     EXPECT_EQ(std::string(out, n > 0 ? static_cast<size_t>(n) : 0),
               "<12>Nov 14 22:13:20 nginx[42]: bind() failed");
     EXPECT_EQ(format_record(out, 20, LOG_INFO, 0, "nginx", 42, "x", 1), -1);
@@ -899,16 +908,14 @@ const AcceptRow kAcceptRows[] = {
      "   1: 0100007F:18EB 0100007F:9C40 01 00000000:00000000 00:00000000 00000000 0 0 7702 1 0",
      true},
     {"accepted_and_closed_by_the_program",
-     "   1: 0100007F:18EB 0100007F:9C40 04 00000000:00000000 00:00000000 00000000 0 0 0 1 0",
-     true},
+     "   1: 0100007F:18EB 0100007F:9C40 04 00000000:00000000 00:00000000 00000000 0 0 0 1 0", true},
     {"gone_from_the_table", "", true},
     {"dual_stack_listener_in_tcp6",
      "   1: 0000000000000000FFFF00000100007F:18EB 0000000000000000FFFF00000100007F:9C40 01 "
      "00000000:00000000 00:00000000 00000000 0 0 0 1 0",
      false},
     {"other_client_port_queued",
-     "   1: 0100007F:18EB 0100007F:9C41 01 00000000:00000000 00:00000000 00000000 0 0 0 1 0",
-     true},
+     "   1: 0100007F:18EB 0100007F:9C41 01 00000000:00000000 00:00000000 00000000 0 0 0 1 0", true},
 };
 
 class PortCheck : public testing::TestWithParam<AcceptRow> {};
