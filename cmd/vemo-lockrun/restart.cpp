@@ -154,6 +154,11 @@ void child_ended(Supervisor* s, int status) {
     write_state(s->state_path, s->state);
     log_exit(*s, pid, status, ran);
     if (!s->opts->keep_group) end_group(s, pid);
+    // The deadlines of ending it for its checks are over, unless its group still has to end.
+    if (s->check_failed && !s->draining) {
+        s->kill_at = -1;
+        s->abandon_at = -1;
+    }
     // Ended for its checks without ever passing one: a crash, for the give-up policy.
     if (s->check_failed && health_never_passed()) ran = 0;
     s->check_failed = false;
@@ -337,7 +342,7 @@ void end_for_checks(Supervisor* s) {
     if (s->child <= 0 || s->stopping || s->check_failed) return;
     s->check_failed = true;
     (void)kill(s->child, SIGTERM);
-    (void)kill(s->child, SIGCONT);
+    (void)kill(s->opts->keep_group ? s->child : -s->group, SIGCONT);
     s->kill_at = monotonic_now() + s->opts->grace;
 }
 

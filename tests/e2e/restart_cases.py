@@ -205,7 +205,8 @@ def check_port_restarts_a_stopped_server(sb):
     pid_file, port = RUN_DIR + "/srv.pid", free_port()
     os.makedirs(RUN_DIR, exist_ok=True)
     interval, fails, timeout = 0.2, 3, 0.2
-    wrapper = sb.spawn([lockrun, "--restart", "--grace=1", "--check-port=%d" % port,
+    # A short grace: a deadline of the old server's end left behind would kill the new one.
+    wrapper = sb.spawn([lockrun, "--restart", "--grace=0.2", "--check-port=%d" % port,
                         "--check-interval=%s" % interval, "--check-timeout=%s" % timeout,
                         "--check-fails=%d" % fails, pid_file, "/usr/bin/python3", "-c", SERVER, str(port)])
     sb.wait_for(lambda: state(pid_file).get("health") == "healthy", 5, "the server to pass its check")
@@ -222,6 +223,7 @@ def check_port_restarts_a_stopped_server(sb):
                                      r"timed out after 0\.2\d\d s: 127\.0\.0\.1:%d took the connection "
                                      r"but the program did not accept it; restarting it$"
                                      % (child, port, fails, port)), LOG_ERR, pid=wrapper)
+    sb.wait_for(lambda: state(pid_file).get("health") == "healthy", 5, "the new server to pass its check")
     st = state(pid_file)
     check(st["restarts"] == "1" and st["check_failures_total"] == str(fails) and
           st["last_exit"] == "killed SIGTERM" and new > 0, "the record: %r" % st)
