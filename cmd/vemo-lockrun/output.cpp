@@ -62,11 +62,16 @@ bool continues(const LineState& line, unsigned char c) {
     if ((c & 0xc0) != 0x80) return false;
     if (line.partial_len != 1) return true;
     switch (line.partial[0]) {
-        case 0xe0: return c >= 0xa0;
-        case 0xed: return c <= 0x9f;
-        case 0xf0: return c >= 0x90;
-        case 0xf4: return c <= 0x8f;
-        default: return true;
+        case 0xe0:
+            return c >= 0xa0;
+        case 0xed:
+            return c <= 0x9f;
+        case 0xf0:
+            return c >= 0x90;
+        case 0xf4:
+            return c <= 0x8f;
+        default:
+            return true;
     }
 }
 

@@ -42,13 +42,13 @@ int format_record(char* out, size_t out_size, int priority, time_t when, const c
 
 // Where records go and what could not go there.
 struct LogSink {
-    const char* name = "";  // the program's, from --name
-    pid_t pid = 0;          // the program's
-    int fd = -1;            // connected to /dev/log, or -1
-    double retry_at = 0;    // monotonic: no new connection before
-    unsigned long dropped = 0;  // in all
-    unsigned long unreported = 0;  // not yet told in a record of our own
-    double report_at = 0;          // monotonic: no report of drops before
+    const char* name = "";          // the program's, from --name
+    pid_t pid = 0;                  // the program's
+    int fd = -1;                    // connected to /dev/log, or -1
+    double retry_at = 0;            // monotonic: no new connection before
+    unsigned long dropped = 0;      // in all
+    unsigned long unreported = 0;   // not yet told in a record of our own
+    double report_at = 0;           // monotonic: no report of drops before
     RestartState* state = nullptr;  // --restart: where the count is published
     const char* state_path = nullptr;
 };

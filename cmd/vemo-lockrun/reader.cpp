@@ -206,7 +206,8 @@ int wait_signal_or_output(const sigset_t* set, const struct timespec* timeout) {
             ms = static_cast<int>(std::ceil(left * 1000));
         }
         if (o.sink.unreported > 0 && (ms < 0 || ms > 1000)) ms = 1000;
-        struct pollfd fds[3] = {{o.signals, POLLIN, 0}, {o.out[0], POLLIN, 0}, {o.err[0], POLLIN, 0}};
+        struct pollfd fds[3] = {
+            {o.signals, POLLIN, 0}, {o.out[0], POLLIN, 0}, {o.err[0], POLLIN, 0}};
         if (poll(fds, 3, ms) < 0 && errno != EINTR) return -1;
         if (fds[1].revents != 0) (void)carry(o.out[0], &o.out_line, emit_info);
         if (fds[2].revents != 0) (void)carry(o.err[0], &o.err_line, emit_warning);

@@ -88,8 +88,9 @@ void add_lockrun_figures(std::string* o, const std::vector<const EntryStatus*>& 
         if (e->lockrun.state_read && e->lockrun.last_exit_code >= 0)
             sample(o, "vemo_program_last_exit_code", *e, std::to_string(e->lockrun.last_exit_code));
     }
-    family(o, "vemo_program_log_dropped_total", "counter",
-           "Output lines of the program wrapped by vemo-lockrun --log the system log did not take.");
+    family(
+        o, "vemo_program_log_dropped_total", "counter",
+        "Output lines of the program wrapped by vemo-lockrun --log the system log did not take.");
     for (const EntryStatus* e : rows) {
         if (e->lockrun.state_read && e->lockrun.dropped_lines >= 0)
             sample(o, "vemo_program_log_dropped_total", *e,
