@@ -178,7 +178,8 @@ def restart_lines_under_watchdog(sb):
     check(sb.stop_daemon(daemon) == 0, "the watchdog must stop with status 0")
 
 
-SERVER = "import socket,sys\ns=socket.socket()\ns.setsockopt(socket.SOL_SOCKET,socket.SO_REUSEADDR,1)\n" \
+# It ends on SIGTERM through a handler, as servers do, which a stopped process runs only once continued.
+SERVER = "import signal,socket,sys\nsignal.signal(signal.SIGTERM,lambda *a:sys.exit(0))\ns=socket.socket()\ns.setsockopt(socket.SOL_SOCKET,socket.SO_REUSEADDR,1)\n" \
          "s.bind(('127.0.0.1',int(sys.argv[1])))\ns.listen(64)\nwhile True: s.accept()[0].close()\n"
 
 
@@ -226,7 +227,7 @@ def check_port_restarts_a_stopped_server(sb):
     sb.wait_for(lambda: state(pid_file).get("health") == "healthy", 5, "the new server to pass its check")
     st = state(pid_file)
     check(st["restarts"] == "1" and st["check_failures_total"] == str(fails) and
-          st["last_exit"] == "killed SIGTERM" and new > 0, "the record: %r" % st)
+          st["last_exit"] == "exited 0" and new > 0, "the record: %r" % st)
     os.kill(wrapper, signal.SIGTERM)
     check(sb.wait_exit(wrapper) == 0, "the wrapper must stop with status 0")
 
