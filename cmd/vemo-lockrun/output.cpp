@@ -89,19 +89,18 @@ void feed_byte(LineState* line, unsigned char c, EmitText emit, void* ctx) {
         }
         escape_partial(line, emit, ctx);
     }
+    size_t need = sequence_length(c);
     if (c == '\n') {
         emit_line(line, emit, ctx);
-    } else if (c < 0x20 || c == 0x7f || c == '\\') {
-        put_escaped(line, c, emit, ctx);
-    } else if (c < 0x80) {
-        const char unit = static_cast<char>(c);
-        put(line, &unit, 1, emit, ctx);
-    } else if (size_t need = sequence_length(c); need > 0) {
+    } else if (need > 0) {
         line->partial[0] = c;
         line->partial_len = 1;
         line->partial_need = need;
-    } else {
+    } else if (c < 0x20 || c >= 0x7f || c == '\\') {
         put_escaped(line, c, emit, ctx);
+    } else {
+        const char unit = static_cast<char>(c);
+        put(line, &unit, 1, emit, ctx);
     }
 }
 

@@ -35,7 +35,9 @@ def lockrun_supervises_unmodified_program(sb):
     check(sb.stop_daemon(daemon) == 0, "the watchdog must stop with status 0")
 
 
-FORGED = r"printf 'sshd[1]: forged\033[2J\\\n'; echo on-stderr >&2; exec yes flood"
+GO = "/tmp/go"
+# The flood starts once the case has seen the first two lines, which it would otherwise drop.
+FORGED = r"printf 'sshd[1]: forged\033[2J\\\n'; echo on-stderr >&2; read go <%s; exec yes flood" % GO
 
 
 def lockrun_log_flood(sb, restart):
@@ -43,16 +45,20 @@ def lockrun_log_flood(sb, restart):
     lockrun = sb.built("vemo-lockrun")
     pid_file = RUN_DIR + "/flood.pid"
     os.makedirs(RUN_DIR, exist_ok=True)
+    os.mkfifo(GO)
     wrapper = sb.spawn([lockrun, "--log", "--name=flood"] + (["--restart"] if restart else [])
                        + [pid_file, "sh", "-c", FORGED])
 
     def program():
         return int(state(pid_file).get("child_pid", "0")) if restart else wrapper
-    sb.wait_for(lambda: program() > 0 and read("/proc/%d/comm" % program()) == "yes\n", 5, "yes running")
+    sb.wait_for(lambda: program() > 0, 5, "the program running")
     pid = program()
     _, r = sb.wait_record("sshd[1]: forged\\x1b[2J\\\\", LOG_INFO, pid=pid, timeout=5)
     check(r.ident == "flood", "the line must come as flood, not forged: %r" % r.raw)
     sb.wait_record("on-stderr", LOG_WARNING, pid=pid, timeout=5)
+    with open(GO, "w") as go:
+        go.write("go\n")
+    sb.wait_for(lambda: read("/proc/%d/comm" % pid) == "yes\n", 5, "yes running")
     sb.wait_record(re.compile(r"^\d+ lines of flood dropped: the system log did not take them$"), LOG_WARNING, timeout=10)
 
     def written():
