@@ -16,6 +16,11 @@ constexpr double kSettledSeconds = 1.0;
 // The delay before the second restart of a streak; each later one doubles it up to the cap.
 constexpr double kFirstBackoffSeconds = 0.1;
 
+// Health-check defaults, documented in vemo-lockrun(8).
+constexpr double kDefaultCheckInterval = 10.0;
+constexpr double kDefaultCheckTimeout = 5.0;
+constexpr long kDefaultCheckFails = 3;
+
 // Exit statuses of vemo-lockrun itself (in the default form the program's own status follows
 // once it has been executed).
 constexpr int kExitStopped = 0;
@@ -38,6 +43,13 @@ struct LockrunOptions {
     const char* program = nullptr;
     const char* name = nullptr;     // what the log calls the program: --name, else its base name
     char** program_argv = nullptr;  // program first, null-terminated
+    // Health checks (health.h): at most one of check_exec and check_port.
+    const char* check_exec = nullptr;
+    long check_port = 0;  // 0: none
+    double check_interval = kDefaultCheckInterval;
+    double check_timeout = kDefaultCheckTimeout;
+    long check_fails = kDefaultCheckFails;
+    double check_grace = -1;  // -1: one interval
 };
 
 // ---- lockrun.cpp: the start-up
@@ -65,6 +77,11 @@ void own_log(int priority, const char* fmt, ...) __attribute__((format(printf, 2
 // Parses the command line. 0 on success (with opts->help set, the rest is not read); kExitUsage
 // with *error describing the fault (empty when only the usage line is due).
 int parse_options(int argc, char** argv, LockrunOptions* opts, char* error, size_t error_size);
+
+// A duration option's value: a plain non-negative decimal number of seconds, at most a day.
+bool parse_seconds(const char* text, double* out);
+// A count option's value: decimal digits, at most a million.
+bool parse_count(const char* text, long* out);
 
 // The longest --name accepted.
 constexpr size_t kMaxNameLength = 128;
@@ -109,6 +126,13 @@ struct RestartState {
     double last_run_seconds = 0;
     bool log_output = false;          // --log: dropped_lines is published
     unsigned long dropped_lines = 0;  // the program's lines the log did not take
+    // With a health check (health.h): its state and failures, published.
+    bool checked = false;
+    char health[16] = "unchecked";  // "healthy", "failing" or "unchecked"
+    long check_failures = 0;        // in a row
+    long check_fails = 0;           // the limit, --check-fails
+    unsigned long check_failures_total = 0;
+    char last_check_error[512] = "";  // one line, escaped as the log's records are
     char program[4096] = "";          // last: only its first bytes are ever written
 };
 

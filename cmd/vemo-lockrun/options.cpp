@@ -1,4 +1,5 @@
 // The command line of vemo-lockrun: options first, then PIDFILE and PROGRAM [ARGS...].
+#include "health.h"
 #include "lockrun.h"
 
 #include <cerrno>
@@ -6,8 +7,6 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-
-namespace {
 
 // A duration option: a plain non-negative decimal number of seconds, at most a day.
 bool parse_seconds(const char* text, double* out) {
@@ -32,6 +31,8 @@ bool parse_count(const char* text, long* out) {
     *out = v;
     return true;
 }
+
+namespace {
 
 // A --name value: printable, one field of a watch line and one line of the state file.
 bool valid_name(const char* text) {
@@ -78,6 +79,12 @@ int parse_option(const char* arg, LockrunOptions* opts, const char** restart_onl
     } else if (strncmp(arg, "--give-up=", 10) == 0) {
         ok = parse_count(arg + 10, &opts->give_up);
         *restart_only = "--give-up";
+    } else if (strncmp(arg, "--check-", 8) == 0) {
+        if (!parse_check_option(arg, opts, &ok)) {
+            snprintf(error, error_size, "unknown option %s", arg);
+            return kExitUsage;
+        }
+        *restart_only = arg;
     } else {
         snprintf(error, error_size, "unknown option %s", arg);
         return kExitUsage;
@@ -108,6 +115,7 @@ int parse_options(int argc, char** argv, LockrunOptions* opts, char* error, size
         snprintf(error, error_size, "%s needs --restart", restart_only);
         return kExitUsage;
     }
+    if (check_options_error(*opts, error, error_size)) return kExitUsage;
     if (argc - i < 2) return kExitUsage;
     opts->pid_file = argv[i];
     opts->program = argv[i + 1];

@@ -1,6 +1,7 @@
 // --restart: vemo-lockrun keeps the lock and runs the program as its child, starting it again
 // when it ends. Every signal it acts on stays blocked and is taken with sigtimedwait, so one
 // that arrives while it waits out a restart delay is handled in turn, never lost.
+#include "health.h"
 #include "lockrun.h"
 #include "output.h"
 
@@ -37,15 +38,16 @@ struct Supervisor {
     pid_t child = 0;
     double child_started = 0;  // monotonic
     bool started_once = false;
-    long streak = 0;         // quick deaths in a row
-    double restart_at = -1;  // monotonic time of the next start; -1: none due
-    bool stopping = false;   // SIGTERM or SIGINT seen: end once the child has
-    double kill_at = -1;     // when the grace period ends
-    double abandon_at = -1;  // when to stop waiting for a SIGKILLed child or group
-    pid_t group = 0;         // the last child's process group, its pid
-    bool draining = false;   // ending what the last child left in its group; nothing starts
-    int exit_status = -1;    // set when the loop must end
-    sigset_t taken{};        // blocked here, taken with sigtimedwait
+    long streak = 0;            // quick deaths in a row
+    double restart_at = -1;     // monotonic time of the next start; -1: none due
+    bool stopping = false;      // SIGTERM or SIGINT seen: end once the child has
+    double kill_at = -1;        // when the grace period ends
+    double abandon_at = -1;     // when to stop waiting for a SIGKILLed child or group
+    pid_t group = 0;            // the last child's process group, its pid
+    bool draining = false;      // ending what the last child left in its group; nothing starts
+    int exit_status = -1;       // set when the loop must end
+    bool check_failed = false;  // the child is being ended for its failed health checks
+    sigset_t taken{};           // blocked here, taken with sigtimedwait
     sigset_t original_mask{};
     struct sigaction original[kChangedCount] {};  // kChanged's, for --keep-signals
     char* state_path = nullptr;                   // PIDFILE.lockrun, allocated to its length
@@ -155,9 +157,18 @@ void child_ended(Supervisor* s, int status) {
     pid_t pid = s->child;
     s->child = 0;
     note_exit(&s->state, status, epoch_now(), ran);
+    health_program_ended();
     write_state(s->state_path, s->state);
     log_exit(*s, pid, status, ran);
     if (!s->opts->keep_group) end_group(s, pid);
+    // The deadlines of ending it for its checks are over, unless its group still has to end.
+    if (s->check_failed && !s->draining) {
+        s->kill_at = -1;
+        s->abandon_at = -1;
+    }
+    // Ended for its checks without ever passing one: a crash, for the give-up policy.
+    if (s->check_failed && health_never_passed()) ran = 0;
+    s->check_failed = false;
     if (!s->stopping) plan_restart(s, ran);
 }
 
@@ -224,6 +235,7 @@ void note_start(Supervisor* s, pid_t pid, double started) {
         own_log(LOG_INFO, "started %s (%d)", s->opts->name, static_cast<int>(pid));
     }
     s->started_once = true;
+    health_program_started(pid);
     write_state(s->state_path, s->state);
 }
 
@@ -256,7 +268,11 @@ void reap(Supervisor* s) {
         pid_t pid = waitpid(-1, &status, WNOHANG);
         if (pid < 0 && errno == EINTR) continue;
         if (pid <= 0) return;
-        if (pid == s->child) child_ended(s, status);
+        if (pid == s->child) {
+            child_ended(s, status);
+        } else {
+            (void)health_reaped(pid, status);
+        }
     }
 }
 
@@ -283,6 +299,8 @@ void take_signal(Supervisor* s, int sig) {
         reap(s);
     } else if (sig == SIGTERM || sig == SIGINT) {
         stop(s, sig, name);
+    } else if (sig == kCheckOutputSignal && health_enabled()) {
+        health_output();
     } else if (s->child > 0) {
         (void)kill(s->child, sig);
     } else {
@@ -300,6 +318,7 @@ bool next_timeout(const Supervisor& s, struct timespec* ts) {
     consider(s.draining ? -1 : s.restart_at);
     consider(s.kill_at);
     consider(s.abandon_at);
+    consider(s.child > 0 && !s.stopping ? health_deadline() : -1);
     if (deadline < 0) return false;
     double left = deadline - monotonic_now();
     if (left < 0) left = 0;
@@ -325,8 +344,19 @@ void kill_at_deadline(Supervisor* s, double t) {
     }
 }
 
+// Failed health checks: the child ended as a stop ends it, then restarted as after a crash. A
+// stopped child is continued, or it would only take the SIGTERM at the SIGKILL.
+void end_for_checks(Supervisor* s) {
+    if (s->child <= 0 || s->stopping || s->check_failed) return;
+    s->check_failed = true;
+    (void)kill(s->child, SIGTERM);
+    (void)kill(s->opts->keep_group ? s->child : -s->group, SIGCONT);
+    s->kill_at = monotonic_now() + s->opts->grace;
+}
+
 void act_on_deadlines(Supervisor* s) {
     double t = monotonic_now();
+    if (s->child > 0 && !s->stopping && health_tick(t)) end_for_checks(s);
     if (s->draining && !group_left(*s)) group_ended(s);
     if (s->kill_at >= 0 && t >= s->kill_at) kill_at_deadline(s, t);
     if (s->abandon_at >= 0 && t >= s->abandon_at) {
@@ -395,6 +425,7 @@ int name_program_and_state(Supervisor* s) {
 void take_signals(Supervisor* s) {
     sigemptyset(&s->taken);
     sigaddset(&s->taken, SIGCHLD);
+    if (health_enabled()) sigaddset(&s->taken, kCheckOutputSignal);
     for (int sig : kForwarded)
         sigaddset(&s->taken, sig);
     (void)sigprocmask(SIG_BLOCK, &s->taken, &s->original_mask);
@@ -437,6 +468,8 @@ int run_restart(const LockrunOptions& opts) {
     if (prctl(PR_SET_CHILD_SUBREAPER, 1) != 0)
         own_log(LOG_WARNING, "cannot adopt what the program leaves behind: %s",
                 errno_text(errno).c_str());
+    rc = health_setup(opts, &s.state, s.state_path);
+    if (rc != 0) return rc;
     if (open_output(opts, &s.state, s.state_path) != 0) {
         report_failuref(opts, "cannot carry the output of %s: %s", opts.name,
                         errno_text(errno).c_str());

@@ -66,6 +66,14 @@ int format_state(const RestartState& state, char* out, size_t out_size) {
                          state.dropped_lines);
         n = m < 0 ? -1 : n + m;
     }
+    if (n >= 0 && state.checked && static_cast<size_t>(n) < out_size) {
+        int m = snprintf(out + n, out_size - static_cast<size_t>(n),
+                         "health=%s\ncheck_failures=%ld\ncheck_fails=%ld\n"
+                         "check_failures_total=%lu\nlast_check_error=%s\n",
+                         state.health, state.check_failures, state.check_fails,
+                         state.check_failures_total, state.last_check_error);
+        n = m < 0 ? -1 : n + m;
+    }
     return n < 0 || static_cast<size_t>(n) >= out_size ? -1 : n;
 }
 

@@ -135,6 +135,15 @@ std::string utc_time(double now) {
 
 // What the state alone does not tell. The pid file's text is never shown: only the number the
 // kernel names, and the file's time.
+// The health check's state as vemoctl's table words it.
+std::string health_words(const LockrunStatus& lr) {
+    if (lr.health == "healthy") return "check: healthy";
+    if (lr.health != "failing") return "check: not checked";
+    std::string text = "check: failing (" + std::to_string(lr.check_failures) + " of " +
+                       std::to_string(lr.check_fails) + ")";
+    return lr.last_check_error.empty() ? text : text + ": " + lr.last_check_error;
+}
+
 std::string entry_notes(const EntryStatus& e, double now) {
     std::string out;
     bool lock_free = e.state == STATE_DOWN || e.state == STATE_STOPPED;
@@ -151,6 +160,7 @@ std::string entry_notes(const EntryStatus& e, double now) {
         out += note("program pid " + std::to_string(lr.child_pid) + ", up " +
                     duration(now - lr.child_started_at));
     }
+    if (lr.state_read && !lr.health.empty()) out += note(health_words(lr));
     if (!lr.state_error.empty()) out += note("restart record unreadable: " + lr.state_error);
     return out;
 }

@@ -239,6 +239,8 @@ struct LineChecker {
         }
         if (lr.name_given && (lr.name.empty() || lr.name.find(':') != std::string::npos))
             add(n, true, "vemo-lockrun --name=" + quoted(lr.name) + " must be a name without ':'");
+        for (const std::string& why : lr.option_errors)
+            add(n, true, "vemo-lockrun: " + why);
         program(n, lr.wraps, enabled, "wrapped program");
         if (canonical_file(lr.pid_file, ctx.lookup.cwd) !=
             canonical_file(line_pid_file, ctx.lookup.cwd)) {

@@ -37,6 +37,8 @@ EntryState entry_state(bool enabled, LockState lock) {
 }
 
 bool entry_as_wanted(const EntryStatus& entry) {
+    // Running and locked, but failing its health checks: not what was asked for.
+    if (entry.enabled && lockrun_failing(entry.lockrun)) return false;
     if (entry.enabled) {
         return (entry.state == STATE_RUNNING && entry.cmdline != CMDLINE_CHANGED) ||
                entry.state == STATE_LOCKED_HOLDER_UNKNOWN;

@@ -28,6 +28,14 @@ struct LockrunStatus {
     double last_exit_at = 0;
     double last_run_seconds = 0;
     long dropped_lines = -1;  // --log: the program's lines the log did not take; -1 without --log
+    // Health checks: what the line asks for, and what the record says of them.
+    std::string check;                       // "port 6379", "exec PATH", "" for none
+    std::vector<std::string> option_errors;  // --check-* values the wrapper would refuse
+    std::string health;                      // "healthy", "failing", "unchecked"; "" unread
+    long check_failures = 0;                 // in a row
+    long check_fails = 0;                    // the limit
+    long check_failures_total = 0;
+    std::string last_check_error;
 };
 
 // The program's file name is vemo-lockrun.
@@ -36,6 +44,9 @@ bool is_lockrun_program(const std::string& program);
 // Parses a vemo-lockrun argument list: options ("--opt=value" or flags) first, "--" ending them,
 // then PIDFILE and PROGRAM.
 LockrunStatus parse_lockrun_args(const std::vector<std::string>& args);
+
+// The program runs under a live wrapper but fails its health checks.
+bool lockrun_failing(const LockrunStatus& lr);
 
 // Reads <lr->pid_file>.lockrun (relative to cwd): key=value lines, unknown keys ignored. An
 // absent file is no error; any other failure is kept in lr->state_error.

@@ -87,7 +87,13 @@ std::string json_lockrun_state(const LockrunStatus& lr, const EntryStatus& e) {
     o += ",\"last_exit_code\":" + json_int_or_null(lr.last_exit_code >= 0, lr.last_exit_code);
     o += ",\"last_exit_at\":" + json_number_or_null(lr.last_exit_at > 0, lr.last_exit_at);
     o += ",\"dropped_lines\":" + json_int_or_null(lr.dropped_lines >= 0, lr.dropped_lines);
-    return o + ",\"last_run_seconds\":" + fixed_number(lr.last_run_seconds) + "}";
+    o += ",\"last_run_seconds\":" + fixed_number(lr.last_run_seconds);
+    o += ",\"health\":" + json_text_or_null(lr.health);
+    o += ",\"check_failures\":" + json_int_or_null(!lr.health.empty(), lr.check_failures);
+    o += ",\"check_fails\":" + json_int_or_null(!lr.health.empty(), lr.check_fails);
+    o += ",\"check_failures_total\":" +
+         json_int_or_null(!lr.health.empty(), lr.check_failures_total);
+    return o + ",\"last_check_error\":" + json_text_or_null(lr.last_check_error) + "}";
 }
 
 std::string json_lockrun(const EntryStatus& e) {

@@ -118,6 +118,19 @@ void add_lockrun_figures(std::string* o, const Rows& rows) {
             sample(o, "vemo_program_log_dropped_total", r,
                    std::to_string(r.e->lockrun.dropped_lines));
     }
+    family(o, "vemo_program_healthy", "gauge",
+           "Whether the wrapped program passes its health checks (0 while failing or unchecked).");
+    for (const Row& r : rows) {
+        if (r.e->lockrun.state_read && !r.e->lockrun.health.empty())
+            sample(o, "vemo_program_healthy", r, r.e->lockrun.health == "healthy" ? "1" : "0");
+    }
+    family(o, "vemo_program_check_failures_total", "counter",
+           "Failed health checks of the wrapped program.");
+    for (const Row& r : rows) {
+        if (r.e->lockrun.state_read && !r.e->lockrun.health.empty())
+            sample(o, "vemo_program_check_failures_total", r,
+                   std::to_string(r.e->lockrun.check_failures_total));
+    }
 }
 
 }  // namespace

@@ -45,6 +45,24 @@ std::string pad(const std::string& s, size_t width) {
     return s.size() >= width ? s : s + std::string(width - s.size(), ' ');
 }
 
+// The health checks' state: "healthy", "failing (k of N)" or "not checked", with the last
+// failure's text; nothing when the line has no check.
+std::string health_note(const LockrunStatus& lr) {
+    if (lr.health.empty()) return "";
+    std::string text = "; health: ";
+    if (lr.health == "healthy") {
+        text += "healthy";
+    } else if (lr.health == "failing") {
+        text += "failing (" + std::to_string(lr.check_failures) + " of " +
+                std::to_string(lr.check_fails) + ")";
+    } else {
+        text += "not checked";
+    }
+    if (lr.check_failures_total > 0 && !lr.last_check_error.empty())
+        text += "; last check failure: " + lr.last_check_error;
+    return text;
+}
+
 std::string lockrun_note(const LockrunStatus& lr, double now) {
     std::string text =
         lr.wraps.empty() ? "vemo-lockrun without a program" : "wraps " + printable(lr.wraps);
@@ -63,6 +81,7 @@ std::string lockrun_note(const LockrunStatus& lr, double now) {
         if (lr.last_exit_at > 0) text += " " + duration(now - lr.last_exit_at) + " ago";
         if (lr.dropped_lines > 0)
             text += "; " + std::to_string(lr.dropped_lines) + " output lines dropped by the log";
+        text += health_note(lr);
     } else if (!lr.state_error.empty()) {
         text += "; restart state unreadable: " + lr.state_error;
     }

@@ -1,6 +1,7 @@
 """vemo-lockrun --restart under the real watchdog: fast restarts below the watchdog's cycle."""
 
 import os
+import socket
 import re
 import signal
 import statistics
@@ -175,3 +176,100 @@ def restart_lines_under_watchdog(sb):
     check(fixture_processes(sb, fixture) == [], "no copy may be left")
     check(os.path.exists(os.path.join(RECORD_DIR, "%d.rec" % child2)), "the fixture must have recorded")
     check(sb.stop_daemon(daemon) == 0, "the watchdog must stop with status 0")
+
+
+# It ends on SIGTERM through a handler, as servers do, which a stopped process runs only once continued.
+SERVER = "import signal,socket,sys\nsignal.signal(signal.SIGTERM,lambda *a:sys.exit(0))\ns=socket.socket()\ns.setsockopt(socket.SOL_SOCKET,socket.SO_REUSEADDR,1)\n" \
+         "s.bind(('127.0.0.1',int(sys.argv[1])))\ns.listen(64)\nwhile True: s.accept()[0].close()\n"
+
+
+def free_port():
+    with socket.socket() as s:
+        s.bind(("127.0.0.1", 0))
+        return s.getsockname()[1]
+
+
+def answers(port):
+    """The program behind the port accepted a connection and closed it."""
+    try:
+        with socket.create_connection(("127.0.0.1", port), timeout=0.2) as c:
+            c.settimeout(0.2)
+            return c.recv(1) == b""
+    except OSError:
+        return False
+
+
+@case
+def check_port_restarts_a_stopped_server(sb):
+    """A server that holds its lock but no longer accepts: the kernel still completes connections."""
+    lockrun = sb.built("vemo-lockrun")
+    pid_file, port = RUN_DIR + "/srv.pid", free_port()
+    os.makedirs(RUN_DIR, exist_ok=True)
+    interval, fails, timeout = 0.2, 3, 0.2
+    # A short grace: a deadline of the old server's end left behind would kill the new one.
+    wrapper = sb.spawn([lockrun, "--restart", "--grace=0.2", "--check-port=%d" % port,
+                        "--check-interval=%s" % interval, "--check-timeout=%s" % timeout,
+                        "--check-fails=%d" % fails, pid_file, "/usr/bin/python3", "-c", SERVER, str(port)])
+    sb.wait_for(lambda: state(pid_file).get("health") == "healthy", 5, "the server to pass its check")
+    child = running_child(pid_file)
+    os.kill(child, signal.SIGSTOP)
+    stopped = time.monotonic()
+    new = poll(lambda: running_child(pid_file, other_than=child), 5, "the server's restart")
+    poll(lambda: answers(port), 5, "the new server to answer")
+    took = time.monotonic() - stopped
+    print("restart after a hang: %.3f s (interval %.1f s x %d fails, timeout %.1f s)"
+          % (took, interval, fails, timeout), flush=True)
+    check(took < interval * fails + timeout + 1, "restarted after %.3f s" % took)
+    _, r = sb.wait_record(re.compile(r"^python3 \(%d\) failed its check of port %d %d times in a row: "
+                                     r"timed out after 0\.2\d\d s: 127\.0\.0\.1:%d took the connection "
+                                     r"but the program did not accept it; restarting it$"
+                                     % (child, port, fails, port)), LOG_ERR, pid=wrapper)
+    sb.wait_for(lambda: state(pid_file).get("health") == "healthy", 5, "the new server to pass its check")
+    st = state(pid_file)
+    check(st["restarts"] == "1" and st["check_failures_total"] == str(fails) and
+          st["last_exit"] == "exited 0" and new > 0, "the record: %r" % st)
+    os.kill(wrapper, signal.SIGTERM)
+    check(sb.wait_exit(wrapper) == 0, "the wrapper must stop with status 0")
+
+
+# The program of the rows: ready half a second after its start.
+SLOW = "sleep 0.5; touch /tmp/up; exec sleep 100"
+
+# name, check script, options, the wrapper's record awaited, restarts then, the wrapper's exit
+HEALTH_ROWS = [
+    ("hangs", "echo waiting; exec sleep 100", ["--check-timeout=0.2", "--check-fails=2"],
+     r"^srv \(\d+\) failed its check \S+ 2 times in a row: timed out after 0\.2\d\d s: waiting; "
+     r"restarting it$", 1, None),
+    ("fails for ever", "echo broken; exit 1", ["--check-grace=0", "--check-fails=1", "--give-up=3"],
+     r"^giving up on srv after 3 quick exits in a row ", 2, 3),
+    ("recovers before the limit", "n=$(cat /tmp/n 2>/dev/null || echo 0); echo $((n+1)) >/tmp/n; "
+     "[ $n -ge 2 ]", ["--check-fails=3"], r"^srv \(\d+\) passes its check \S+ again after 2 failures$",
+     0, None),
+    ("slow start within the grace", "[ -e /tmp/up ] && kill -0 $VEMO_PID && [ $VEMO_NAME = srv ]",
+     ["--check-grace=0.8", "--check-fails=1"], None, 0, None),
+]
+
+
+@case
+def health_check_rows(sb):
+    lockrun = sb.built("vemo-lockrun")
+    os.makedirs(RUN_DIR, exist_ok=True)
+    for name, script, options, record, restarts, status in HEALTH_ROWS:
+        pid_file, check_path = RUN_DIR + "/h.pid", "/tmp/check.sh"
+        sb.write(check_path, "#!/bin/sh\n" + script + "\n", 0o755)
+        wrapper = sb.spawn([lockrun, "--restart", "--grace=1", "--check-exec=" + check_path,
+                            "--check-interval=0.1", "--name=srv"] + options + [pid_file, "/bin/sh", "-c", SLOW])
+        if record is None:  # passes from its first check on: the grace kept the early ones away
+            sb.wait_for(lambda: state(pid_file).get("health") == "healthy", 5, name + ": healthy")
+        else:
+            sb.wait_record(re.compile(record), pid=wrapper, timeout=10)
+        sb.wait_for(lambda: state(pid_file).get("restarts") == str(restarts), 3,
+                    "%s: %d restarts, %r" % (name, restarts, state(pid_file)))
+        if status is None:
+            os.kill(wrapper, signal.SIGTERM)
+        check(sb.wait_exit(wrapper) == (status or 0), name + ": the wrapper's exit")
+        check(not [a for a in sb.processes().values() if a[:1] in (["sleep"], ["/bin/sh"], ["sh"])],
+              name + ": nothing may be left: %r" % sb.processes())
+        for path in (pid_file, pid_file + ".lockrun", "/tmp/n", "/tmp/up"):
+            if os.path.exists(path):
+                os.unlink(path)

@@ -62,6 +62,11 @@ NGINX = lockrun_line("nginx", *NGINX_ARGS, options=("--restart", "--log", "--nam
 # Restarted by vemo-lockrun itself, within a second, between two of the watchdog's cycles.
 MEMCACHED_R = lockrun_line("memcached-r", "/usr/bin/memcached", "-u", "memcache", "-l", "127.0.0.1", "-p", "11212",
                            options=("--restart", "--name=memcached-r"))
+# Redis again, under --restart with a check of its port: a stopped server is restarted.
+REDIS_CHECKED = lockrun_line("redis", "/usr/bin/setpriv", "--reuid=redis", "--regid=redis", "--init-groups",
+                             "--pdeathsig=keep", "/usr/bin/redis-server", "/etc/redis/redis.conf", "--daemonize", "no",
+                             options=("--restart", "--name=redis", "--grace=5", "--check-port=6379",
+                                      "--check-interval=1", "--check-timeout=1", "--check-fails=2"))
 # A typing error in the program: vemo-lockrun must say so in the log, naming the pid file and the program.
 TYPO = lockrun_line("typo", "/usr/bin/memcache", options=("--name=typo",))
 
@@ -98,6 +103,8 @@ STEPS = (
                       "in the exec form, fails and journalctl -t nginx shows its bind error"),
     ("apply", "memcached's line edited and vemoctl reload --apply: memcached runs the new command line "
               "and answers"),
+    ("redis_check", "Redis moved under --restart --check-port=6379 with vemoctl reload --apply, then "
+                    "SIGSTOPped: restarted, answers PING again, the failed check's record is in the journal"),
     ("stop", "systemctl stop ends the watchdog alone: every program keeps its pid and answers"),
     ("kill_watchdog", "a SIGKILLed watchdog is restarted by systemd and adopts the programs: same pids, "
                       "one copy each, nothing spawned"),
@@ -677,6 +684,48 @@ class Case:
         self.expect("memcached runs the edited command line", lambda: [
             p for p, c in self.procs("memcached") if c.endswith("-p 11211 -m 32") and p != old], timeout=2 * CYCLE + 5)
         self.check_answers(("memcached",), context=" after the apply")
+
+    def step_redis_check(self):
+        state_file = "%s/redis.pid.lockrun" % RUN
+
+        def state():
+            text = self.out("cat %s 2>/dev/null" % state_file)
+            return dict(line.split("=", 1) for line in text.splitlines() if "=" in line)
+
+        self.write(WATCH_LIST, "\n".join((MEMCACHED_EDITED, REDIS_CHECKED, NGINX, MEMCACHED_R)) + "\n")
+        result = self.sh("%s/bin/vemoctl reload --apply" % PREFIX, timeout=60)
+        self.check(result.returncode == 0, "vemoctl reload --apply succeeds", result.stdout + result.stderr)
+        self.expect("Redis under --restart passes its port check",
+                    lambda: state().get("health") == "healthy", timeout=2 * CYCLE + 10)
+        child = int(state().get("child_pid", "0") or 0)
+        need(child > 0, "no running Redis in %s" % state_file)
+        script = '''
+            kill -STOP %d
+            t0=$(date +%%s%%N)
+            for i in $(seq 1000); do
+                if ! kill -0 %d 2>/dev/null && [ "$(redis-cli -h 127.0.0.1 -p 6379 ping 2>&1)" = PONG ]; then
+                    echo $(( ($(date +%%s%%N) - t0) / 1000000 ))
+                    exit 0
+                fi
+                sleep 0.01
+            done
+            echo never
+        ''' % (child, child)
+        took = self.sh("exec bash -s", timeout=30, stdin=script).stdout.strip()
+        # Noticed within 2 intervals and a timeout (3 s); Redis then has up to --grace (5 s) to end.
+        self.check(took.isdigit() and int(took) < 9000, "the SIGSTOPped Redis is restarted and answers PING",
+                   "took %s ms" % took)
+        if took.isdigit():
+            print("       (%s ms)" % took)
+        for r in self.messages("redis (%d)" % child, "vemo-lockrun"):
+            print("       vemo-lockrun: %s" % r.get("MESSAGE", ""))
+        self.expect("vemo-lockrun's record of the failed checks is in the journal", lambda: self.messages(
+            "redis (%d) failed its check of port 6379 2 times in a row: timed out after" % child, "vemo-lockrun"),
+            timeout=5)
+        status = self.sh("%s/bin/vemoctl status" % PREFIX).stdout
+        self.check("health: healthy" in status or "health: not checked" in status,
+                   "vemoctl status shows Redis's health", status)
+        self.check_answers(("redis",), context=" under --restart")  # its pid file names the wrapper now
 
     def step_stop(self):
         result = self.systemctl("stop")

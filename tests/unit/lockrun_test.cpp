@@ -18,7 +18,9 @@
 #include <vector>
 
 #include "CLockFile.h"
+#include "health.h"
 #include "lockrun.h"
+#include "lockrun_record.h"
 #include "output.h"
 #include "test_support.h"
 
@@ -223,6 +225,38 @@ const ExitRow kExitRows[] = {
      "vemo-lockrun: giving up on seven after 1 quick exits in a row\n",
      false,
      named("giving up on seven after 1 quick exits in a row", "seven")},
+    {"check_needs_restart",
+     {"--check-port=80", "{pid}", "true"},
+     2,
+     "vemo-lockrun: --check-port=80 needs --restart\n" + kUsage,
+     false,
+     "--check-port=80 needs --restart"},
+    {"check_port_out_of_range",
+     {"--restart", "--check-port=65536", "{pid}", "true"},
+     2,
+     "vemo-lockrun: invalid value in --check-port=65536\n" + kUsage,
+     false,
+     "invalid value in --check-port=65536"},
+    {"check_timing_without_a_check",
+     {"--restart", "--check-fails=2", "{pid}", "true"},
+     2,
+     "vemo-lockrun: --check-interval, -timeout, -fails and -grace need --check-exec or "
+     "--check-port\n" +
+         kUsage,
+     false,
+     "--check-interval, -timeout, -fails and -grace need --check-exec or --check-port"},
+    {"check_exec_and_port",
+     {"--restart", "--check-port=80", "--check-exec=true", "{pid}", "true"},
+     2,
+     "vemo-lockrun: --check-exec and --check-port exclude each other\n" + kUsage,
+     false,
+     "--check-exec and --check-port exclude each other"},
+    {"check_exec_missing_is_127",
+     {"--restart", "--check-exec={dir}/absent", "{pid}", "true"},
+     127,
+     "vemo-lockrun: cannot execute the check {dir}/absent: " + kNoEnt + "\n",
+     false,
+     named("cannot execute the check {dir}/absent: " + kNoEnt, "true")},
 };
 
 std::string expand(std::string s, const TempDir& dir) {
@@ -843,4 +877,87 @@ TEST(LockRunOutput, RecordFormat) {
     EXPECT_EQ(std::string(out, n > 0 ? static_cast<size_t>(n) : 0),
               "<12>Nov 14 22:13:20 nginx[42]: bind() failed");
     EXPECT_EQ(format_record(out, 20, LOG_INFO, 0, "nginx", 42, "x", 1), -1);
+}
+
+// ---------------------------------------------------------------- health checks
+
+// A port check's verdict on the kernel's table rows: port 6379 (0x18EB), from port 40000 (0x9C40).
+struct AcceptRow {
+    const char* name;
+    const char* tables;
+    bool accepted;
+};
+
+const char* const kTableHead =
+    "  sl  local_address rem_address   st tx_queue rx_queue tr tm->when retrnsmt   uid  timeout "
+    "inode\n   0: 0100007F:18EB 00000000:0000 0A 00000000:00000000 00:00000000 00000000   0   0 "
+    "5501 1 0 100 0 0 10 0\n";
+
+const AcceptRow kAcceptRows[] = {
+    {"queued_not_accepted",
+     "   1: 0100007F:18EB 0100007F:9C40 01 00000000:00000000 00:00000000 00000000 0 0 0 1 0",
+     false},
+    {"queued_and_closed_by_us",
+     "   1: 0100007F:18EB 0100007F:9C40 08 00000000:00000000 00:00000000 00000000 0 0 0 1 0",
+     false},
+    {"accepted_has_an_inode",
+     "   1: 0100007F:18EB 0100007F:9C40 01 00000000:00000000 00:00000000 00000000 0 0 7702 1 0",
+     true},
+    {"accepted_and_closed_by_the_program",
+     "   1: 0100007F:18EB 0100007F:9C40 04 00000000:00000000 00:00000000 00000000 0 0 0 1 0", true},
+    {"gone_from_the_table", "", true},
+    {"dual_stack_listener_in_tcp6",
+     "   1: 0000000000000000FFFF00000100007F:18EB 0000000000000000FFFF00000100007F:9C40 01 "
+     "00000000:00000000 00:00000000 00000000 0 0 0 1 0",
+     false},
+    {"other_client_port_queued",
+     "   1: 0100007F:18EB 0100007F:9C41 01 00000000:00000000 00:00000000 00000000 0 0 0 1 0", true},
+};
+
+class PortCheck : public testing::TestWithParam<AcceptRow> {};
+
+TEST_P(PortCheck, Accepted) {
+    std::string tables = std::string(kTableHead) + GetParam().tables + "\n";
+    EXPECT_EQ(connection_accepted(tables.c_str(), 6379, 40000), GetParam().accepted);
+}
+
+INSTANTIATE_TEST_SUITE_P(Rows, PortCheck, testing::ValuesIn(kAcceptRows),
+                         [](const testing::TestParamInfo<AcceptRow>& info) {
+                             return std::string(info.param.name);
+                         });
+
+// The record's health fields as the wrapper writes them and vemoctl reads them back, and what
+// vemoctl check refuses of a line's --check-* options.
+TEST(LockRunHealth, RecordAndLine) {
+    TempDir dir;
+    RestartState state;
+    state.child_pid = 77;
+    state.checked = true;
+    snprintf(state.health, sizeof state.health, "failing");
+    state.check_failures = 2;
+    state.check_fails = 3;
+    state.check_failures_total = 9;
+    snprintf(state.last_check_error, sizeof state.last_check_error, "exit status 1: a\\x0db");
+    char text[2048];
+    ASSERT_GT(format_state(state, text, sizeof text), 0);
+    write_file(dir / "x.pid.lockrun", text, 0644);
+    LockrunStatus lr =
+        parse_lockrun_args({"--restart", "--check-exec=/bin/true", dir / "x.pid", "sleep"});
+    read_lockrun_state("/", &lr);
+    EXPECT_TRUE(lockrun_failing(lr) && lr.option_errors.empty());
+    EXPECT_EQ(std::vector<long>({lr.check_failures, lr.check_fails, lr.check_failures_total}),
+              std::vector<long>({2, 3, 9}));
+    EXPECT_EQ(lr.last_check_error, "exit status 1: a\\x0db");
+
+    const std::vector<std::vector<std::string>> bad = {
+        {"--check-port=80", "p", "x"},
+        {"--restart", "--check-port=0", "p", "x"},
+        {"--restart", "--check-interval=0", "--check-port=80", "p", "x"},
+        {"--restart", "--check-timeout=1e2", "--check-port=80", "p", "x"},
+        {"--restart", "--check-grace=1", "p", "x"},
+        {"--restart", "--check-exec=a", "--check-port=80", "p", "x"},
+        {"--restart", "--check-frob=1", "--check-port=80", "p", "x"},
+    };
+    for (const auto& args : bad)
+        EXPECT_EQ(parse_lockrun_args(args).option_errors.size(), 1u) << args[1];
 }
