@@ -119,7 +119,7 @@ void probe_port(long port) {
                     "127.0.0.1:%ld took the connection but the program did not accept it\n", port);
             told = true;
         }
-        const struct timespec pause = {0, 20 * 1000 * 1000};
+        const struct timespec pause = {0, 20L * 1000 * 1000};
         (void)nanosleep(&pause, nullptr);
     }
 }
