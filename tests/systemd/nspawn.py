@@ -283,9 +283,12 @@ class Container:
                 env=env, start_new_session=True)
         self.boots += 1
         self.leader = wait_for("the container's systemd to start", self._find_leader, timeout=30)
-        # Right after its start, systemd may not listen yet: is-system-running then answers nothing.
-        state = wait_for("the container's systemd to answer", lambda: self.sh(
-            "systemctl is-system-running --wait", timeout=timeout).stdout.strip(), timeout=timeout)
+        # Right after its start, systemd may not listen yet: is-system-running then answers nothing,
+        # or "offline" when it cannot reach the manager at all; both mean ask again.
+        def answer():
+            state = self.sh("systemctl is-system-running --wait", timeout=timeout).stdout.strip()
+            return state if state not in ("", "offline") else None
+        state = wait_for("the container's systemd to answer", answer, timeout=timeout)
         if state != "running":
             failed = self.sh("systemctl --failed --no-pager; journalctl -b -p warning --no-pager | tail -n 30")
             raise Failure("the container's system is %r, not running:\n%s" % (state, failed.stdout))
