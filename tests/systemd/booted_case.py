@@ -23,7 +23,7 @@ import urllib.parse
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 
 from nspawn import (Chroot, Container, Failure, GiveUp, RootTar, cgroup2_root, enter_private_mounts,  # noqa: E402
-                    make_workdir, mounts_under, need, remove_cgroup, run, sweep_leftovers, wait_for)
+                    make_deb, make_workdir, mounts_under, need, remove_cgroup, run, sweep_leftovers, wait_for)
 
 PREFIX = "/opt/vemo-watchdog"
 LOCKRUN = PREFIX + "/bin/vemo-lockrun"
@@ -241,14 +241,7 @@ class Case:
     # ---- host-side phases
 
     def make_package(self):
-        out = os.path.join(self.workdir, "deb")
-        config = os.path.join(self.args.build_dir, "CPackConfig.cmake")
-        need(os.path.exists(config), "no %s: configure and build first" % config)
-        result = run(["cpack", "-G", "DEB", "-B", out, "--config", config], timeout=300)
-        need(result.returncode == 0, "cpack failed:\n" + result.stdout + result.stderr)
-        debs = [n for n in os.listdir(out) if n.endswith(".deb")]
-        need(len(debs) == 1, "cpack made %r, not one .deb" % debs)
-        return os.path.join(out, debs[0])
+        return make_deb(self.args.build_dir, os.path.join(self.workdir, "deb"))
 
     def prepare_root(self, tar, root, deb):
         tar.extract(root)
