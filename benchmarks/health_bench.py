@@ -5,9 +5,9 @@ health_bench.py [--build-dir DIR] [--runs 5] [--default-runs R] [--grace 5] [--i
 
 Needs root, unshare(1) and monit. In a private world (tests/e2e/sandbox.py: its own /run, /tmp and
 /dev with a recording /dev/log; the host's network, so the server listens on a free loopback port)
-one small HTTP server is supervised in turn by each supervisor. It holds its pid file, ends on
-SIGTERM through a handler as servers do, and stops answering when SIGSTOPped (the kernel still
-completes connections into its queue). Each run starts the supervisor afresh, waits until the
+one small HTTP server is supervised in turn by each supervisor. It runs as nobody through setpriv,
+holds its pid file, has idle threads and acts on SIGTERM from its main loop as Redis does, and
+stops answering when SIGSTOPped (the kernel still completes connections into its queue). Each run starts the supervisor afresh, waits until the
 supervisor has checked the server once, SIGSTOPs the server, and measures the time until the old
 server is gone and a new one answers a real request (GET, its pid in the answer). Also noted: how
 the old server ended (exit 0 on SIGTERM, or SIGKILL), and for vemo-lockrun when its record of the
@@ -43,22 +43,32 @@ SEEN = DIR + "/seen"  # one byte for each connection the server took that was no
 SERVER_PID = DIR + "/srv.pid"  # monit's: the server writes it
 LOCK_PID = DIR + "/lr.pid"  # vemo-lockrun's lock; the state file beside it
 SERVER_PATH = DIR + "/server.py"
+# As nobody, as a daemon drops root; the parent-death signal kept, as the recipes do.
+AS_NOBODY = ["/usr/bin/setpriv", "--reuid=nobody", "--regid=nogroup", "--clear-groups", "--pdeathsig=keep"]
 
-# argv: PORT SEEN PIDFILE|-. GET /bench is answered with the pid; anything else is a check.
+# argv: PORT SEEN PIDFILE|-. GET /bench is answered with the pid; anything else is a check. Shaped
+# like Redis: idle threads beside the main one, and SIGTERM acted on by the main loop, which wakes
+# at least every 100 ms.
 SERVER = r"""
-import os, signal, socket, sys
+import os, signal, socket, sys, threading
 signal.signal(signal.SIGTERM, lambda *a: sys.exit(0))
 port, seen, pid_file = int(sys.argv[1]), sys.argv[2], sys.argv[3]
+for _ in range(3):
+    threading.Thread(target=threading.Event().wait, daemon=True).start()
 s = socket.socket()
 s.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
 s.bind(("127.0.0.1", port))
 s.listen(4096)
+s.settimeout(0.1)
 if pid_file != "-":
     with open(pid_file + ".new", "w") as f:
         f.write("%d\n" % os.getpid())
     os.rename(pid_file + ".new", pid_file)
 while True:
-    c = s.accept()[0]
+    try:
+        c = s.accept()[0]
+    except socket.timeout:
+        continue
     c.settimeout(1)
     data = b""
     try:
@@ -153,8 +163,8 @@ class Lockrun:
     def __init__(self, sb, port, options, grace):
         self.sb, self.port = sb, port
         self.argv = [sb.built("vemo-lockrun"), "--restart", "--name=srv", "--grace=%g" % grace,
-                     "--check-port=%d" % port] + options + [LOCK_PID, "/usr/bin/python3", SERVER_PATH,
-                                                            str(port), SEEN, "-"]
+                     "--check-port=%d" % port] + options + [LOCK_PID] + AS_NOBODY + [
+                         "/usr/bin/python3", SERVER_PATH, str(port), SEEN, "-"]
         self.setting = " ".join(a for a in self.argv[2:] if a.startswith("--"))
 
     def start(self):
@@ -192,8 +202,8 @@ class Monit:
                 "  start program = \"%s/monit/start\" with timeout 10 seconds\n" % DIR +
                 "  stop program = \"%s/monit/stop\" with timeout %d seconds\n" % (DIR, int(grace) + 5) +
                 "  %s\n" % test)
-        sb.write(DIR + "/monit/start", "#!/bin/sh\n/usr/bin/python3 %s %d %s %s </dev/null >/dev/null 2>&1 &\n"
-                 % (SERVER_PATH, port, SEEN, SERVER_PID), 0o755)
+        sb.write(DIR + "/monit/start", "#!/bin/sh\n%s /usr/bin/python3 %s %d %s %s </dev/null >/dev/null 2>&1 &\n"
+                 % (" ".join(AS_NOBODY), SERVER_PATH, port, SEEN, SERVER_PID), 0o755)
         with open(os.open(self.conf, os.O_WRONLY | os.O_CREAT | os.O_TRUNC, 0o600), "w") as f:
             f.write(text)
 
@@ -298,6 +308,7 @@ def summary(r):
 def inside(args):
     sb = sandbox.Sandbox(args.build_dir)
     os.makedirs(DIR)
+    os.chmod(DIR, 0o1777)  # the server, as nobody, writes its pid file and its count here
     sb.write(SERVER_PATH, SERVER)
     g = args.grace
     tuned = ["--check-interval=1", "--check-timeout=1", "--check-fails=2"]
