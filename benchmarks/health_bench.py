@@ -7,11 +7,11 @@ Needs root, unshare(1) and monit. In a private world (tests/e2e/sandbox.py: its 
 /dev with a recording /dev/log; the host's network, so the server listens on a free loopback port)
 one small HTTP server is supervised in turn by each supervisor. It runs as nobody through setpriv,
 holds its pid file, has idle threads and acts on SIGTERM from its main loop as Redis does, and
-stops answering when SIGSTOPped (the kernel still completes connections into its queue). Each run starts the supervisor afresh, waits until the
-supervisor has checked the server once, SIGSTOPs the server, and measures the time until the old
-server is gone and a new one answers a real request (GET, its pid in the answer). Also noted: how
-the old server ended (exit 0 on SIGTERM, or SIGKILL), and for vemo-lockrun when its record of the
-failed checks came. Rows:
+stops answering when SIGSTOPped (the kernel still completes connections into its queue). Each
+run starts the supervisor afresh, waits until the supervisor has checked the server once, SIGSTOPs
+the server, and measures the time until the old server is gone and a new one answers a real
+request (GET, its pid in the answer). Also noted: how the old server ended (exit 0 on SIGTERM, or
+SIGKILL), and for vemo-lockrun when its record of the failed checks came. Rows:
   vemo-lockrun --check-port=P --check-interval=1 --check-timeout=1 --check-fails=2 --grace=G
   monit: set daemon 1; if failed port P protocol http with timeout 1 seconds for 2 cycles then restart
   monit: the same with its plain port test (connect only; bounded: a miss ends the row)
@@ -287,7 +287,7 @@ def row(sb, name, sup, runs, bound, one_miss_ends=False):
             continue
         took.append(t)
         if n is not None:
-            noticed.append(n)
+            noticed.append((n, t - n))
     out = {"name": name, "setting": sup.setting, "runs": len(ends), "took": took, "ends": ends,
            "noticed": noticed}
     print("%-22s %s" % (name, summary(out)), flush=True)
@@ -300,7 +300,9 @@ def summary(r):
     text = "median %.2f s, %.2f-%.2f s over %d runs" % (statistics.median(r["took"]), min(r["took"]),
                                                         max(r["took"]), len(r["took"]))
     if r["noticed"]:
-        text += "; noticed after %.2f-%.2f s" % (min(r["noticed"]), max(r["noticed"]))
+        first, then = [n for n, _ in r["noticed"]], [a for _, a in r["noticed"]]
+        text += "; noticed after %.2f-%.2f s, answering %.0f-%.0f ms later" % (min(first), max(first),
+                                                                                1e3 * min(then), 1e3 * max(then))
     ended = sorted(set(r["ends"]))
     return text + "; the old one " + ", ".join("%s x%d" % (e, r["ends"].count(e)) for e in ended)
 
