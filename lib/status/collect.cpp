@@ -3,6 +3,7 @@
 #include "hoststatus.h"
 
 #include "clock.h"
+#include "kept_probe.h"
 #include "fileio.h"
 #include "text.h"
 #include "watchlist.h"
@@ -34,13 +35,21 @@ std::string absolute(const std::string& path, const std::string& cwd) {
     return path[0] == '/' ? path : cwd + "/" + path;
 }
 
-// The lock, and the holder's start time while a named process holds it.
-void probe_entry_lock(EntryStatus* e, const LookupContext& ctx, bool guarded) {
-    e->probe = probe_pid_file(absolute(e->pid_file, ctx.cwd), guarded);
+// The lock, and the holder's start time while a named process holds it. A reader making many
+// passes keeps what it can (kept_probe.h): then what was read of the holder is returned.
+const HolderView* probe_entry_lock(EntryStatus* e, const LookupContext& ctx, bool guarded) {
+    std::string path = absolute(e->pid_file, ctx.cwd);
+    if (ctx.inherited && guarded) {
+        const HolderView* kept = probe_kept(path, e);
+        if (kept != nullptr || e->probe.lock != LOCK_HELD) return kept;
+    } else {
+        e->probe = probe_pid_file(path, guarded);
+    }
     e->state = entry_state(e->enabled, e->probe.lock);
-    if (e->probe.lock != LOCK_HELD) return;
+    if (e->probe.lock != LOCK_HELD) return nullptr;
     e->process = ctx.inherited ? read_process_cached(e->probe.holder, &g_start_times)
                                : read_process(e->probe.holder);
+    return nullptr;
 }
 
 Resolution look_up(const std::string& program, const LookupContext& ctx) {
@@ -76,10 +85,14 @@ void read_entry_lockrun(EntryStatus* e, const LookupContext& ctx) {
 }
 
 void examine_entry(EntryStatus* e, const LookupContext& ctx, bool guarded, ResolutionCache* cache) {
-    probe_entry_lock(e, ctx, guarded);
+    const HolderView* holder = probe_entry_lock(e, ctx, guarded);
     resolve_entry_program(e, ctx, cache);
     read_entry_lockrun(e, ctx);
-    compare_command_line(e);
+    if (holder != nullptr) {
+        judge_command_line(e, *holder);
+    } else {
+        compare_command_line(e);
+    }
 }
 
 // The list as a stream; nullptr with out->list_error and errno set. A directory is refused
@@ -197,6 +210,7 @@ bool collect_status(const StatusSource& source, HostStatus* out) {
     for (EntryStatus& e : out->entries)
         examine_entry(&e, out->lookup, source.guarded_probe, &cache);
     if (out->lookup.inherited) start_times_pass_done(&g_start_times);
+    if (out->lookup.inherited && source.guarded_probe) kept_pass_done();
     if (!list_ok) errno = err;
     return list_ok;
 }
