@@ -31,6 +31,8 @@ namespace {
 const unsigned kMaxPages = 8;
 // Far above any real watch list's status text; only a broken worker sends more.
 const uint64_t kMaxReply = 256ULL << 20;
+// Reserved for a reply at once; a larger one (a broken worker's) grows as it comes.
+const uint64_t kReserveAtMost = 64ULL << 20;
 
 // Sent before the texts. ok 0: the status could not be determined, and the one text is why.
 // Else the texts follow in the order asked: Prometheus, JSON, then one page per filter.
@@ -287,10 +289,19 @@ void finish_pass(size_t i, const ReplyHeader& h, size_t offset, double now) {
     std::transform(s.filters.begin(), s.filters.end(), std::back_inserter(keys),
                    [](const std::string& f) { return key_of(KIND_PAGE, f); });
     std::string error;
+    std::string in;
+    in.swap(s.in);
     for (uint32_t k = 0; k < h.count; ++k) {
         uint64_t length = 0;
-        memcpy(&length, s.in.data() + sizeof h + k * sizeof length, sizeof length);
-        std::string text = s.in.substr(offset, static_cast<size_t>(length));
+        memcpy(&length, in.data() + sizeof h + k * sizeof length, sizeof length);
+        std::string text;
+        if (k + 1 == h.count) {
+            // The last text takes the reply's own buffer: no copy to allocate for it.
+            text.swap(in);
+            text.erase(0, offset);
+        } else {
+            text = in.substr(offset, static_cast<size_t>(length));
+        }
         offset += static_cast<size_t>(length);
         if (h.ok == 0) {
             error = text;
@@ -304,7 +315,6 @@ void finish_pass(size_t i, const ReplyHeader& h, size_t offset, double now) {
     if (h.ok != 0) g.rejected_holder = h.rejected_holder;
     rhythm_pass_took(now - s.began);
     Slot ran = s;
-    ran.in.clear();
     s = Slot();
     answer_waiting([&](const Waiter& w) {
         PassAnswer a;
@@ -317,6 +327,22 @@ void finish_pass(size_t i, const ReplyHeader& h, size_t offset, double now) {
         return a;
     });
     schedule(now);
+}
+
+// The reply's size once its lengths are in, else 0 (also when they are not believable).
+uint64_t reply_size(const std::string& in) {
+    ReplyHeader h;
+    if (in.size() < sizeof h) return 0;
+    memcpy(&h, in.data(), sizeof h);
+    uint64_t total = sizeof h + h.count * sizeof(uint64_t);
+    if (h.count > 2 + kMaxPages || in.size() < total) return 0;
+    for (uint32_t k = 0; k < h.count; ++k) {
+        uint64_t len = 0;
+        memcpy(&len, in.data() + sizeof h + k * sizeof len, sizeof len);
+        if (len > kMaxReply) return 0;
+        total += len;
+    }
+    return total;
 }
 
 // Whether the reply is whole (*total its size); false with *bad set when it is malformed.
@@ -406,7 +432,10 @@ bool pass_event(int fd, double now) {
     for (;;) {
         ssize_t n = read(fd, buf, sizeof buf);
         if (n > 0 && s.busy) {
+            bool sized = s.in.size() >= sizeof(ReplyHeader) + (2 + kMaxPages) * sizeof(uint64_t);
             s.in.append(buf, static_cast<size_t>(n));
+            // Room for the whole reply as soon as its size is known, not grown step by step.
+            if (!sized) s.in.reserve(std::min<uint64_t>(reply_size(s.in), kReserveAtMost));
             continue;
         }
         if (n < 0 && errno == EINTR) continue;

@@ -35,20 +35,29 @@ std::string absolute(const std::string& path, const std::string& cwd) {
     return path[0] == '/' ? path : cwd + "/" + path;
 }
 
-// The lock, and the holder's start time while a named process holds it. A reader making many
-// passes keeps what it can (kept_probe.h): then what was read of the holder is returned.
+// The holder's start time while a named process holds the lock.
+void read_holder(EntryStatus* e, const LookupContext& ctx) {
+    e->state = entry_state(e->enabled, e->probe.lock);
+    if (e->probe.lock != LOCK_HELD) return;
+    e->process = ctx.inherited ? read_process_cached(e->probe.holder, &g_start_times)
+                               : read_process(e->probe.holder);
+}
+
+// A reader making many passes keeps what it can between them (kept_probe.h).
+bool keeps_probes(const LookupContext& ctx, bool guarded) {
+    return ctx.inherited && guarded;
+}
+
+// The lock, and the holder's start time; what was kept of the holder, if anything.
 const HolderView* probe_entry_lock(EntryStatus* e, const LookupContext& ctx, bool guarded) {
     std::string path = absolute(e->pid_file, ctx.cwd);
-    if (ctx.inherited && guarded) {
+    if (keeps_probes(ctx, guarded)) {
         const HolderView* kept = probe_kept(path, e);
         if (kept != nullptr || e->probe.lock != LOCK_HELD) return kept;
     } else {
         e->probe = probe_pid_file(path, guarded);
     }
-    e->state = entry_state(e->enabled, e->probe.lock);
-    if (e->probe.lock != LOCK_HELD) return nullptr;
-    e->process = ctx.inherited ? read_process_cached(e->probe.holder, &g_start_times)
-                               : read_process(e->probe.holder);
+    read_holder(e, ctx);
     return nullptr;
 }
 
@@ -84,8 +93,9 @@ void read_entry_lockrun(EntryStatus* e, const LookupContext& ctx) {
         e->lockrun.state_read && e->probe.lock != LOCK_HELD && e->probe.lock != LOCK_HELD_UNNAMED;
 }
 
-void examine_entry(EntryStatus* e, const LookupContext& ctx, bool guarded, ResolutionCache* cache) {
-    const HolderView* holder = probe_entry_lock(e, ctx, guarded);
+// What follows the probe: the program looked up, a wrapper's record, the command line.
+void examine_rest(EntryStatus* e, const LookupContext& ctx, ResolutionCache* cache,
+                  const HolderView* holder) {
     resolve_entry_program(e, ctx, cache);
     read_entry_lockrun(e, ctx);
     if (holder != nullptr) {
@@ -93,6 +103,32 @@ void examine_entry(EntryStatus* e, const LookupContext& ctx, bool guarded, Resol
     } else {
         compare_command_line(e);
     }
+}
+
+void examine_entry(EntryStatus* e, const LookupContext& ctx, bool guarded, ResolutionCache* cache) {
+    examine_rest(e, ctx, cache, probe_entry_lock(e, ctx, guarded));
+}
+
+// Every list entry; a reader keeping its probes looks at all of them first.
+void examine_entries(HostStatus* out, ResolutionCache* cache) {
+    const LookupContext& ctx = out->lookup;
+    if (!keeps_probes(ctx, out->source.guarded_probe)) {
+        for (EntryStatus& e : out->entries)
+            examine_entry(&e, ctx, out->source.guarded_probe, cache);
+        return;
+    }
+    std::vector<std::string> paths;
+    paths.reserve(out->entries.size());
+    for (const EntryStatus& e : out->entries)
+        paths.push_back(absolute(e.pid_file, ctx.cwd));
+    std::vector<const HolderView*> holders;
+    probe_all_kept(paths, &out->entries, &holders);
+    for (size_t i = 0; i < out->entries.size(); ++i) {
+        EntryStatus* e = &out->entries[i];
+        if (holders[i] == nullptr) read_holder(e, ctx);
+        examine_rest(e, ctx, cache, holders[i]);
+    }
+    kept_pass_done();
 }
 
 // The list as a stream; nullptr with out->list_error and errno set. A directory is refused
@@ -129,6 +165,10 @@ EntryStatus entry_of(const WatchLine& line) {
 bool read_list(const std::string& file, HostStatus* out) {
     FILE* f = open_list(file, out);
     if (f == nullptr) return false;
+    // A long list in a few reads, and its entries without growing the vector step by step.
+    (void)setvbuf(f, nullptr, _IOFBF, 1 << 16);
+    static size_t last_count = 0;
+    out->entries.reserve(last_count);
     WatchLine line;
     while (read_watch_line(f, &line)) {
         if (line.kind == LINE_ENTRY) {
@@ -146,6 +186,7 @@ bool read_list(const std::string& file, HostStatus* out) {
         return false;
     }
     out->list_read = true;
+    last_count = out->entries.size();
     return true;
 }
 
@@ -207,10 +248,8 @@ bool collect_status(const StatusSource& source, HostStatus* out) {
     examine_monitor(out, &cache);
     bool list_ok = read_list(source.list_file, out);
     int err = errno;
-    for (EntryStatus& e : out->entries)
-        examine_entry(&e, out->lookup, source.guarded_probe, &cache);
+    examine_entries(out, &cache);
     if (out->lookup.inherited) start_times_pass_done(&g_start_times);
-    if (out->lookup.inherited && source.guarded_probe) kept_pass_done();
     if (!list_ok) errno = err;
     return list_ok;
 }

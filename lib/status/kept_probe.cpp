@@ -3,10 +3,14 @@
 #include "hoststatus.h"
 
 #include <fcntl.h>
+#include <pthread.h>
+#include <sched.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <atomic>
 #include <cerrno>
 #include <cstdio>
 #include <unordered_map>
@@ -65,36 +69,44 @@ void drop(Kept* k) {
     drop_holder(&k->holder);
 }
 
-// The kept descriptor still names the file at path, and a named process holds its lock.
-bool still_held(const Kept& k, const std::string& path, LockProbe* p) {
+// The kept descriptor still names the file at path, and a named process (*holder) holds its
+// lock.
+bool still_held(const Kept& k, const std::string& path, pid_t* holder) {
     struct stat st;
     if (k.file.fd < 0 || stat(path.c_str(), &st) != 0 || !S_ISREG(st.st_mode) ||
         st.st_dev != k.file.dev || st.st_ino != k.file.ino)
         return false;
     LockState lock = LOCK_FREE;
-    pid_t holder = 0;
-    if (!query_lock(k.file.fd, &lock, &holder) || lock != LOCK_HELD) return false;
-    *p = LockProbe();
-    p->lock = LOCK_HELD;
-    p->holder = holder;
-    return true;
+    return query_lock(k.file.fd, &lock, holder) && lock == LOCK_HELD;
 }
 
-bool read_comm(int fd, std::string* comm) {
-    char buf[64];
+// The name in /proc/PID/comm (at most 16 bytes with its newline) into buf; its length, or -1.
+ssize_t read_comm(int fd, char* buf, size_t size) {
     ssize_t n;
     do {
-        n = pread(fd, buf, sizeof buf, 0);
+        n = pread(fd, buf, size, 0);
     } while (n < 0 && errno == EINTR);
-    if (n <= 0) return false;
-    comm->assign(buf, static_cast<size_t>(n));
-    return true;
+    return n > 0 ? n : -1;
 }
 
-// The same process as last time, running the same program.
+// The same process as last time, running the same program. Allocates nothing: it runs on the
+// helper thread too.
 bool same_holder(const Holder& h, pid_t pid) {
-    std::string comm;
-    return h.pid == pid && h.comm_fd >= 0 && read_comm(h.comm_fd, &comm) && comm == h.comm;
+    char comm[64];
+    ssize_t n = h.pid == pid && h.comm_fd >= 0 ? read_comm(h.comm_fd, comm, sizeof comm) : -1;
+    return n > 0 && h.comm.compare(0, std::string::npos, comm, static_cast<size_t>(n)) == 0;
+}
+
+// What one look at a kept entry found: its file still held, by whom, the same holder as before.
+struct Quick {
+    bool held = false;
+    pid_t holder = 0;
+    bool same = false;
+};
+
+void quick_look(const Kept& k, const std::string& path, Quick* q) {
+    q->held = still_held(k, path, &q->holder);
+    q->same = q->held && same_holder(k.holder, q->holder);
 }
 
 // Reads the holder afresh: its name first, so what follows is of the process that name is kept
@@ -105,7 +117,10 @@ void learn_holder(Holder* h, pid_t pid) {
     char path[64];
     snprintf(path, sizeof path, "/proc/%d/comm", static_cast<int>(pid));
     int fd = open(path, O_RDONLY | O_CLOEXEC);
-    if (fd >= 0 && read_comm(fd, &h->comm)) {
+    char comm[64];
+    ssize_t n = fd >= 0 ? read_comm(fd, comm, sizeof comm) : -1;
+    if (n > 0) {
+        h->comm.assign(comm, static_cast<size_t>(n));
         h->comm_fd = fd;
         ++g_kept.open;
         h->view.name_read = true;
@@ -118,30 +133,101 @@ void learn_holder(Holder* h, pid_t pid) {
     h->view.argv_errno = h->view.argv_read ? 0 : errno;
 }
 
-}  // namespace
-
-const HolderView* probe_kept(const std::string& path, EntryStatus* e) {
+// Entry e at path, from a quick look at what was kept for it: the same holder costs nothing
+// more; anything else is probed and read afresh.
+const HolderView* settle(Kept* k, const std::string& path, const Quick& q, EntryStatus* e) {
     if (!g_kept.budget_set) {
         g_kept.budget = descriptor_budget();
         g_kept.budget_set = true;
     }
-    Kept& k = g_kept.by_path[path];
-    k.pass = g_kept.pass;
-    if (!still_held(k, path, &e->probe)) {
-        close_kept(&k.file.fd);
+    k->pass = g_kept.pass;
+    if (q.held) {
+        e->probe = LockProbe();
+        e->probe.lock = LOCK_HELD;
+        e->probe.holder = q.holder;
+    } else {
+        close_kept(&k->file.fd);
         // The holder's name needs a descriptor too; without room for both, today's reads.
         bool room = g_kept.open + 2 <= g_kept.budget;
-        e->probe = probe_pid_file_keeping(path, true, room ? &k.file : nullptr);
-        if (k.file.fd >= 0) ++g_kept.open;
+        e->probe = probe_pid_file_keeping(path, true, room ? &k->file : nullptr);
+        if (k->file.fd >= 0) ++g_kept.open;
     }
     e->state = entry_state(e->enabled, e->probe.lock);
-    if (k.file.fd < 0 || e->probe.lock != LOCK_HELD) {
-        drop(&k);
+    if (k->file.fd < 0 || e->probe.lock != LOCK_HELD) {
+        drop(k);
         return nullptr;
     }
-    if (!same_holder(k.holder, e->probe.holder)) learn_holder(&k.holder, e->probe.holder);
-    e->process = k.holder.process;
-    return &k.holder.view;
+    if (!(q.held ? q.same : same_holder(k->holder, e->probe.holder)))
+        learn_holder(&k->holder, e->probe.holder);
+    e->process = k->holder.process;
+    return &k->holder.view;
+}
+
+// Entries below this many are looked at on one thread: a thread costs more than it saves.
+const size_t kSplitAt = 256;
+
+// Entries a thread takes at a time: a helper thread that is not run soon leaves the rest to
+// the first, which then waits for at most one share.
+const size_t kShare = 32;
+
+struct Looks {
+    const std::vector<Kept*>* slots;
+    const std::vector<std::string>* paths;
+    std::vector<Quick>* quick;
+    std::atomic<size_t> next{0};
+};
+
+void* take_shares(void* arg) {
+    Looks* l = static_cast<Looks*>(arg);
+    size_t n = l->slots->size();
+    for (size_t from = l->next.fetch_add(kShare); from < n; from = l->next.fetch_add(kShare)) {
+        for (size_t i = from; i < std::min(n, from + kShare); ++i)
+            quick_look(*(*l->slots)[i], (*l->paths)[i], &(*l->quick)[i]);
+    }
+    return nullptr;
+}
+
+// More than one processor to run on.
+bool may_split() {
+    cpu_set_t cpus;
+    return sched_getaffinity(0, sizeof cpus, &cpus) == 0 && CPU_COUNT(&cpus) > 1;
+}
+
+// The quick looks, shared with a helper thread when there are many (each is a few system calls
+// on its own entry's descriptors: nothing shared is written but the share counter).
+void look_all(const std::vector<Kept*>& slots, const std::vector<std::string>& paths,
+              std::vector<Quick>* quick) {
+    Looks looks;
+    looks.slots = &slots;
+    looks.paths = &paths;
+    looks.quick = quick;
+    pthread_t helper;
+    bool split = slots.size() >= kSplitAt && may_split() &&
+                 pthread_create(&helper, nullptr, take_shares, &looks) == 0;
+    take_shares(&looks);
+    if (split) (void)pthread_join(helper, nullptr);
+}
+
+}  // namespace
+
+const HolderView* probe_kept(const std::string& path, EntryStatus* e) {
+    Kept* k = &g_kept.by_path[path];
+    Quick q;
+    quick_look(*k, path, &q);
+    return settle(k, path, q, e);
+}
+
+void probe_all_kept(const std::vector<std::string>& paths, std::vector<EntryStatus>* entries,
+                    std::vector<const HolderView*>* holders) {
+    std::vector<Kept*> slots;
+    slots.reserve(paths.size());
+    for (const std::string& path : paths)
+        slots.push_back(&g_kept.by_path[path]);
+    std::vector<Quick> quick(paths.size());
+    look_all(slots, paths, &quick);
+    holders->resize(paths.size());
+    for (size_t i = 0; i < paths.size(); ++i)
+        (*holders)[i] = settle(slots[i], paths[i], quick[i], &(*entries)[i]);
 }
 
 void kept_pass_done() {

@@ -6,6 +6,7 @@
 #define VEMO_KEPT_PROBE_H
 
 #include <string>
+#include <vector>
 
 struct EntryStatus;
 struct HolderView;
@@ -15,6 +16,11 @@ struct HolderView;
 // the holder, or nullptr when the entry is not held or nothing could be kept for it (then the
 // caller reads the holder as before).
 const HolderView* probe_kept(const std::string& path, EntryStatus* e);
+
+// probe_kept for every entry (paths[i] is entries[i]'s pid file), *holders set in order. The
+// kept entries are looked at first, on two threads when there are many.
+void probe_all_kept(const std::vector<std::string>& paths, std::vector<EntryStatus>* entries,
+                    std::vector<const HolderView*>* holders);
 
 // The pass is over: pid files it did not look at are let go.
 void kept_pass_done();
