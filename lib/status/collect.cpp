@@ -3,8 +3,8 @@
 #include "hoststatus.h"
 
 #include "clock.h"
-#include "kept_probe.h"
 #include "fileio.h"
+#include "kept_probe.h"
 #include "text.h"
 #include "watchlist.h"
 

@@ -39,8 +39,8 @@ struct Kept {
 struct KeptProbes {
     std::unordered_map<std::string, Kept> by_path;
     unsigned long pass = 1;
-    size_t open = 0;       // descriptors kept
-    size_t budget = 0;     // at most this many
+    size_t open = 0;    // descriptors kept
+    size_t budget = 0;  // at most this many
     bool budget_set = false;
 };
 
@@ -48,7 +48,8 @@ KeptProbes g_kept;
 
 size_t descriptor_budget() {
     struct rlimit limit;
-    if (getrlimit(RLIMIT_NOFILE, &limit) != 0 || limit.rlim_cur == RLIM_INFINITY) return 0;
+    if (getrlimit(RLIMIT_NOFILE, &limit) != 0) return 0;
+    if (limit.rlim_cur == RLIM_INFINITY) return static_cast<size_t>(-1);
     return limit.rlim_cur > kSpareDescriptors ? limit.rlim_cur - kSpareDescriptors : 0;
 }
 
@@ -147,7 +148,8 @@ const HolderView* settle(Kept* k, const std::string& path, const Quick& q, Entry
         e->probe.holder = q.holder;
     } else {
         close_kept(&k->file.fd);
-        // The holder's name needs a descriptor too; without room for both, today's reads.
+        // The holder's name needs a descriptor too: without room for both, nothing is kept and
+        // the holder is read afresh, as by any other reader.
         bool room = g_kept.open + 2 <= g_kept.budget;
         e->probe = probe_pid_file_keeping(path, true, room ? &k->file : nullptr);
         if (k->file.fd >= 0) ++g_kept.open;
