@@ -210,12 +210,6 @@ void kill_and_reap(pid_t pid) {
            static_cast<int>(pid));
 }
 
-// A fresh worker in *w's place, from the spawner; when none can be had the monitor exits, and
-// the watchdog starts it afresh.
-bool renew_worker(Worker* w, std::string* why) {
-    return replace_worker(w, why);
-}
-
 // The worker of slot i failed (why): its waiters get an error, and a fresh worker its place.
 void fail_slot(size_t i, const std::string& why) {
     Worker& w = (*g.workers)[i];
@@ -231,8 +225,10 @@ void fail_slot(size_t i, const std::string& why) {
     });
     (void)epoll_ctl(g.epoll_fd, EPOLL_CTL_DEL, w.fd, nullptr);
     s = Slot();
+    // A fresh worker in its place, from the spawner; when none can be had the monitor exits, and
+    // the watchdog starts it afresh.
     std::string err;
-    if (!renew_worker(&w, &err) || !watch_worker(w.fd, EPOLL_CTL_ADD)) {
+    if (!replace_worker(&w, &err) || !watch_worker(w.fd, EPOLL_CTL_ADD)) {
         syslog(LOG_ERR, "cannot replace the status worker: %s; stopping, to be started afresh",
                err.empty() ? errno_text(errno).c_str() : err.c_str());
         g.failed = true;
@@ -294,14 +290,9 @@ void finish_pass(size_t i, const ReplyHeader& h, size_t offset, double now) {
     for (uint32_t k = 0; k < h.count; ++k) {
         uint64_t length = 0;
         memcpy(&length, in.data() + sizeof h + k * sizeof length, sizeof length);
-        std::string text;
-        if (k + 1 == h.count) {
-            // The last text takes the reply's own buffer: no copy to allocate for it.
-            text.swap(in);
-            text.erase(0, offset);
-        } else {
-            text = in.substr(offset, static_cast<size_t>(length));
-        }
+        // The last text takes the reply's own buffer: no copy to allocate for it.
+        std::string text = k + 1 < h.count ? in.substr(offset, static_cast<size_t>(length))
+                                           : std::move(in.erase(0, offset));
         offset += static_cast<size_t>(length);
         if (h.ok == 0) {
             error = text;
@@ -355,15 +346,10 @@ bool reply_whole(const std::string& in, ReplyHeader* h, size_t* offset, bool* ba
     }
     *offset = sizeof *h + h->count * sizeof(uint64_t);
     if (in.size() < *offset) return false;
-    uint64_t total = *offset;
-    for (uint32_t k = 0; k < h->count; ++k) {
-        uint64_t len = 0;
-        memcpy(&len, in.data() + sizeof *h + k * sizeof len, sizeof len);
-        if (len > kMaxReply) {
-            *bad = true;
-            return false;
-        }
-        total += len;
+    uint64_t total = reply_size(in);  // 0: a length past kMaxReply
+    if (total == 0) {
+        *bad = true;
+        return false;
     }
     if (in.size() > total) *bad = true;
     return in.size() == total;

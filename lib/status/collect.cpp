@@ -117,10 +117,9 @@ void examine_entries(HostStatus* out, ResolutionCache* cache) {
             examine_entry(&e, ctx, out->source.guarded_probe, cache);
         return;
     }
-    std::vector<std::string> paths;
-    paths.reserve(out->entries.size());
-    for (const EntryStatus& e : out->entries)
-        paths.push_back(absolute(e.pid_file, ctx.cwd));
+    std::vector<std::string> paths(out->entries.size());
+    std::transform(out->entries.begin(), out->entries.end(), paths.begin(),
+                   [&ctx](const EntryStatus& e) { return absolute(e.pid_file, ctx.cwd); });
     std::vector<const HolderView*> holders;
     probe_all_kept(paths, &out->entries, &holders);
     for (size_t i = 0; i < out->entries.size(); ++i) {

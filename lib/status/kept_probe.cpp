@@ -221,10 +221,9 @@ const HolderView* probe_kept(const std::string& path, EntryStatus* e) {
 
 void probe_all_kept(const std::vector<std::string>& paths, std::vector<EntryStatus>* entries,
                     std::vector<const HolderView*>* holders) {
-    std::vector<Kept*> slots;
-    slots.reserve(paths.size());
-    for (const std::string& path : paths)
-        slots.push_back(&g_kept.by_path[path]);
+    std::vector<Kept*> slots(paths.size());
+    std::transform(paths.begin(), paths.end(), slots.begin(),
+                   [](const std::string& path) { return &g_kept.by_path[path]; });
     std::vector<Quick> quick(paths.size());
     look_all(slots, paths, &quick);
     holders->resize(paths.size());
