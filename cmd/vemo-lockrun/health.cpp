@@ -3,7 +3,6 @@
 #include "health.h"
 
 #include "clock.h"
-#include "text.h"
 
 #include <signal.h>
 #include <sys/wait.h>
@@ -131,7 +130,7 @@ void begin_check(Health* h, double now) {
     if (start_check(&h->run, o.check_exec != nullptr ? h->path : nullptr, h->envp, o.check_port) !=
         0) {
         char why[128];
-        snprintf(why, sizeof why, "cannot start the check: %s", errno_text(errno).c_str());
+        snprintf(why, sizeof why, "cannot start the check: %s", error_text(errno));
         h->run = CheckRun();
         failed(h, why);
         if (h->program > 0) h->next_at = now + interval(o);
@@ -213,7 +212,7 @@ int health_setup(const LockrunOptions& opts, RestartState* state, const char* st
             access(h->path, X_OK) != 0) {
             int err = errno;
             report_failuref(opts, "cannot execute the check %s: %s", opts.check_exec,
-                            errno_text(err).c_str());
+                            error_text(err));
             return exec_failure_status(err);
         }
         snprintf(h->label, sizeof h->label, "its check %.4095s", h->path);

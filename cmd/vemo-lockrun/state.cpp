@@ -3,7 +3,6 @@
 #include "lockrun.h"
 
 #include "fileio.h"
-#include "text.h"
 
 #include <sys/wait.h>
 #include <syslog.h>
@@ -85,5 +84,5 @@ void write_state(const char* path, const RestartState& state) {
         return;
     }
     if (write_file_atomically(path, text, static_cast<size_t>(len)) != 0)
-        own_log(LOG_WARNING, "cannot write %s: %s", path, errno_text(errno).c_str());
+        own_log(LOG_WARNING, "cannot write %s: %s", path, error_text(errno));
 }
