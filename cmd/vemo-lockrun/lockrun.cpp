@@ -10,6 +10,7 @@
 #include <cerrno>
 #include <cstdarg>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <new>
 
@@ -50,10 +51,20 @@ int print_help() {
     return 0;
 }
 
-// Takes LOCK, which writes our pid into the pid file; false once a failure is reported.
-bool take_lock(const LockrunOptions& opts, CLockFile* lock) {
+// Takes the pid file's lock, which writes our pid into it; false once a failure is reported.
+// The lock outlives the CLockFile, since only its Close would give it up: it ends with the
+// process. The object holds a path-sized buffer: on the heap, whose pages are used again, rather
+// than deepening the stack for good.
+bool take_lock(const LockrunOptions& opts) {
+    void* storage = malloc(sizeof(CLockFile));
+    if (storage == nullptr) {
+        report_failuref(opts, "cannot lock %s: %s", opts.pid_file, error_text(ENOMEM));
+        return false;
+    }
+    auto* lock = new (storage) CLockFile(opts.pid_file);
     pid_t holder = 0;
     int rc = lock->Get(&holder);
+    free(storage);
     if (rc == 0) return true;
     if (rc == 1 && holder > 0) {
         report_failuref(opts, "%s is locked by process %d", opts.pid_file,
@@ -116,11 +127,7 @@ int lockrun_main(int argc, char** argv) {
     if (!opts.restart && !opts.keep_signals) reset_signals_for_exec();
 
     // Exec keeps the process, so in the default form the pid written is the program's; with
-    // --restart it is ours, the lock's holder. The lock outlives LOCK: it ends with the process.
-    // Static, not below all the rest on the stack: it holds a path-sized buffer, of which only
-    // the path's length is ever written.
-    alignas(CLockFile) static unsigned char storage[sizeof(CLockFile)];
-    auto* lock = new (storage) CLockFile(opts.pid_file);
-    if (!take_lock(opts, lock)) return kExitFailure;
+    // --restart it is ours, the lock's holder.
+    if (!take_lock(opts)) return kExitFailure;
     return opts.restart ? run_restart(opts) : become_program(opts);
 }
