@@ -13,7 +13,6 @@
 #include <syslog.h>
 #include <unistd.h>
 #include <cerrno>
-#include <cmath>
 #include <cstring>
 
 namespace {
@@ -213,7 +212,9 @@ int wait_signal_or_output(const sigset_t* set, const struct timespec* timeout) {
                 errno = EAGAIN;
                 return -1;
             }
-            ms = static_cast<int>(std::ceil(left * 1000));
+            // Rounded up, as ceil would, without the maths library.
+            ms = static_cast<int>(left * 1000);
+            if (ms < left * 1000) ++ms;
         }
         int retry = retry_ms(o.sink);
         if (retry >= 0 && (ms < 0 || ms > retry)) ms = retry;
