@@ -4,7 +4,6 @@
 #include "lockrun.h"
 #include "output.h"
 
-
 #include <dirent.h>
 #include <fcntl.h>
 #include <linux/close_range.h>
@@ -184,8 +183,7 @@ int become_program(const LockrunOptions& opts) {
         return kExitFailure;
     }
     if (start_output_reader(opts) != 0) {
-        report_failuref(opts, "cannot carry the output of %s: %s", opts.name,
-                        error_text(errno));
+        report_failuref(opts, "cannot carry the output of %s: %s", opts.name, error_text(errno));
         return kExitFailure;
     }
     execvp(opts.program, opts.program_argv);

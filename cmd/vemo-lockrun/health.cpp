@@ -21,9 +21,9 @@ struct Health {
     RestartState* state = nullptr;
     const char* state_path = nullptr;
     bool enabled = false;
-    char** envp = nullptr;    // environ with HealthText's two variables in front
-    pid_t program = 0;        // being checked; 0: none
-    double next_at = -1;      // monotonic start of the next check
+    char** envp = nullptr;  // environ with HealthText's two variables in front
+    pid_t program = 0;      // being checked; 0: none
+    double next_at = -1;    // monotonic start of the next check
     CheckRun run;
     double run_started = 0;
     double run_deadline = -1;
@@ -134,8 +134,8 @@ void begin_check(Health* h, double now) {
     const LockrunOptions& o = *h->opts;
     snprintf(g_text.env_pid, sizeof g_text.env_pid, "VEMO_PID=%d", static_cast<int>(h->program));
     h->run = CheckRun();
-    if (start_check(&h->run, o.check_exec != nullptr ? g_text.path : nullptr, h->envp, o.check_port) !=
-        0) {
+    if (start_check(&h->run, o.check_exec != nullptr ? g_text.path : nullptr, h->envp,
+                    o.check_port) != 0) {
         char why[128];
         snprintf(why, sizeof why, "cannot start the check: %s", error_text(errno));
         h->run = CheckRun();

@@ -65,7 +65,8 @@ bool append_table(const char* path, char** out, size_t* len, size_t* cap) {
             *cap *= 2;
         }
         size_t room = *cap - *len - got - 1;
-        ssize_t n = read(fd, *out + *len + got, room < kTableLimit - got ? room : kTableLimit - got);
+        ssize_t n =
+            read(fd, *out + *len + got, room < kTableLimit - got ? room : kTableLimit - got);
         if (n < 0 && errno == EINTR) continue;
         ok = n >= 0;
         if (n <= 0) break;

@@ -184,8 +184,7 @@ void retry_failed_start(Supervisor* s) {
 
 // STEP failed with ERR before there was a child: reported, and a retry planned. Always false.
 bool fail_start(Supervisor* s, const char* step, int err) {
-    report_failuref(*s->opts, "cannot start %s: %s: %s", s->opts->name, step,
-                    error_text(err));
+    report_failuref(*s->opts, "cannot start %s: %s: %s", s->opts->name, step, error_text(err));
     retry_failed_start(s);
     return false;
 }
@@ -464,13 +463,11 @@ int run_restart(const LockrunOptions& opts) {
     set_inherited_close_on_exec();
     // What the program leaves behind becomes ours when its parent ends, so its end wakes us.
     if (prctl(PR_SET_CHILD_SUBREAPER, 1) != 0)
-        own_log(LOG_WARNING, "cannot adopt what the program leaves behind: %s",
-                error_text(errno));
+        own_log(LOG_WARNING, "cannot adopt what the program leaves behind: %s", error_text(errno));
     rc = health_setup(opts, &s.state, s.state_path);
     if (rc != 0) return rc;
     if (open_output(opts, &s.state, s.state_path) != 0) {
-        report_failuref(opts, "cannot carry the output of %s: %s", opts.name,
-                        error_text(errno));
+        report_failuref(opts, "cannot carry the output of %s: %s", opts.name, error_text(errno));
         return kExitFailure;
     }
     take_signals(&s);
