@@ -96,10 +96,11 @@ void report_failuref(const LockrunOptions& opts, const char* fmt, ...) {  // NOL
     char newline[] = "\n";
     struct iovec parts[] = {
         {prefix, sizeof prefix - 1}, {text, strlen(text)}, {newline, sizeof newline - 1}};
-    // Nowhere to tell a failure to write to standard error: the log's copy follows.
-    if (writev(STDERR_FILENO, parts, 3) < 0) errno = err;
-    // Under the watchdog standard error leads nowhere: the log's copy says what it is about.
-    // Under --log own_log never waits on a full log, as syslog(3) may.
+    // One write; one that fails has nowhere else to be told. Under the watchdog standard error
+    // leads nowhere anyway: the log's copy says what it is about. Under --log own_log never
+    // waits on a full log, as syslog(3) may.
+    ssize_t written = writev(STDERR_FILENO, parts, 3);
+    (void)written;
     if (opts.pid_file != nullptr && opts.name != nullptr) {
         own_log(LOG_ERR, "%s (pid file %s, program %s)", text, opts.pid_file, opts.name);
     } else {

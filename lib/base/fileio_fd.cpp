@@ -86,15 +86,11 @@ char* temporary_names(const char* path, char** tmp) {
     size_t size = 2 * (dir_len + 1) + strlen(base) + sizeof "/..XXXXXX";
     char* names = static_cast<char*>(malloc(size));
     if (names == nullptr) return nullptr;
-    memcpy(names, slash == nullptr ? "." : path, dir_len);
-    names[dir_len] = '\0';
-    char* t = names + dir_len + 1;
-    memcpy(t, names, dir_len);
-    memcpy(t + dir_len, "/.", 2);
-    size_t base_len = strlen(base);
-    memcpy(t + dir_len + 2, base, base_len);
-    memcpy(t + dir_len + 2 + base_len, ".XXXXXX", sizeof ".XXXXXX");
-    *tmp = t;
+    const char* dir = slash == nullptr ? "." : path;
+    int dir_n = static_cast<int>(dir_len);
+    (void)snprintf(names, dir_len + 1, "%.*s", dir_n, dir);
+    *tmp = names + dir_len + 1;
+    (void)snprintf(*tmp, size - dir_len - 1, "%.*s/.%s.XXXXXX", dir_n, dir, base);
     return names;
 }
 
