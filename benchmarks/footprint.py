@@ -235,7 +235,14 @@ def measure_lockrun(sb, n):
 
 def readers():
     """The exec form's --log readers now running."""
-    return [int(p) for p in os.listdir("/proc") if p.isdigit() and sandbox.read("/proc/%s/comm" % p) == "vemo-log\n"]
+    found = []
+    for p in os.listdir("/proc"):
+        try:
+            if p.isdigit() and sandbox.read("/proc/%s/comm" % p) == "vemo-log\n":
+                found.append(int(p))
+        except FileNotFoundError:  # a process that ended since the listing
+            pass
+    return found
 
 
 def inside(args):

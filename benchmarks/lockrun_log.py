@@ -3,7 +3,8 @@
 
 lockrun_log.py [--build-dir DIR] [--seconds S]
 
-Needs root and unshare(1): it runs in a private mount namespace with a /dev/log of its own, read
+Needs root and unshare(1): it runs in private mount and pid namespaces (whatever it started ends
+with it, a failed measurement included) with a /dev/log of its own, read
 by a counting process. Beside it, when installed, runit's svlogd and s6's s6-log take the same
 `yes` on a pipe into a directory. The wrappers' and the reader's memory beside runit's and s6's
 supervisors: footprint.py --lockrun.
@@ -102,7 +103,7 @@ def inside(args):
     print("exec form: %.0f lines/s carried, reader CPU %.0f %%" % (rate, cpu * 100))
     rate, cpu = carry([lr, "--restart", "--log", "/tmp/lrlog-r.pid", "yes", "flood"], args.seconds, lambda p: p.pid)
     print("--restart: %.0f lines/s carried, wrapper CPU %.0f %%" % (rate, cpu * 100))
-    for name, argv in (("svlogd", ["svlogd"]), ("s6-log", ["s6-log", "t"])):
+    for name, argv in (("svlogd", ["svlogd"]), ("s6-log", ["s6-log", "n100", "s16777215"])):
         if shutil.which(argv[0]):
             rate, cpu, pss = peer(argv, args.seconds)
             print("%s: %.0f lines/s to files, CPU %.0f %%, PSS %d kB" % (name, rate, cpu * 100, pss))
@@ -119,7 +120,7 @@ def main():
     if args.inside:
         inside(args)
         return 0
-    return subprocess.call(["unshare", "-m", "--", sys.executable, os.path.abspath(__file__), "--inside",
+    return subprocess.call(["unshare", "-m", "-p", "-f", "--mount-proc", "--", sys.executable, os.path.abspath(__file__), "--inside",
                             "--build-dir", os.path.abspath(args.build_dir), "--seconds", str(args.seconds)])
 
 

@@ -4,10 +4,9 @@
 #include "lockrun.h"
 #include "output.h"
 
-#include "text.h"
-
 #include <dirent.h>
 #include <fcntl.h>
+#include <linux/close_range.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <termios.h>
@@ -106,6 +105,28 @@ int lead_own_group() {
 
 }  // namespace
 
+void set_inherited_close_on_exec() {
+    if (close_range(3, ~0U, CLOSE_RANGE_CLOEXEC) == 0) return;
+    auto mark = [](long fd) {
+        int flags = fcntl(static_cast<int>(fd), F_GETFD);
+        if (flags >= 0) (void)fcntl(static_cast<int>(fd), F_SETFD, flags | FD_CLOEXEC);
+    };
+    if (DIR* dir = opendir("/proc/self/fd")) {
+        while (struct dirent* e = readdir(dir)) {
+            char* end = nullptr;
+            long fd = strtol(e->d_name, &end, 10);
+            if (end != e->d_name && *end == '\0' && fd >= 3 && fd != dirfd(dir)) mark(fd);
+        }
+        closedir(dir);
+        return;
+    }
+    struct rlimit lim;
+    rlim_t top = getrlimit(RLIMIT_NOFILE, &lim) == 0 ? lim.rlim_cur : 1024;
+    if (top == RLIM_INFINITY || top > (1 << 20)) top = 1 << 20;
+    for (rlim_t fd = 3; fd < top; ++fd)
+        mark(static_cast<long>(fd));
+}
+
 int exec_failure_status(int err) {
     return err == ENOENT || err == ENOTDIR ? kExitNotFound : kExitCannotExecute;
 }
@@ -158,16 +179,15 @@ int become_program(const LockrunOptions& opts) {
         return kExitFailure;
     }
     if (lead_own_group() != 0) {
-        report_failuref(opts, "cannot start a process group: %s", errno_text(errno).c_str());
+        report_failuref(opts, "cannot start a process group: %s", error_text(errno));
         return kExitFailure;
     }
     if (start_output_reader(opts) != 0) {
-        report_failuref(opts, "cannot carry the output of %s: %s", opts.name,
-                        errno_text(errno).c_str());
+        report_failuref(opts, "cannot carry the output of %s: %s", opts.name, error_text(errno));
         return kExitFailure;
     }
     execvp(opts.program, opts.program_argv);
     int err = errno;
-    report_failuref(opts, "cannot execute %s: %s", opts.program, errno_text(err).c_str());
+    report_failuref(opts, "cannot execute %s: %s", opts.program, error_text(err));
     return exec_failure_status(err);
 }

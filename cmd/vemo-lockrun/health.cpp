@@ -3,7 +3,6 @@
 #include "health.h"
 
 #include "clock.h"
-#include "text.h"
 
 #include <signal.h>
 #include <sys/wait.h>
@@ -22,13 +21,9 @@ struct Health {
     RestartState* state = nullptr;
     const char* state_path = nullptr;
     bool enabled = false;
-    char path[4096] = "";     // --check-exec, resolved
-    char label[4200] = "";    // how records name the check
-    char env_pid[32] = "";    // VEMO_PID=...
-    char env_name[160] = "";  // VEMO_NAME=...
-    char** envp = nullptr;    // environ with the two above in front
-    pid_t program = 0;        // being checked; 0: none
-    double next_at = -1;      // monotonic start of the next check
+    char** envp = nullptr;  // environ with HealthText's two variables in front
+    pid_t program = 0;      // being checked; 0: none
+    double next_at = -1;    // monotonic start of the next check
     CheckRun run;
     double run_started = 0;
     double run_deadline = -1;
@@ -38,6 +33,17 @@ struct Health {
 };
 
 Health g_health;
+
+// The check's long texts, apart from Health and zero-initialised, so that a wrapper without a
+// check never has their pages resident.
+struct HealthText {
+    char path[4096];     // --check-exec, resolved
+    char label[4200];    // how records name the check
+    char env_pid[32];    // VEMO_PID=...
+    char env_name[160];  // VEMO_NAME=...
+};
+
+HealthText g_text;
 
 double interval(const LockrunOptions& o) {
     return o.check_interval;
@@ -79,7 +85,7 @@ void failed(Health* h, const char* why) {
     publish(h);
     if (k < o.check_fails) return;
     own_log(LOG_ERR, "%s (%d) failed %s %ld time%s in a row: %s; restarting it", o.name,
-            static_cast<int>(h->program), h->label, k, k == 1 ? "" : "s",
+            static_cast<int>(h->program), g_text.label, k, k == 1 ? "" : "s",
             h->state->last_check_error);
     h->restart_due = true;
     h->program = 0;
@@ -89,7 +95,7 @@ void failed(Health* h, const char* why) {
 void passed(Health* h) {
     if (h->state->check_failures > 0)
         own_log(LOG_INFO, "%s (%d) passes %s again after %ld failures", h->opts->name,
-                static_cast<int>(h->program), h->label, h->state->check_failures);
+                static_cast<int>(h->program), g_text.label, h->state->check_failures);
     h->passed = true;
     bool changed = strcmp(h->state->health, "healthy") != 0;
     set_health(h, "healthy", 0);
@@ -126,12 +132,12 @@ void abandon_check(Health* h) {
 
 void begin_check(Health* h, double now) {
     const LockrunOptions& o = *h->opts;
-    snprintf(h->env_pid, sizeof h->env_pid, "VEMO_PID=%d", static_cast<int>(h->program));
+    snprintf(g_text.env_pid, sizeof g_text.env_pid, "VEMO_PID=%d", static_cast<int>(h->program));
     h->run = CheckRun();
-    if (start_check(&h->run, o.check_exec != nullptr ? h->path : nullptr, h->envp, o.check_port) !=
-        0) {
+    if (start_check(&h->run, o.check_exec != nullptr ? g_text.path : nullptr, h->envp,
+                    o.check_port) != 0) {
         char why[128];
-        snprintf(why, sizeof why, "cannot start the check: %s", errno_text(errno).c_str());
+        snprintf(why, sizeof why, "cannot start the check: %s", error_text(errno));
         h->run = CheckRun();
         failed(h, why);
         if (h->program > 0) h->next_at = now + interval(o);
@@ -201,24 +207,25 @@ bool check_options_error(const LockrunOptions& opts, char* error, size_t error_s
 }
 
 int health_setup(const LockrunOptions& opts, RestartState* state, const char* state_path) {
+    // Without a check nothing here is written, so its page stays untouched.
+    if (opts.check_exec == nullptr && opts.check_port == 0) return 0;
     Health* h = &g_health;
     h->opts = &opts;
     h->state = state;
     h->state_path = state_path;
-    h->enabled = opts.check_exec != nullptr || opts.check_port > 0;
-    if (!h->enabled) return 0;
+    h->enabled = true;
     if (opts.check_exec != nullptr) {
         // Resolved once, and refused at once when it cannot run at all, not at every check.
-        if (resolve_program(opts.check_exec, h->path, sizeof h->path) != 0 ||
-            access(h->path, X_OK) != 0) {
+        if (resolve_program(opts.check_exec, g_text.path, sizeof g_text.path) != 0 ||
+            access(g_text.path, X_OK) != 0) {
             int err = errno;
             report_failuref(opts, "cannot execute the check %s: %s", opts.check_exec,
-                            errno_text(err).c_str());
+                            error_text(err));
             return exec_failure_status(err);
         }
-        snprintf(h->label, sizeof h->label, "its check %.4095s", h->path);
+        snprintf(g_text.label, sizeof g_text.label, "its check %.4095s", g_text.path);
     } else {
-        snprintf(h->label, sizeof h->label, "its check of port %ld", opts.check_port);
+        snprintf(g_text.label, sizeof g_text.label, "its check of port %ld", opts.check_port);
     }
     size_t n = 0;
     while (environ != nullptr && environ[n] != nullptr)
@@ -227,15 +234,15 @@ int health_setup(const LockrunOptions& opts, RestartState* state, const char* st
     static char* built[4096];
     if (n + 3 > sizeof built / sizeof built[0]) n = sizeof built / sizeof built[0] - 3;
     size_t k = 0;
-    built[k++] = h->env_pid;
-    built[k++] = h->env_name;
+    built[k++] = g_text.env_pid;
+    built[k++] = g_text.env_name;
     for (size_t i = 0; i < n; ++i) {
         if (strncmp(environ[i], "VEMO_PID=", 9) != 0 && strncmp(environ[i], "VEMO_NAME=", 10) != 0)
             built[k++] = environ[i];
     }
     built[k] = nullptr;
     h->envp = built;
-    snprintf(h->env_name, sizeof h->env_name, "VEMO_NAME=%s", opts.name);
+    snprintf(g_text.env_name, sizeof g_text.env_name, "VEMO_NAME=%s", opts.name);
     state->checked = true;
     state->check_fails = opts.check_fails;
     return 0;

@@ -3,13 +3,15 @@
 #include "lockrun.h"
 
 #include "CLockFile.h"
-#include "report.h"
-#include "text.h"
 
+#include <sys/uio.h>
 #include <syslog.h>
+#include <unistd.h>
 #include <cerrno>
 #include <cstdarg>
 #include <cstdio>
+#include <cstdlib>
+#include <cstring>
 #include <new>
 
 namespace {
@@ -49,10 +51,20 @@ int print_help() {
     return 0;
 }
 
-// Takes LOCK, which writes our pid into the pid file; false once a failure is reported.
-bool take_lock(const LockrunOptions& opts, CLockFile* lock) {
+// Takes the pid file's lock, which writes our pid into it; false once a failure is reported.
+// The lock outlives the CLockFile, since only its Close would give it up: it ends with the
+// process. The object holds a path-sized buffer: on the heap, whose pages are used again, rather
+// than deepening the stack for good.
+bool take_lock(const LockrunOptions& opts) {
+    void* storage = malloc(sizeof(CLockFile));
+    if (storage == nullptr) {
+        report_failuref(opts, "cannot lock %s: %s", opts.pid_file, error_text(ENOMEM));
+        return false;
+    }
+    auto* lock = new (storage) CLockFile(opts.pid_file);
     pid_t holder = 0;
     int rc = lock->Get(&holder);
+    free(storage);
     if (rc == 0) return true;
     if (rc == 1 && holder > 0) {
         report_failuref(opts, "%s is locked by process %d", opts.pid_file,
@@ -61,7 +73,7 @@ bool take_lock(const LockrunOptions& opts, CLockFile* lock) {
         report_failuref(opts, "%s is locked by another process (its pid cannot be read)",
                         opts.pid_file);
     } else {
-        report_failuref(opts, "cannot lock %s: %s", opts.pid_file, errno_text(errno).c_str());
+        report_failuref(opts, "cannot lock %s: %s", opts.pid_file, error_text(errno));
     }
     return false;
 }
@@ -73,18 +85,34 @@ void report_failure(const LockrunOptions& opts, const char* text) {
 }
 
 void report_failuref(const LockrunOptions& opts, const char* fmt, ...) {  // NOLINT(cert-dcl50-cpp)
-    // Under the watchdog standard error leads nowhere: the log's copy says what it is about.
-    report_to("vemo-lockrun", true);
-    // Under --log, never through syslog(3), which may wait on a full log.
-    report_log_with(own_log);
-    report_log_context(opts.pid_file != nullptr && opts.name != nullptr
-                           ? std::string(" (pid file ") + opts.pid_file + ", program " + opts.name +
-                                 ")"
-                           : "");
+    int err = errno;
+    // Static, not on the stack: only a failure writes it, and only as far as its text reaches.
+    static char text[8192];
     va_list ap;
     va_start(ap, fmt);
-    log_vwarnx(LOG_ERR, fmt, ap);
+    (void)vsnprintf(text, sizeof text, fmt, ap);
     va_end(ap);
+    char prefix[] = "vemo-lockrun: ";
+    char newline[] = "\n";
+    struct iovec parts[] = {
+        {prefix, sizeof prefix - 1}, {text, strlen(text)}, {newline, sizeof newline - 1}};
+    // One write; one that fails has nowhere else to be told. Under the watchdog standard error
+    // leads nowhere anyway: the log's copy says what it is about. Under --log own_log never
+    // waits on a full log, as syslog(3) may.
+    ssize_t written = writev(STDERR_FILENO, parts, 3);
+    (void)written;
+    if (opts.pid_file != nullptr && opts.name != nullptr) {
+        own_log(LOG_ERR, "%s (pid file %s, program %s)", text, opts.pid_file, opts.name);
+    } else {
+        own_log(LOG_ERR, "%s", text);
+    }
+    errno = err;
+}
+
+const char* error_text(int err) {
+    static char buf[128];
+    // The GNU strerror_r returns its text, which need not be in buf.
+    return strerror_r(err, buf, sizeof buf);
 }
 
 int lockrun_main(int argc, char** argv) {
@@ -100,13 +128,7 @@ int lockrun_main(int argc, char** argv) {
     if (!opts.restart && !opts.keep_signals) reset_signals_for_exec();
 
     // Exec keeps the process, so in the default form the pid written is the program's; with
-    // --restart it is ours, the lock's holder. The lock outlives LOCK: it ends with the process.
-    // On the heap, not below all the rest on the stack: it holds a path-sized buffer.
-    auto* lock = new (std::nothrow) CLockFile(opts.pid_file);
-    if (lock == nullptr) {
-        report_failuref(opts, "cannot lock %s: %s", opts.pid_file, errno_text(ENOMEM).c_str());
-        return kExitFailure;
-    }
-    if (!take_lock(opts, lock)) return kExitFailure;
+    // --restart it is ours, the lock's holder.
+    if (!take_lock(opts)) return kExitFailure;
     return opts.restart ? run_restart(opts) : become_program(opts);
 }

@@ -65,6 +65,9 @@ void report_failure(const LockrunOptions& opts, const char* text);
 void report_failuref(const LockrunOptions& opts, const char* fmt, ...)
     __attribute__((format(printf, 2, 3)));
 
+// strerror's text for ERR, in a buffer the next call reuses.
+const char* error_text(int err);
+
 // ---- output.cpp: vemo-lockrun's own records
 
 // As syslog(3); under --restart --log through the program's socket instead, which never waits: a
@@ -99,6 +102,11 @@ void reset_signals_for_exec();
 // first executable regular file along PATH; a relative one is joined to the current directory.
 // 0, or -1 with errno set (ENOENT, EACCES, ENAMETOOLONG, or why getcwd failed).
 int resolve_program(const char* program, char* out, size_t out_size);
+
+// Whatever the launcher left open (descriptor 3 and up) is marked close-on-exec, not closed, so
+// that the system log's socket still works if the exec fails: with close_range, else what
+// /proc/self/fd lists, else every number below the open-files limit, at most 2^20.
+void set_inherited_close_on_exec();
 
 // 127 when the program is not there, 126 when it cannot be executed.
 int exec_failure_status(int err);

@@ -20,9 +20,6 @@ namespace {
 // A new connection to a log that is not there is tried at most this often.
 constexpr double kReconnectSeconds = 1.0;
 
-// --restart --log: where vemo-lockrun's own records go instead of syslog(3), which would wait.
-LogSink* g_own_sink = nullptr;
-
 // Own records the log did not take yet, each after its length as a uint16_t. They go before any
 // more of the program's lines, which are dropped while one waits here.
 struct Pending {
@@ -163,6 +160,7 @@ void count_drop(LogSink* sink) {
 // Sends the own records waiting, in order; true when none is left.
 bool flush_own(LogSink* sink) {
     Pending& p = g_pending;
+    if (p.len == 0) return true;  // nothing written: its page stays untouched
     size_t off = 0;
     while (off < p.len) {
         uint16_t size = 0;
@@ -177,15 +175,12 @@ bool flush_own(LogSink* sink) {
 
 }  // namespace
 
-void own_records_to(LogSink* sink) {
-    g_own_sink = sink;
-}
-
 // A printf-style list, so the compiler checks each format against its arguments.
 void own_log(int priority, const char* fmt, ...) {  // NOLINT(cert-dcl50-cpp)
     va_list ap;
     va_start(ap, fmt);
-    if (g_own_sink == nullptr) {
+    LogSink* sink = own_records_sink();
+    if (sink == nullptr) {
         vsyslog(priority, fmt, ap);
         va_end(ap);
         return;
@@ -201,11 +196,11 @@ void own_log(int priority, const char* fmt, ...) {  // NOLINT(cert-dcl50-cpp)
     }
     va_end(ap);
     if (r < 0) return;
-    if (flush_own(g_own_sink) && deliver(g_own_sink, record, static_cast<size_t>(r))) return;
+    if (flush_own(sink) && deliver(sink, record, static_cast<size_t>(r))) return;
     Pending& p = g_pending;
     uint16_t size = static_cast<uint16_t>(r);
     if (p.len + sizeof size + size > sizeof p.bytes) {
-        count_drop(g_own_sink);
+        count_drop(sink);
         return;
     }
     memcpy(p.bytes + p.len, &size, sizeof size);

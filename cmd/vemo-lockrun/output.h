@@ -58,10 +58,6 @@ struct LogSink {
 // yet reported are reported first (see report_drops).
 void send_line(LogSink* sink, int priority, const char* text, size_t len);
 
-// --restart --log: own_log (lockrun.h) sends vemo-lockrun's own records through SINK. One the log
-// does not take waits in a small queue, ahead of the program's lines, and is tried again.
-void own_records_to(LogSink* sink);
-
 // How long a wait for output may last before SINK's waiting records or drops are tried again, in
 // ms; -1 for no limit.
 int retry_ms(const LogSink& sink);
@@ -88,6 +84,11 @@ int start_output_reader(const LockrunOptions& opts);
 // --restart: the pipes every child writes to, kept open by the wrapper for all its children, and
 // the state record the dropped count goes to. 0, or -1 with errno set.
 int open_output(const LockrunOptions& opts, RestartState* state, const char* state_path);
+
+// --restart --log: the sink own_log (lockrun.h) sends vemo-lockrun's own records through, else
+// null. A record the log does not take waits in a small queue, ahead of the program's lines, and
+// is tried again.
+LogSink* own_records_sink();
 
 // In the child between fork and exec (async-signal-safe): standard output and error to the
 // pipes. 0, or -1 with errno set.

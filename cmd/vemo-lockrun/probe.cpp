@@ -15,7 +15,6 @@
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
-#include <string>
 
 namespace {
 
@@ -50,17 +49,49 @@ size_t split_row(const char* row, const char* row_end, const char** at, size_t* 
     return n;
 }
 
-// The kernel's TCP tables, as much of them as fits in OUT; true when any was read.
-bool read_tables(std::string* out) {
-    bool any = false;
-    for (const char* path : {"/proc/net/tcp", "/proc/net/tcp6"}) {
-        std::string text;
-        if (read_regular_file(path, 1 << 22, &text)) {
-            *out += text;
-            any = true;
+// One table read to its end, at most kTableLimit bytes of it, appended to *OUT (LEN bytes used
+// of CAP, grown as needed). False with *len unchanged when it cannot be read.
+constexpr size_t kTableLimit = 1 << 22;
+bool append_table(const char* path, char** out, size_t* len, size_t* cap) {
+    int fd = open_regular_file(path);
+    if (fd < 0) return false;
+    size_t got = 0;
+    bool ok = true;
+    while (ok && got < kTableLimit) {
+        if (*cap - *len - got < 4096 + 1) {
+            char* grown = static_cast<char*>(realloc(*out, *cap * 2));
+            if (grown == nullptr) break;
+            *out = grown;
+            *cap *= 2;
         }
+        size_t room = *cap - *len - got - 1;
+        ssize_t n =
+            read(fd, *out + *len + got, room < kTableLimit - got ? room : kTableLimit - got);
+        if (n < 0 && errno == EINTR) continue;
+        ok = n >= 0;
+        if (n <= 0) break;
+        got += static_cast<size_t>(n);
     }
-    return any;
+    (void)close(fd);
+    if (ok) *len += got;
+    return ok;
+}
+
+// The kernel's TCP tables (IPv4, then IPv6), NUL-terminated in a buffer the caller frees; null
+// when neither can be read.
+char* read_tables() {
+    size_t cap = 1 << 16;
+    size_t len = 0;
+    char* out = static_cast<char*>(malloc(cap));
+    if (out == nullptr) return nullptr;
+    bool any = append_table("/proc/net/tcp", &out, &len, &cap);
+    any = append_table("/proc/net/tcp6", &out, &len, &cap) || any;
+    if (!any) {
+        free(out);
+        return nullptr;
+    }
+    out[len] = '\0';
+    return out;
 }
 
 // The child of fork: the check's standard output and error to OUT, in its own group.
@@ -110,10 +141,9 @@ void probe_port(long port) {
     if (getsockname(fd, reinterpret_cast<struct sockaddr*>(&from), &from_len) != 0) _exit(0);
     bool told = false;
     for (;;) {
-        std::string tables;
-        if (!read_tables(&tables) ||
-            connection_accepted(tables.c_str(), port, ntohs(from.sin_port)))
-            _exit(0);
+        char* tables = read_tables();
+        if (tables == nullptr || connection_accepted(tables, port, ntohs(from.sin_port))) _exit(0);
+        free(tables);
         if (!told) {
             dprintf(STDOUT_FILENO,
                     "127.0.0.1:%ld took the connection but the program did not accept it\n", port);

@@ -13,7 +13,6 @@
 #include <syslog.h>
 #include <unistd.h>
 #include <cerrno>
-#include <cmath>
 #include <cstring>
 
 namespace {
@@ -23,12 +22,20 @@ struct Output {
     int out[2] = {-1, -1};  // read end, write end
     int err[2] = {-1, -1};
     int signals = -1;  // --restart: a signalfd, readable while one of the taken signals is pending
+    bool own_records = false;  // --restart: vemo-lockrun's own records go through sink
     LogSink sink;
-    LineState out_line;
-    LineState err_line;
 };
 
 Output g_output;
+
+// The lines being assembled, apart from Output and zero-initialised, so that their buffers have
+// pages resident only as far as the program's lines have reached.
+struct Lines {
+    LineState out;
+    LineState err;
+};
+
+Lines g_lines;
 
 void emit_info(void* ctx, const char* text, size_t len) {
     send_line(static_cast<LogSink*>(ctx), LOG_INFO, text, len);
@@ -97,7 +104,7 @@ void keep_only(int a, int b) {
     o.sink.name = name;
     o.sink.pid = program;
     struct pollfd fds[2] = {{o.out[0], POLLIN, 0}, {o.err[0], POLLIN, 0}};
-    LineState* lines[2] = {&o.out_line, &o.err_line};
+    LineState* lines[2] = {&g_lines.out, &g_lines.err};
     const EmitText emits[2] = {emit_info, emit_warning};
     while (fds[0].fd >= 0 || fds[1].fd >= 0) {
         if (poll(fds, 2, retry_ms(o.sink)) < 0) {
@@ -111,8 +118,8 @@ void keep_only(int a, int b) {
         }
         report_drops(&o.sink);
     }
-    flush_output(&o.out_line, emit_info, &o.sink);
-    flush_output(&o.err_line, emit_warning, &o.sink);
+    flush_output(&g_lines.out, emit_info, &o.sink);
+    flush_output(&g_lines.err, emit_warning, &o.sink);
     o.sink.report_at = 0;
     report_drops(&o.sink);
     _exit(0);
@@ -163,7 +170,7 @@ int open_output(const LockrunOptions& opts, RestartState* state, const char* sta
     g_output.sink.state = state;
     g_output.sink.state_path = state_path;
     state->log_output = true;
-    own_records_to(&g_output.sink);
+    g_output.own_records = true;
     return make_pipes(&g_output);
 }
 
@@ -205,18 +212,24 @@ int wait_signal_or_output(const sigset_t* set, const struct timespec* timeout) {
                 errno = EAGAIN;
                 return -1;
             }
-            ms = static_cast<int>(std::ceil(left * 1000));
+            // Rounded up, as ceil would, without the maths library.
+            ms = static_cast<int>(left * 1000);
+            if (ms < left * 1000) ++ms;
         }
         int retry = retry_ms(o.sink);
         if (retry >= 0 && (ms < 0 || ms > retry)) ms = retry;
         struct pollfd fds[3] = {
             {o.signals, POLLIN, 0}, {o.out[0], POLLIN, 0}, {o.err[0], POLLIN, 0}};
         if (poll(fds, 3, ms) < 0 && errno != EINTR) return -1;
-        if (fds[1].revents != 0) (void)carry(o.out[0], &o.out_line, emit_info);
-        if (fds[2].revents != 0) (void)carry(o.err[0], &o.err_line, emit_warning);
+        if (fds[1].revents != 0) (void)carry(o.out[0], &g_lines.out, emit_info);
+        if (fds[2].revents != 0) (void)carry(o.err[0], &g_lines.err, emit_warning);
         report_drops(&o.sink);
         publish_drops(&o.sink);
     }
+}
+
+LogSink* own_records_sink() {
+    return g_output.own_records ? &g_output.sink : nullptr;
 }
 
 void output_names(pid_t pid) {
@@ -224,8 +237,8 @@ void output_names(pid_t pid) {
 }
 
 void drain_output() {
-    drain(g_output.out[0], &g_output.out_line, emit_info);
-    drain(g_output.err[0], &g_output.err_line, emit_warning);
+    drain(g_output.out[0], &g_lines.out, emit_info);
+    drain(g_output.err[0], &g_lines.err, emit_warning);
     finish_own_records(&g_output.sink);
     g_output.sink.report_at = 0;
     report_drops(&g_output.sink);

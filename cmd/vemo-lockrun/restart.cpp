@@ -7,8 +7,6 @@
 
 #include "clock.h"
 #include "fileio.h"
-#include "paths.h"
-#include "text.h"
 
 #include <fcntl.h>
 #include <sys/prctl.h>
@@ -186,8 +184,7 @@ void retry_failed_start(Supervisor* s) {
 
 // STEP failed with ERR before there was a child: reported, and a retry planned. Always false.
 bool fail_start(Supervisor* s, const char* step, int err) {
-    report_failuref(*s->opts, "cannot start %s: %s: %s", s->opts->name, step,
-                    errno_text(err).c_str());
+    report_failuref(*s->opts, "cannot start %s: %s: %s", s->opts->name, step, error_text(err));
     retry_failed_start(s);
     return false;
 }
@@ -207,7 +204,7 @@ bool exec_failed(Supervisor* s, pid_t pid, double started, int err) {
     int status = 0;
     while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
     }
-    report_failuref(*s->opts, "cannot execute %s: %s", s->state.program, errno_text(err).c_str());
+    report_failuref(*s->opts, "cannot execute %s: %s", s->state.program, error_text(err));
     if (!s->started_once) {
         s->exit_status = exec_failure_status(err);
         return false;
@@ -391,7 +388,7 @@ int supervise(Supervisor* s) {
         if (sig > 0) {
             take_signal(s, sig);
         } else if (errno != EAGAIN && errno != EINTR) {
-            report_failuref(*s->opts, "sigtimedwait: %s", errno_text(errno).c_str());
+            report_failuref(*s->opts, "sigtimedwait: %s", error_text(errno));
             return kExitFailure;
         }
         act_on_deadlines(s);
@@ -404,14 +401,14 @@ int name_program_and_state(Supervisor* s) {
     const LockrunOptions& opts = *s->opts;
     if (resolve_program(opts.program, s->state.program, sizeof s->state.program) != 0) {
         int err = errno;
-        report_failuref(opts, "cannot execute %s: %s", opts.program, errno_text(err).c_str());
+        report_failuref(opts, "cannot execute %s: %s", opts.program, error_text(err));
         return exec_failure_status(err);
     }
     size_t size = strlen(opts.pid_file) + sizeof ".lockrun";
     s->state_path = size <= kMaxStatePath ? static_cast<char*>(malloc(size)) : nullptr;
     if (s->state_path == nullptr) {
         report_failuref(opts, "cannot write %s.lockrun: %s", opts.pid_file,
-                        errno_text(size <= kMaxStatePath ? ENOMEM : ENAMETOOLONG).c_str());
+                        error_text(size <= kMaxStatePath ? ENOMEM : ENAMETOOLONG));
         return kExitFailure;
     }
     snprintf(s->state_path, size, "%s.lockrun", opts.pid_file);
@@ -463,16 +460,14 @@ int run_restart(const LockrunOptions& opts) {
     s.opts = &opts;
     int rc = name_program_and_state(&s);
     if (rc != 0) return rc;
-    mark_inherited_close_on_exec();
+    set_inherited_close_on_exec();
     // What the program leaves behind becomes ours when its parent ends, so its end wakes us.
     if (prctl(PR_SET_CHILD_SUBREAPER, 1) != 0)
-        own_log(LOG_WARNING, "cannot adopt what the program leaves behind: %s",
-                errno_text(errno).c_str());
+        own_log(LOG_WARNING, "cannot adopt what the program leaves behind: %s", error_text(errno));
     rc = health_setup(opts, &s.state, s.state_path);
     if (rc != 0) return rc;
     if (open_output(opts, &s.state, s.state_path) != 0) {
-        report_failuref(opts, "cannot carry the output of %s: %s", opts.name,
-                        errno_text(errno).c_str());
+        report_failuref(opts, "cannot carry the output of %s: %s", opts.name, error_text(errno));
         return kExitFailure;
     }
     take_signals(&s);

@@ -3,12 +3,12 @@
 #include "lockrun.h"
 
 #include "fileio.h"
-#include "text.h"
 
 #include <sys/wait.h>
 #include <syslog.h>
 #include <cerrno>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 
 namespace {
@@ -78,12 +78,21 @@ int format_state(const RestartState& state, char* out, size_t out_size) {
 }
 
 void write_state(const char* path, const RestartState& state) {
-    char text[sizeof state.program + 1024];
-    int len = format_state(state, text, sizeof text);
+    // The usual text fits the stack's small buffer; a long program path takes the heap's.
+    char small[1024];
+    constexpr size_t kLargest = sizeof state.program + 1024;
+    char* text = small;
+    int len = format_state(state, small, sizeof small);
     if (len < 0) {
-        own_log(LOG_WARNING, "cannot write %s: state too long", path);
-        return;
+        text = static_cast<char*>(malloc(kLargest));
+        if (text != nullptr) len = format_state(state, text, kLargest);
     }
-    if (write_file_atomically(path, text, static_cast<size_t>(len)) != 0)
-        own_log(LOG_WARNING, "cannot write %s: %s", path, errno_text(errno).c_str());
+    if (text == nullptr) {
+        own_log(LOG_WARNING, "cannot write %s: %s", path, error_text(ENOMEM));
+    } else if (len < 0) {
+        own_log(LOG_WARNING, "cannot write %s: state too long", path);
+    } else if (write_file_atomically(path, text, static_cast<size_t>(len)) != 0) {
+        own_log(LOG_WARNING, "cannot write %s: %s", path, error_text(errno));
+    }
+    if (text != small) free(text);
 }

@@ -102,7 +102,12 @@ void close_conn(Conn* c, double now) {
     auto ip = g.per_ip.find(c->peer);
     if (ip != g.per_ip.end() && --ip->second == 0) g.per_ip.erase(ip);
     g.by_fd[static_cast<size_t>(c->fd)].reset();
-    if (--g.count == 0) g.trim_due = now + 0.5;
+    // With the last connection gone no deadline is left: one kept armed would wake an idle
+    // monitor for nothing.
+    if (--g.count == 0) {
+        g.trim_due = now + 0.5;
+        g.next_deadline = 0;
+    }
     if (!g.accepting) {
         struct epoll_event ev = {};
         ev.events = EPOLLIN;

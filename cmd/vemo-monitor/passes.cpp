@@ -31,6 +31,8 @@ namespace {
 const unsigned kMaxPages = 8;
 // Far above any real watch list's status text; only a broken worker sends more.
 const uint64_t kMaxReply = 256ULL << 20;
+// Reserved for a reply at once; a larger one (a broken worker's) grows as it comes.
+const uint64_t kReserveAtMost = 64ULL << 20;
 
 // Sent before the texts. ok 0: the status could not be determined, and the one text is why.
 // Else the texts follow in the order asked: Prometheus, JSON, then one page per filter.
@@ -208,12 +210,6 @@ void kill_and_reap(pid_t pid) {
            static_cast<int>(pid));
 }
 
-// A fresh worker in *w's place, from the spawner; when none can be had the monitor exits, and
-// the watchdog starts it afresh.
-bool renew_worker(Worker* w, std::string* why) {
-    return replace_worker(w, why);
-}
-
 // The worker of slot i failed (why): its waiters get an error, and a fresh worker its place.
 void fail_slot(size_t i, const std::string& why) {
     Worker& w = (*g.workers)[i];
@@ -229,8 +225,10 @@ void fail_slot(size_t i, const std::string& why) {
     });
     (void)epoll_ctl(g.epoll_fd, EPOLL_CTL_DEL, w.fd, nullptr);
     s = Slot();
+    // A fresh worker in its place, from the spawner; when none can be had the monitor exits, and
+    // the watchdog starts it afresh.
     std::string err;
-    if (!renew_worker(&w, &err) || !watch_worker(w.fd, EPOLL_CTL_ADD)) {
+    if (!replace_worker(&w, &err) || !watch_worker(w.fd, EPOLL_CTL_ADD)) {
         syslog(LOG_ERR, "cannot replace the status worker: %s; stopping, to be started afresh",
                err.empty() ? errno_text(errno).c_str() : err.c_str());
         g.failed = true;
@@ -287,10 +285,14 @@ void finish_pass(size_t i, const ReplyHeader& h, size_t offset, double now) {
     std::transform(s.filters.begin(), s.filters.end(), std::back_inserter(keys),
                    [](const std::string& f) { return key_of(KIND_PAGE, f); });
     std::string error;
+    std::string in;
+    in.swap(s.in);
     for (uint32_t k = 0; k < h.count; ++k) {
         uint64_t length = 0;
-        memcpy(&length, s.in.data() + sizeof h + k * sizeof length, sizeof length);
-        std::string text = s.in.substr(offset, static_cast<size_t>(length));
+        memcpy(&length, in.data() + sizeof h + k * sizeof length, sizeof length);
+        // The last text takes the reply's own buffer: no copy to allocate for it.
+        std::string text = k + 1 < h.count ? in.substr(offset, static_cast<size_t>(length))
+                                           : std::move(in.erase(0, offset));
         offset += static_cast<size_t>(length);
         if (h.ok == 0) {
             error = text;
@@ -304,7 +306,6 @@ void finish_pass(size_t i, const ReplyHeader& h, size_t offset, double now) {
     if (h.ok != 0) g.rejected_holder = h.rejected_holder;
     rhythm_pass_took(now - s.began);
     Slot ran = s;
-    ran.in.clear();
     s = Slot();
     answer_waiting([&](const Waiter& w) {
         PassAnswer a;
@@ -319,6 +320,22 @@ void finish_pass(size_t i, const ReplyHeader& h, size_t offset, double now) {
     schedule(now);
 }
 
+// The reply's size once its lengths are in, else 0 (also when they are not believable).
+uint64_t reply_size(const std::string& in) {
+    ReplyHeader h;
+    if (in.size() < sizeof h) return 0;
+    memcpy(&h, in.data(), sizeof h);
+    uint64_t total = sizeof h + h.count * sizeof(uint64_t);
+    if (h.count > 2 + kMaxPages || in.size() < total) return 0;
+    for (uint32_t k = 0; k < h.count; ++k) {
+        uint64_t len = 0;
+        memcpy(&len, in.data() + sizeof h + k * sizeof len, sizeof len);
+        if (len > kMaxReply) return 0;
+        total += len;
+    }
+    return total;
+}
+
 // Whether the reply is whole (*total its size); false with *bad set when it is malformed.
 bool reply_whole(const std::string& in, ReplyHeader* h, size_t* offset, bool* bad) {
     if (in.size() < sizeof *h) return false;
@@ -329,15 +346,10 @@ bool reply_whole(const std::string& in, ReplyHeader* h, size_t* offset, bool* ba
     }
     *offset = sizeof *h + h->count * sizeof(uint64_t);
     if (in.size() < *offset) return false;
-    uint64_t total = *offset;
-    for (uint32_t k = 0; k < h->count; ++k) {
-        uint64_t len = 0;
-        memcpy(&len, in.data() + sizeof *h + k * sizeof len, sizeof len);
-        if (len > kMaxReply) {
-            *bad = true;
-            return false;
-        }
-        total += len;
+    uint64_t total = reply_size(in);  // 0: a length past kMaxReply
+    if (total == 0) {
+        *bad = true;
+        return false;
     }
     if (in.size() > total) *bad = true;
     return in.size() == total;
@@ -406,7 +418,10 @@ bool pass_event(int fd, double now) {
     for (;;) {
         ssize_t n = read(fd, buf, sizeof buf);
         if (n > 0 && s.busy) {
+            bool sized = s.in.size() >= sizeof(ReplyHeader) + (2 + kMaxPages) * sizeof(uint64_t);
             s.in.append(buf, static_cast<size_t>(n));
+            // Room for the whole reply as soon as its size is known, not grown step by step.
+            if (!sized) s.in.reserve(std::min<uint64_t>(reply_size(s.in), kReserveAtMost));
             continue;
         }
         if (n < 0 && errno == EINTR) continue;

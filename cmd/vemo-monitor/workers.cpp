@@ -9,6 +9,7 @@
 #include <malloc.h>
 #include <sched.h>
 #include <sys/prctl.h>
+#include <sys/resource.h>
 #include <sys/socket.h>
 #include <sys/syscall.h>
 #include <sys/wait.h>
@@ -64,6 +65,13 @@ void settle(int* fd, pid_t server) {
     settle(&fd, server);
     // Made by the spawner, it would carry the spawner's name.
     (void)prctl(PR_SET_NAME, "vemo-monitor", 0L, 0L, 0L);
+    // A worker keeps a running entry's pid file open between passes (kept_probe.h): as many
+    // descriptors as it may have. Should this fail, it keeps fewer and reads the rest afresh.
+    struct rlimit files;
+    if (getrlimit(RLIMIT_NOFILE, &files) == 0 && files.rlim_cur < files.rlim_max) {
+        files.rlim_cur = files.rlim_max;
+        (void)setrlimit(RLIMIT_NOFILE, &files);
+    }
     if (!write_all(fd, &kWorkerReady, 1)) _exit(1);
     // One pass per request (passes.cpp), until the server closes its end.
     for (;;) {

@@ -4,6 +4,7 @@
 
 #include "clock.h"
 #include "fileio.h"
+#include "kept_probe.h"
 #include "text.h"
 #include "watchlist.h"
 
@@ -34,13 +35,30 @@ std::string absolute(const std::string& path, const std::string& cwd) {
     return path[0] == '/' ? path : cwd + "/" + path;
 }
 
-// The lock, and the holder's start time while a named process holds it.
-void probe_entry_lock(EntryStatus* e, const LookupContext& ctx, bool guarded) {
-    e->probe = probe_pid_file(absolute(e->pid_file, ctx.cwd), guarded);
+// The holder's start time while a named process holds the lock.
+void read_holder(EntryStatus* e, const LookupContext& ctx) {
     e->state = entry_state(e->enabled, e->probe.lock);
     if (e->probe.lock != LOCK_HELD) return;
     e->process = ctx.inherited ? read_process_cached(e->probe.holder, &g_start_times)
                                : read_process(e->probe.holder);
+}
+
+// A reader making many passes keeps what it can between them (kept_probe.h).
+bool keeps_probes(const LookupContext& ctx, bool guarded) {
+    return ctx.inherited && guarded;
+}
+
+// The lock, and the holder's start time; what was kept of the holder, if anything.
+const HolderView* probe_entry_lock(EntryStatus* e, const LookupContext& ctx, bool guarded) {
+    std::string path = absolute(e->pid_file, ctx.cwd);
+    if (keeps_probes(ctx, guarded)) {
+        const HolderView* kept = probe_kept(path, e);
+        if (kept != nullptr || e->probe.lock != LOCK_HELD) return kept;
+    } else {
+        e->probe = probe_pid_file(path, guarded);
+    }
+    read_holder(e, ctx);
+    return nullptr;
 }
 
 Resolution look_up(const std::string& program, const LookupContext& ctx) {
@@ -75,11 +93,41 @@ void read_entry_lockrun(EntryStatus* e, const LookupContext& ctx) {
         e->lockrun.state_read && e->probe.lock != LOCK_HELD && e->probe.lock != LOCK_HELD_UNNAMED;
 }
 
-void examine_entry(EntryStatus* e, const LookupContext& ctx, bool guarded, ResolutionCache* cache) {
-    probe_entry_lock(e, ctx, guarded);
+// What follows the probe: the program looked up, a wrapper's record, the command line.
+void examine_rest(EntryStatus* e, const LookupContext& ctx, ResolutionCache* cache,
+                  const HolderView* holder) {
     resolve_entry_program(e, ctx, cache);
     read_entry_lockrun(e, ctx);
-    compare_command_line(e);
+    if (holder != nullptr) {
+        judge_command_line(e, *holder);
+    } else {
+        compare_command_line(e);
+    }
+}
+
+void examine_entry(EntryStatus* e, const LookupContext& ctx, bool guarded, ResolutionCache* cache) {
+    examine_rest(e, ctx, cache, probe_entry_lock(e, ctx, guarded));
+}
+
+// Every list entry; a reader keeping its probes looks at all of them first.
+void examine_entries(HostStatus* out, ResolutionCache* cache) {
+    const LookupContext& ctx = out->lookup;
+    if (!keeps_probes(ctx, out->source.guarded_probe)) {
+        for (EntryStatus& e : out->entries)
+            examine_entry(&e, ctx, out->source.guarded_probe, cache);
+        return;
+    }
+    std::vector<std::string> paths(out->entries.size());
+    std::transform(out->entries.begin(), out->entries.end(), paths.begin(),
+                   [&ctx](const EntryStatus& e) { return absolute(e.pid_file, ctx.cwd); });
+    std::vector<const HolderView*> holders;
+    probe_all_kept(paths, &out->entries, &holders);
+    for (size_t i = 0; i < out->entries.size(); ++i) {
+        EntryStatus* e = &out->entries[i];
+        if (holders[i] == nullptr) read_holder(e, ctx);
+        examine_rest(e, ctx, cache, holders[i]);
+    }
+    kept_pass_done();
 }
 
 // The list as a stream; nullptr with out->list_error and errno set. A directory is refused
@@ -116,6 +164,10 @@ EntryStatus entry_of(const WatchLine& line) {
 bool read_list(const std::string& file, HostStatus* out) {
     FILE* f = open_list(file, out);
     if (f == nullptr) return false;
+    // A long list in a few reads, and its entries without growing the vector step by step.
+    (void)setvbuf(f, nullptr, _IOFBF, 1 << 16);
+    static size_t last_count = 0;
+    out->entries.reserve(last_count);
     WatchLine line;
     while (read_watch_line(f, &line)) {
         if (line.kind == LINE_ENTRY) {
@@ -133,6 +185,7 @@ bool read_list(const std::string& file, HostStatus* out) {
         return false;
     }
     out->list_read = true;
+    last_count = out->entries.size();
     return true;
 }
 
@@ -194,8 +247,7 @@ bool collect_status(const StatusSource& source, HostStatus* out) {
     examine_monitor(out, &cache);
     bool list_ok = read_list(source.list_file, out);
     int err = errno;
-    for (EntryStatus& e : out->entries)
-        examine_entry(&e, out->lookup, source.guarded_probe, &cache);
+    examine_entries(out, &cache);
     if (out->lookup.inherited) start_times_pass_done(&g_start_times);
     if (!list_ok) errno = err;
     return list_ok;

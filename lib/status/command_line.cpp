@@ -35,21 +35,19 @@ bool same_argv(const std::vector<std::string>& want, const std::vector<std::stri
 
 }  // namespace
 
-void compare_command_line(EntryStatus* e) {
+void judge_command_line(EntryStatus* e, const HolderView& holder) {
     e->cmdline = CMDLINE_UNKNOWN;
     if (e->probe.lock != LOCK_HELD || !e->enabled) return;
-    pid_t pid = e->probe.holder;
-    ProcStat st;
     // A --restart line is held by its wrapper, whatever the program does to its own title.
-    if (e->lockrun.restart && read_proc_stat(pid, &st) && st.name != "vemo-lockrun") {
+    if (e->lockrun.restart && holder.name_read && holder.name != "vemo-lockrun") {
         e->cmdline = CMDLINE_CHANGED;
         return;
     }
-    std::vector<std::string> argv;
-    if (!read_cmdline(pid, &argv)) {
-        e->cmdline_note = "its command line cannot be read: " + errno_text(errno);
+    if (!holder.argv_read) {
+        e->cmdline_note = "its command line cannot be read: " + errno_text(holder.argv_errno);
         return;
     }
+    const std::vector<std::string>& argv = holder.argv;
     std::vector<std::string> want = expected_argv(*e);
     if (same_argv(want, argv)) {
         e->cmdline = CMDLINE_SAME;
@@ -59,4 +57,18 @@ void compare_command_line(EntryStatus* e) {
     } else {
         e->cmdline = CMDLINE_CHANGED;
     }
+}
+
+void compare_command_line(EntryStatus* e) {
+    HolderView holder;
+    if (e->probe.lock == LOCK_HELD && e->enabled) {
+        ProcStat st;
+        if (e->lockrun.restart && read_proc_stat(e->probe.holder, &st)) {
+            holder.name_read = true;
+            holder.name = st.name;
+        }
+        holder.argv_read = read_cmdline(e->probe.holder, &holder.argv);
+        holder.argv_errno = holder.argv_read ? 0 : errno;
+    }
+    judge_command_line(e, holder);
 }

@@ -116,6 +116,16 @@ bool entry_as_wanted(const EntryStatus& entry);
 // Compares the lock holder's command line with what the entry's line now starts (for a
 // vemo-lockrun --restart line, the wrapper's own): sets e->cmdline and cmdline_note.
 void compare_command_line(EntryStatus* e);
+// What compare_command_line reads of the lock holder, for a reader that keeps it between passes.
+struct HolderView {
+    bool name_read = false;  // name holds its command name (/proc/PID/stat or comm)
+    std::string name;
+    bool argv_read = false;  // argv holds /proc/PID/cmdline; else argv_errno says why not
+    int argv_errno = 0;
+    std::vector<std::string> argv;
+};
+// compare_command_line from what was read of the holder.
+void judge_command_line(EntryStatus* e, const HolderView& holder);
 // Keeps the entries a selector names: a line number, a pid-file path, a program name or path.
 // false when a selector matches nothing (*unmatched names it).
 bool select_entries(HostStatus* status, const std::vector<std::string>& selectors,

@@ -27,8 +27,8 @@ LockProbe failed_probe(int err, const std::string& error) {
     return p;
 }
 
-// The holder of a conflicting write lock: LOCK_FREE, LOCK_HELD (*holder set) or
-// LOCK_HELD_UNNAMED; false with errno when the query itself fails.
+}  // namespace
+
 bool query_lock(int fd, LockState* state, pid_t* holder) {
     struct flock query;
     memset(&query, 0, sizeof query);
@@ -39,6 +39,8 @@ bool query_lock(int fd, LockState* state, pid_t* holder) {
     *holder = *state == LOCK_HELD ? query.l_pid : 0;
     return true;
 }
+
+namespace {
 
 // 0 for a regular file (*st filled), else why it cannot be judged: fstat's errno, EISDIR for
 // a directory, EINVAL for anything else.
@@ -152,6 +154,11 @@ std::string kernel_file_system(const std::string& path) {
 }
 
 LockProbe probe_pid_file(const std::string& path, bool guarded) {
+    return probe_pid_file_keeping(path, guarded, nullptr);
+}
+
+LockProbe probe_pid_file_keeping(const std::string& path, bool guarded, KeptPidFile* keep) {
+    if (keep != nullptr) keep->fd = -1;
     // No open at all where the path says so: a device may act on being opened.
     std::string kernel = kernel_prefix(path);
     if (!kernel.empty()) return kernel_file_probe(kernel);
@@ -182,6 +189,13 @@ LockProbe probe_pid_file(const std::string& path, bool guarded) {
         } else {
             p = kernel_file_probe(kernel);
         }
+    }
+    struct stat st;
+    if (keep != nullptr && p.lock == LOCK_HELD && fstat(fd, &st) == 0) {
+        keep->fd = fd;
+        keep->dev = st.st_dev;
+        keep->ino = st.st_ino;
+        return p;
     }
     close(fd);
     return p;

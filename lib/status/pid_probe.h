@@ -38,4 +38,18 @@ std::string kernel_file_system(const std::string& path);
 // opened at all (else LOCK_PROBE_FAILED).
 LockProbe probe_pid_file(const std::string& path, bool guarded = false);
 
+// The descriptor a probe leaves open, and the file it names.
+struct KeptPidFile {
+    int fd = -1;
+    dev_t dev = 0;
+    ino_t ino = 0;
+};
+
+// probe_pid_file, leaving the descriptor open in *keep while a named process holds the lock
+// (keep->fd -1 otherwise), so the next look costs a stat(2) and F_GETLK.
+LockProbe probe_pid_file_keeping(const std::string& path, bool guarded, KeptPidFile* keep);
+
+// F_GETLK on fd: LOCK_FREE, LOCK_HELD (*holder set) or LOCK_HELD_UNNAMED; false with errno.
+bool query_lock(int fd, LockState* state, pid_t* holder);
+
 #endif

@@ -488,10 +488,42 @@ def burst_memory(sb):
     stop_monitor(sb, pid)
 
 
+def kept_between_passes(sb):
+    """A worker keeps a running entry's pid file and holder between passes: a file replaced under a
+    holder that keeps the old one, and the holder's pid taken by another command line, are both seen."""
+    pid_file = "/var/run/k/a.pid"
+    os.makedirs("/var/run/k", exist_ok=True)
+    fixture = sb.fixture_path()
+    port, pid = start_monitor(sb, "max_age_ms=0\n", watch_list="1:%s:%s:--pidfile=%s\n" % (pid_file, fixture, pid_file))
+
+    def holder(*args, other_than=0):
+        spawned = sb.spawn([fixture, "--pidfile=" + pid_file] + list(args))
+        check(sb.wait_lock(pid_file, timeout=5, other_than=other_than) == spawned, "%d holds %s" % (spawned, pid_file))
+        return spawned
+
+    def seen(want, changed):
+        e = json.loads(fetch(port, "/status")[2])["entries"][0]
+        check((e["pid"], e["changed"]) == (want, changed), "pass after pass, wanted %d: %r" % (want, e))
+    first = holder()
+    seen(first, False)
+    os.unlink(pid_file)
+    second = holder(other_than=first)
+    seen(second, False)
+    os.kill(second, signal.SIGTERM)
+    sb.wait_exit(second)
+    with open("/proc/sys/kernel/ns_last_pid", "w") as f:  # this world's own pid namespace
+        f.write(str(second - 1))
+    third = holder("--other-line")
+    check(third == second, "pid %d taken again: %d" % (second, third))
+    seen(third, True)
+    stop_monitor(sb, pid)
+
+
 case_table(lambda sb, run: run(sb), [
     ("monitor_stuck_workers_replaced", stuck_workers),
     ("monitor_healthz_without_list", missing_list),
     ("monitor_trickling_clients_closed", trickling),
     ("monitor_strict_requests", strict_requests),
     ("monitor_memory_back_after_burst", burst_memory),
+    ("monitor_kept_between_passes", kept_between_passes),
 ])

@@ -61,7 +61,10 @@ TEST(BaseFiles, OpenReadAndReplace) {
     } writes[] = {{dir / "s.lockrun", "a=1\n", false, 0},
                   {dir / "s.lockrun", "b=2\n", true, 0},
                   {dir / "file", "x", false, 0},
+                  {"rel", "r", false, 0},  // no directory: the current one, dir
                   {dir / "none/x", "c", false, ENOENT}};
+    std::filesystem::path cwd = std::filesystem::current_path();
+    std::filesystem::current_path(dir.path());
     for (const auto& w : writes) {
         errno = 0;
         bool ok = w.as_string ? write_file_atomically(w.path, std::string(w.text))
@@ -73,7 +76,8 @@ TEST(BaseFiles, OpenReadAndReplace) {
         ASSERT_EQ(stat(w.path.c_str(), &st), 0);
         EXPECT_EQ(st.st_mode & 07777, 0644U) << w.path;
     }
-    EXPECT_EQ(std::distance(std::filesystem::directory_iterator(dir.path()), {}), 3)
+    std::filesystem::current_path(cwd);
+    EXPECT_EQ(std::distance(std::filesystem::directory_iterator(dir.path()), {}), 4)
         << "a temporary file was left behind";
 }
 
