@@ -165,7 +165,7 @@ class Lockrun:
         self.argv = [sb.built("vemo-lockrun"), "--restart", "--name=srv", "--grace=%g" % grace,
                      "--check-port=%d" % port] + options + [LOCK_PID] + AS_NOBODY + [
                          "/usr/bin/python3", SERVER_PATH, str(port), SEEN, "-"]
-        self.setting = " ".join(a for a in self.argv[2:] if a.startswith("--"))
+        self.setting = " ".join(self.argv[2:self.argv.index(LOCK_PID)])
 
     def start(self):
         self.pid = self.sb.spawn(self.argv)
