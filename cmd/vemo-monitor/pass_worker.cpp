@@ -101,4 +101,3 @@ int serve_pass(int fd, const StatusSource& source) {
     (void)malloc_trim(0);
     return sent ? 1 : -1;
 }
-

@@ -493,7 +493,8 @@ def kept_between_passes(sb):
     """A worker keeps a running entry's pid file and holder, the parsed list and the facts of its last
     Prometheus text between passes: a file replaced under a holder that keeps the old one or renamed
     over it, the holder's pid taken by another command line, a tmpfs mounted over the file's
-    directory, and the list edited in place at once or replaced are all seen, in /metrics too."""
+    directory, that directory renamed and made anew, and the list edited in place at once or
+    replaced are all seen, in /metrics too."""
     pid_file = "/var/run/k/a.pid"
     os.makedirs("/var/run/k", exist_ok=True)
     fixture = sb.fixture_path()
@@ -530,12 +531,16 @@ def kept_between_passes(sb):
     seen(None, None)
     subprocess.run(["umount", "/var/run/k"], check=True)
     seen(fourth, True)
-    with open(WATCH_LIST, "r+") as f:  # the same size, within the tick of the last read
+    os.rename("/var/run/k", "/var/run/k.old")  # a directory above it renamed, another in its place
+    os.makedirs("/var/run/k")
+    fifth = holder(other_than=fourth)
+    seen(fifth, False)
+    with open(WATCH_LIST, "r+") as f:  # the same size, in place
         f.write("0")
-    seen(fourth, None, enabled=0)
+    seen(fifth, None, enabled=0)
     sb.write(WATCH_LIST + ".new", line)
     os.rename(WATCH_LIST + ".new", WATCH_LIST)
-    seen(fourth, True)
+    seen(fifth, False)
     stop_monitor(sb, pid)
 
 
