@@ -18,10 +18,12 @@
 
 namespace {
 
-// A directory's own renaming, deletion and permissions, and every entry made, removed or renamed
-// in it, or whose permissions changed; IN_Q_OVERFLOW, IN_IGNORED and IN_UNMOUNT come unasked.
+// A directory's own renaming and deletion, and every entry made, removed or renamed in it;
+// IN_Q_OVERFLOW, IN_IGNORED and IN_UNMOUNT come unasked. No event that happens to an entry
+// itself (IN_ATTRIB among them): asking for one makes the kernel mark every entry of the
+// directory, each time a watch is added or removed.
 const uint32_t kMask = IN_CREATE | IN_DELETE | IN_MOVED_FROM | IN_MOVED_TO | IN_DELETE_SELF |
-                       IN_MOVE_SELF | IN_ATTRIB | IN_ONLYDIR;
+                       IN_MOVE_SELF | IN_ONLYDIR;
 
 struct Watched {
     int wd = -1;

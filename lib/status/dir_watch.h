@@ -11,8 +11,8 @@
 // Watches every directory in which resolving path (absolute, on local file systems) looks up a
 // name, through symbolic links as the kernel follows them. true when, from now on, any change
 // that could make path name another file is reported by dir_watch_changes: an entry created,
-// deleted, renamed or changed in its permissions in one of those directories, one of them
-// renamed or deleted, or the mount table changed. false when that cannot be promised (then
+// deleted or renamed in one of those directories, one of them renamed or deleted, or the mount
+// table changed. false when that cannot be promised (then
 // nothing is left watched for path).
 bool dir_watch_add(const std::string& path);
 
