@@ -61,7 +61,10 @@ struct LastMetrics {
     HostStatus status;
 };
 
-LastMetrics g_last;
+LastMetrics& last_metrics() {
+    static LastMetrics last;
+    return last;
+}
 
 }  // namespace
 
@@ -78,7 +81,8 @@ int serve_pass(int fd, const StatusSource& source) {
     if (ok && status.watchdog.lock == LOCK_HELD && !watchdog_taken_as_running(status))
         header.rejected_holder = static_cast<int32_t>(status.watchdog.holder);
     bool metrics = ok && (kinds & KIND_METRICS) != 0;
-    if (metrics && g_last.sent && same_prometheus_facts(status, g_last.status)) header.same = 1;
+    LastMetrics& last = last_metrics();
+    if (metrics && last.sent && same_prometheus_facts(status, last.status)) header.same = 1;
     if (ok) texts = render_asked(status, kinds, filters, header.same != 0);
     header.count = static_cast<uint32_t>(texts.size());
     std::vector<uint64_t> lengths;
@@ -90,12 +94,12 @@ int serve_pass(int fd, const StatusSource& source) {
                 std::all_of(texts.begin(), texts.end(), [fd](const std::string& t) {
                     return write_all(fd, t.data(), t.size());
                 });
+    if (metrics) {
+        last.sent = sent;
+        last.status = std::move(status);
+    }
     // A pass over a long list leaves a heap of small freed pieces: give them back, or an idle
     // worker keeps the memory of its largest pass.
-    if (metrics) {
-        g_last.sent = sent;
-        g_last.status = std::move(status);
-    }
     status = HostStatus();
     std::vector<std::string>().swap(texts);
     (void)malloc_trim(0);
