@@ -1,7 +1,6 @@
 #include "passes.h"
 
 #include "fileio.h"
-#include "page.h"
 #include "rhythm.h"
 #include "text.h"
 
@@ -27,92 +26,10 @@
 
 namespace {
 
-// Pages of different filters one pass renders at most; the state names are fewer.
-const unsigned kMaxPages = 8;
 // Far above any real watch list's status text; only a broken worker sends more.
 const uint64_t kMaxReply = 256ULL << 20;
 // Reserved for a reply at once; a larger one (a broken worker's) grows as it comes.
 const uint64_t kReserveAtMost = 64ULL << 20;
-
-// Sent before the texts. ok 0: the status could not be determined, and the one text is why.
-// Else the texts follow in the order asked: Prometheus, JSON, then one page per filter.
-struct ReplyHeader {
-    uint32_t ok;
-    int32_t rejected_holder;  // holds the watchdog's lock but is no watchdog; 0 when none
-    uint32_t count;
-};
-
-bool known_filter(const std::string& filter) {
-    static const EntryState kStates[] = {
-        STATE_RUNNING, STATE_DOWN, STATE_STOPPING, STATE_STOPPED, STATE_LOCKED_HOLDER_UNKNOWN,
-        STATE_ERROR};
-    return std::any_of(std::begin(kStates), std::end(kStates),
-                       [&](EntryState s) { return filter == state_name(s); });
-}
-
-// The texts a pass was asked for, from the status it found.
-std::vector<std::string> render_asked(const HostStatus& status, unsigned char kinds,
-                                      const std::vector<std::string>& filters) {
-    std::vector<std::string> texts;
-    if ((kinds & KIND_METRICS) != 0) texts.push_back(render_prometheus(status));
-    if ((kinds & KIND_STATUS) != 0) texts.push_back(render_json(status));
-    std::transform(
-        filters.begin(), filters.end(), std::back_inserter(texts),
-        [&](const std::string& f) { return render_page(status, known_filter(f) ? f : ""); });
-    return texts;
-}
-
-// The request: the kinds, the number of page filters, then each filter as its length and bytes.
-bool read_pass_request(int fd, unsigned char* kinds, std::vector<std::string>* filters) {
-    unsigned char head[2];
-    if (!read_all(fd, head, 2)) return false;
-    *kinds = head[0];
-    for (unsigned i = 0; i < head[1]; ++i) {
-        unsigned char len = 0;
-        if (!read_all(fd, &len, 1)) return false;
-        std::string filter(len, '\0');
-        if (len != 0 && !read_all(fd, &filter[0], len)) return false;
-        if (filters->size() < kMaxPages) filters->push_back(filter);
-    }
-    return true;
-}
-
-}  // namespace
-
-int serve_pass(int fd, const StatusSource& source) {
-    unsigned char kinds = 0;
-    std::vector<std::string> filters;
-    if (!read_pass_request(fd, &kinds, &filters)) return errno == 0 ? 0 : -1;
-    HostStatus status;
-    // A list that cannot be read still leaves a status: the watchdog, the monitor, and why.
-    bool ok = collect_status(source, &status) || !status.list_error.empty();
-    ReplyHeader header = {ok ? 1U : 0U, 0, 0};
-    std::vector<std::string> texts;
-    if (!ok) texts.push_back(errno_text(errno));
-    if (ok && status.watchdog.lock == LOCK_HELD && !watchdog_taken_as_running(status))
-        header.rejected_holder = static_cast<int32_t>(status.watchdog.holder);
-    if (ok) texts = render_asked(status, kinds, filters);
-    header.count = static_cast<uint32_t>(texts.size());
-    std::vector<uint64_t> lengths;
-    lengths.reserve(texts.size());
-    std::transform(texts.begin(), texts.end(), std::back_inserter(lengths),
-                   [](const std::string& t) { return static_cast<uint64_t>(t.size()); });
-    bool sent = write_all(fd, &header, sizeof header) &&
-                write_all(fd, lengths.data(), lengths.size() * sizeof(uint64_t)) &&
-                std::all_of(texts.begin(), texts.end(), [fd](const std::string& t) {
-                    return write_all(fd, t.data(), t.size());
-                });
-    // A pass over a long list leaves a heap of small freed pieces: give them back, or an idle
-    // worker keeps the memory of its largest pass.
-    status = HostStatus();
-    std::vector<std::string>().swap(texts);
-    (void)malloc_trim(0);
-    return sent ? 1 : -1;
-}
-
-// ---------------------------------------------------------------- the server's side
-
-namespace {
 
 struct Slot {
     bool busy = false;
@@ -147,6 +64,8 @@ struct Passes {
     // Texts to renew before they are too old: under steady load no request waits for a pass.
     unsigned char ahead_kinds = 0;
     std::vector<std::string> ahead_filters;
+    // Each worker's last Prometheus text, which it may name again instead of sending it.
+    std::vector<std::shared_ptr<PassText>> last_metrics;
 };
 
 Passes g;
@@ -225,6 +144,7 @@ void fail_slot(size_t i, const std::string& why) {
     });
     (void)epoll_ctl(g.epoll_fd, EPOLL_CTL_DEL, w.fd, nullptr);
     s = Slot();
+    g.last_metrics[i] = nullptr;
     // A fresh worker in its place, from the spawner; when none can be had the monitor exits, and
     // the watchdog starts it afresh.
     std::string err;
@@ -297,10 +217,13 @@ void finish_pass(size_t i, const ReplyHeader& h, size_t offset, double now) {
         if (h.ok == 0) {
             error = text;
         } else if (k < keys.size()) {
-            auto t = std::make_shared<PassText>();
+            // The text named again keeps its compressed form too.
+            bool again = k == 0 && h.same != 0;
+            auto t = again ? g.last_metrics[i] : std::make_shared<PassText>();
             t->began = s.began;
-            t->text.swap(text);
+            if (!again) t->text.swap(text);
             g.texts[keys[k]] = t;
+            if (k == 0 && (s.kinds & KIND_METRICS) != 0) g.last_metrics[i] = t;
         }
     }
     if (h.ok != 0) g.rejected_holder = h.rejected_holder;
@@ -361,6 +284,7 @@ void passes_start(std::vector<Worker>* workers, const MonitorConfig& config,
                   const StatusSource& source, const Account& account, int epoll_fd, PassDone done) {
     g.workers = workers;
     g.slots.assign(workers->size(), Slot());
+    g.last_metrics.assign(workers->size(), nullptr);
     g.max_age = config.max_age_ms / 1000.0;
     g.pass_timeout = config.pass_timeout_seconds;
     g.source = &source;
@@ -435,7 +359,14 @@ bool pass_event(int fd, double now) {
     ReplyHeader h = {};
     size_t offset = 0;
     bool bad = false;
-    if (reply_whole(s.in, &h, &offset, &bad)) {
+    bool whole = reply_whole(s.in, &h, &offset, &bad);
+    // A worker can name again only a Prometheus text it sent.
+    if (whole && h.same != 0 &&
+        (h.ok == 0 || (s.kinds & KIND_METRICS) == 0 || g.last_metrics[i] == nullptr)) {
+        whole = false;
+        bad = true;
+    }
+    if (whole) {
         finish_pass(i, h, offset, now);
     } else if (bad) {
         fail_slot(i, "sent a malformed reply");

@@ -9,12 +9,26 @@
 
 #include <sys/types.h>
 
+#include <cstdint>
 #include <memory>
 #include <string>
 #include <vector>
 
 // What a pass renders: the Prometheus text, the /status JSON, the page (for one filter).
 enum : unsigned char { KIND_METRICS = 1, KIND_STATUS = 2, KIND_PAGE = 8 };
+
+// Pages of different filters one pass renders at most; the state names are fewer.
+const unsigned kMaxPages = 8;
+
+// Sent before the texts. ok 0: the status could not be determined, and the one text is why.
+// Else the texts follow in the order asked: Prometheus, JSON, then one page per filter.
+struct ReplyHeader {
+    std::uint32_t ok;
+    std::int32_t rejected_holder;  // holds the watchdog's lock but is no watchdog; 0 when none
+    std::uint32_t count;
+    // 1: the Prometheus text (sent empty) is the one this worker sent last, its facts unchanged.
+    std::uint32_t same;
+};
 
 // One text of one pass, shared by every answer it gives; compressed once, when first asked.
 struct PassText {

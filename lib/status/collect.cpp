@@ -8,12 +8,14 @@
 #include "text.h"
 #include "watchlist.h"
 
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
+#include <ctime>
 #include <map>
 #include <utility>
 
@@ -159,9 +161,60 @@ EntryStatus entry_of(const WatchLine& line) {
     return e;
 }
 
+// The list as a reader making many passes last read it, taken again while stat(2) finds the
+// same file unchanged: device, inode, size, modification and change times. The file's times
+// come from the kernel's coarse clock, so two writes within one tick may leave them equal: a
+// list is kept only when its change time is older than the moment its reading began, so any
+// write after that moment changes it.
+struct ListSeen {
+    bool kept = false;
+    struct stat st;
+    std::vector<EntryStatus> entries;
+    std::vector<int> invalid_lines;
+};
+
+ListSeen g_list;
+
+bool same_time(const struct timespec& a, const struct timespec& b) {
+    return a.tv_sec == b.tv_sec && a.tv_nsec == b.tv_nsec;
+}
+
+bool same_file_unchanged(const struct stat& a, const struct stat& b) {
+    return S_ISREG(a.st_mode) && a.st_dev == b.st_dev && a.st_ino == b.st_ino &&
+           a.st_size == b.st_size && same_time(a.st_mtim, b.st_mtim) &&
+           same_time(a.st_ctim, b.st_ctim);
+}
+
+bool before(const struct timespec& a, const struct timespec& b) {
+    return a.tv_sec < b.tv_sec || (a.tv_sec == b.tv_sec && a.tv_nsec < b.tv_nsec);
+}
+
+// The kept list, when the file at path is still the one it was read from.
+bool take_kept_list(const std::string& file, HostStatus* out) {
+    struct stat st;
+    if (!g_list.kept || stat(file.c_str(), &st) != 0 || !same_file_unchanged(st, g_list.st))
+        return false;
+    out->entries = g_list.entries;
+    out->invalid_lines = g_list.invalid_lines;
+    out->list_read = true;
+    return true;
+}
+
+// Keeps what was just read from f, if its change time is before began.
+void keep_list(FILE* f, const struct timespec& began, const HostStatus& read) {
+    g_list.kept = fstat(fileno(f), &g_list.st) == 0 && before(g_list.st.st_ctim, began);
+    if (!g_list.kept) return;
+    g_list.entries = read.entries;
+    g_list.invalid_lines = read.invalid_lines;
+}
+
 // Reads the entries and the invalid lines' numbers; false with errno when the list cannot be
-// read (out->list_error says why).
-bool read_list(const std::string& file, HostStatus* out) {
+// read (out->list_error says why). keep: a reader making many passes keeps what it read.
+bool read_list(const std::string& file, HostStatus* out, bool keep) {
+    if (keep && take_kept_list(file, out)) return true;
+    struct timespec began = {0, 0};
+    if (keep && clock_gettime(CLOCK_REALTIME_COARSE, &began) != 0) keep = false;
+    g_list = ListSeen();
     FILE* f = open_list(file, out);
     if (f == nullptr) return false;
     // A long list in a few reads, and its entries without growing the vector step by step.
@@ -178,6 +231,7 @@ bool read_list(const std::string& file, HostStatus* out) {
     }
     bool failed = ferror(f) != 0;
     int err = errno;
+    if (keep && !failed) keep_list(f, began, *out);
     fclose(f);
     if (failed) {
         out->list_error = errno_text(err);
@@ -245,7 +299,8 @@ bool collect_status(const StatusSource& source, HostStatus* out) {
                                     : lookup_context(named ? out->watchdog.holder : 0);
     ResolutionCache cache;
     examine_monitor(out, &cache);
-    bool list_ok = read_list(source.list_file, out);
+    bool list_ok =
+        read_list(source.list_file, out, keeps_probes(out->lookup, source.guarded_probe));
     int err = errno;
     examine_entries(out, &cache);
     if (out->lookup.inherited) start_times_pass_done(&g_start_times);

@@ -103,6 +103,9 @@ bool watchdog_taken_as_running(const HostStatus& status);
 std::string render_table(const HostStatus& s, bool colour);
 std::string render_json(const HostStatus& s);
 std::string render_prometheus(const HostStatus& s);
+// Whether render_prometheus gives a and b the same text: every fact it reads is equal (it
+// reads no clock).
+bool same_prometheus_facts(const HostStatus& a, const HostStatus& b);
 
 // ---- the pieces, for vemoctl's other commands
 

@@ -1,5 +1,6 @@
 #include "kept_probe.h"
 
+#include "dir_watch.h"
 #include "hoststatus.h"
 
 #include <fcntl.h>
@@ -34,6 +35,9 @@ struct Kept {
     KeptPidFile file;
     Holder holder;
     unsigned long pass = 0;
+    // The directories above its path are watched (dir_watch.h): while no change is reported
+    // there, the path still names the kept file, without a stat(2).
+    bool watched = false;
 };
 
 struct KeptProbes {
@@ -42,6 +46,7 @@ struct KeptProbes {
     size_t open = 0;    // descriptors kept
     size_t budget = 0;  // at most this many
     bool budget_set = false;
+    unsigned long changes_read = 0;  // the pass that last read what changed in the directories
 };
 
 KeptProbes g_kept;
@@ -65,17 +70,42 @@ void drop_holder(Holder* h) {
     *h = Holder();
 }
 
-void drop(Kept* k) {
+void drop(Kept* k, const std::string& path) {
     close_kept(&k->file.fd);
     drop_holder(&k->holder);
+    if (k->watched) dir_watch_remove(path);
+    k->watched = false;
+}
+
+// Once a pass, before its first look: what may have changed under a watched directory is let
+// go, to be probed afresh.
+void read_changes() {
+    if (g_kept.changes_read == g_kept.pass) return;
+    g_kept.changes_read = g_kept.pass;
+    DirChanges changes;
+    dir_watch_changes(&changes);
+    if (!changes.all && changes.dirs.empty() && changes.names.empty()) return;
+    for (auto& [path, k] : g_kept.by_path)
+        if (k.watched && dir_changed(changes, path)) drop(&k, path);
+}
+
+// Watches path's directories for a kept file just opened; a stat(2) made after the watches are
+// in place proves the path still names it.
+bool watch_kept(const KeptPidFile& file, const std::string& path) {
+    if (!dir_watch_add(path)) return false;
+    struct stat st;
+    if (stat(path.c_str(), &st) == 0 && st.st_dev == file.dev && st.st_ino == file.ino) return true;
+    dir_watch_remove(path);
+    return false;
 }
 
 // The kept descriptor still names the file at path, and a named process (*holder) holds its
 // lock.
 bool still_held(const Kept& k, const std::string& path, pid_t* holder) {
+    if (k.file.fd < 0) return false;
     struct stat st;
-    if (k.file.fd < 0 || stat(path.c_str(), &st) != 0 || !S_ISREG(st.st_mode) ||
-        st.st_dev != k.file.dev || st.st_ino != k.file.ino)
+    if (!k.watched && (stat(path.c_str(), &st) != 0 || !S_ISREG(st.st_mode) ||
+                       st.st_dev != k.file.dev || st.st_ino != k.file.ino))
         return false;
     LockState lock = LOCK_FREE;
     return query_lock(k.file.fd, &lock, holder) && lock == LOCK_HELD;
@@ -156,9 +186,10 @@ const HolderView* settle(Kept* k, const std::string& path, const Quick& q, Entry
     }
     e->state = entry_state(e->enabled, e->probe.lock);
     if (k->file.fd < 0 || e->probe.lock != LOCK_HELD) {
-        drop(k);
+        drop(k, path);
         return nullptr;
     }
+    if (!k->watched) k->watched = watch_kept(k->file, path);
     if (!(q.held ? q.same : same_holder(k->holder, e->probe.holder)))
         learn_holder(&k->holder, e->probe.holder);
     e->process = k->holder.process;
@@ -213,6 +244,7 @@ void look_all(const std::vector<Kept*>& slots, const std::vector<std::string>& p
 }  // namespace
 
 const HolderView* probe_kept(const std::string& path, EntryStatus* e) {
+    read_changes();
     Kept* k = &g_kept.by_path[path];
     Quick q;
     quick_look(*k, path, &q);
@@ -221,6 +253,7 @@ const HolderView* probe_kept(const std::string& path, EntryStatus* e) {
 
 void probe_all_kept(const std::vector<std::string>& paths, std::vector<EntryStatus>* entries,
                     std::vector<const HolderView*>* holders) {
+    read_changes();
     std::vector<Kept*> slots(paths.size());
     std::transform(paths.begin(), paths.end(), slots.begin(),
                    [](const std::string& path) { return &g_kept.by_path[path]; });
@@ -237,7 +270,7 @@ void kept_pass_done() {
             ++it;
             continue;
         }
-        drop(&it->second);
+        drop(&it->second, it->first);
         it = g_kept.by_path.erase(it);
     }
     ++g_kept.pass;

@@ -2,6 +2,9 @@
 #include "hoststatus.h"
 #include "render_common.h"
 
+#include <algorithm>
+#include <tuple>
+
 namespace {
 
 // An entry and its labels, written once for all its samples.
@@ -158,4 +161,29 @@ std::string render_prometheus(const HostStatus& s) {
     family(&o, "vemo_watchlist_readable", "gauge", "Whether the watch list could be read.");
     o += "vemo_watchlist_readable " + std::string(s.list_read ? "1" : "0") + "\n";
     return o;
+}
+
+namespace {
+
+// Every field of an entry render_prometheus reads, through labels() and the add_ functions.
+auto prometheus_facts(const EntryStatus& e) {
+    const LockrunStatus& l = e.lockrun;
+    return std::tie(e.line, e.program, e.pid_file, e.enabled, e.state, e.process.known,
+                    e.process.started_at, e.cmdline, l.is_lockrun, l.wraps, l.name, l.state_read,
+                    l.restarts, l.last_exit_code, l.dropped_lines, l.health,
+                    l.check_failures_total);
+}
+
+bool same_entry_facts(const EntryStatus& a, const EntryStatus& b) {
+    return prometheus_facts(a) == prometheus_facts(b);
+}
+
+}  // namespace
+
+bool same_prometheus_facts(const HostStatus& a, const HostStatus& b) {
+    return watchdog_taken_as_running(a) == watchdog_taken_as_running(b) &&
+           a.monitor_selected == b.monitor_selected && a.list_read == b.list_read &&
+           a.invalid_lines.size() == b.invalid_lines.size() &&
+           same_entry_facts(a.monitor, b.monitor) && a.entries.size() == b.entries.size() &&
+           std::equal(a.entries.begin(), a.entries.end(), b.entries.begin(), same_entry_facts);
 }

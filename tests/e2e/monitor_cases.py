@@ -12,9 +12,10 @@ import re
 import shutil
 import signal
 import socket
+import subprocess
 import time
 
-from sandbox import CYCLE, LOG_INFO, MONITOR, MONITOR_PID_FILE, RUN_DIR, TREE, case, case_table, check, children, read, sanitized
+from sandbox import CYCLE, LOG_INFO, MONITOR, MONITOR_PID_FILE, RUN_DIR, TREE, WATCH_LIST, case, case_table, check, children, read, sanitized
 STATE_FILE = RUN_DIR + "/state.log"
 STATE_SIZE = 160
 FIXTURE_PID = "/var/run/mix/up.pid"
@@ -489,21 +490,28 @@ def burst_memory(sb):
 
 
 def kept_between_passes(sb):
-    """A worker keeps a running entry's pid file and holder between passes: a file replaced under a
-    holder that keeps the old one, and the holder's pid taken by another command line, are both seen."""
+    """A worker keeps a running entry's pid file and holder, the parsed list and the facts of its last
+    Prometheus text between passes: a file replaced under a holder that keeps the old one or renamed
+    over it, the holder's pid taken by another command line, a tmpfs mounted over the file's
+    directory, that directory renamed and made anew, and the list edited in place at once or
+    replaced are all seen, in /metrics too."""
     pid_file = "/var/run/k/a.pid"
     os.makedirs("/var/run/k", exist_ok=True)
     fixture = sb.fixture_path()
-    port, pid = start_monitor(sb, "max_age_ms=0\n", watch_list="1:%s:%s:--pidfile=%s\n" % (pid_file, fixture, pid_file))
+    line = "1:%s:%s:--pidfile=%s\n" % (pid_file, fixture, pid_file)
+    port, pid = start_monitor(sb, "max_age_ms=0\n", watch_list=line)
 
-    def holder(*args, other_than=0):
-        spawned = sb.spawn([fixture, "--pidfile=" + pid_file] + list(args))
-        check(sb.wait_lock(pid_file, timeout=5, other_than=other_than) == spawned, "%d holds %s" % (spawned, pid_file))
+    def holder(*args, other_than=0, held=pid_file):
+        spawned = sb.spawn([fixture, "--pidfile=" + held] + list(args))
+        check(sb.wait_lock(held, timeout=5, other_than=other_than) == spawned, "%d holds %s" % (spawned, held))
         return spawned
 
-    def seen(want, changed):
+    def seen(want, changed, enabled=1):
         e = json.loads(fetch(port, "/status")[2])["entries"][0]
-        check((e["pid"], e["changed"]) == (want, changed), "pass after pass, wanted %d: %r" % (want, e))
+        m = metric_values(fetch(port, "/metrics")[2].decode())
+        started = m.get(("vemo_program_start_time_seconds", "1"))
+        got = (e["pid"], e["changed"], m[("vemo_program_enabled", "1")], started and "%.3f" % started)
+        check(got == (want, changed, enabled, e["started_at"] and "%.3f" % e["started_at"]), "pass after pass, wanted %r: %r" % (want, e))
     first = holder()
     seen(first, False)
     os.unlink(pid_file)
@@ -516,6 +524,23 @@ def kept_between_passes(sb):
     third = holder("--other-line")
     check(third == second, "pid %d taken again: %d" % (second, third))
     seen(third, True)
+    fourth = holder(held="/var/run/k/new.pid")
+    os.rename("/var/run/k/new.pid", pid_file)
+    seen(fourth, True)
+    subprocess.run(["mount", "-t", "tmpfs", "tmpfs", "/var/run/k"], check=True)
+    seen(None, None)
+    subprocess.run(["umount", "/var/run/k"], check=True)
+    seen(fourth, True)
+    os.rename("/var/run/k", "/var/run/k.old")  # a directory above it renamed, another in its place
+    os.makedirs("/var/run/k")
+    fifth = holder(other_than=fourth)
+    seen(fifth, False)
+    with open(WATCH_LIST, "r+") as f:  # the same size, in place
+        f.write("0")
+    seen(fifth, None, enabled=0)
+    sb.write(WATCH_LIST + ".new", line)
+    os.rename(WATCH_LIST + ".new", WATCH_LIST)
+    seen(fifth, False)
     stop_monitor(sb, pid)
 
 
