@@ -143,7 +143,7 @@ int diag_lookup(int nl, int family, long local, long remote, DiagSocket* out) {
         int len = static_cast<int>(n);
         for (auto* h = reinterpret_cast<struct nlmsghdr*>(buf); NLMSG_OK(h, len);
              h = NLMSG_NEXT(h, len)) {
-            if (h->nlmsg_seq != seq) continue;  // an answer to an earlier, abandoned request
+            if (h->nlmsg_seq != seq) continue;  // left over from a request whose wait failed
             if (h->nlmsg_type == NLMSG_ERROR &&
                 h->nlmsg_len >= NLMSG_LENGTH(sizeof(struct nlmsgerr))) {
                 int err = -static_cast<struct nlmsgerr*>(NLMSG_DATA(h))->error;
@@ -165,11 +165,14 @@ int diag_lookup(int nl, int family, long local, long remote, DiagSocket* out) {
 
 // Whether the program's end of the connection from FROM to PORT has left the listen queue, by
 // sock_diag: 1 yes (or it is gone: accepted and closed), 0 not yet, -1 the kernel did not answer.
-// The rule is the table rule: queued is open or half-closed by us with no socket inode.
+// The rule is the table rule: queued is open or half-closed by us with no socket inode. (Once
+// that end is gone, the kernel's lookup may answer with the listener: not queued either.)
 int diag_accepted(int nl, long port, long from) {
     DiagSocket s;
     if (diag_lookup(nl, AF_INET, port, from, &s) != 0) return -1;
-    // A listener on [::] holds its end of a connection to 127.0.0.1 as an IPv6 socket.
+    // A listener on [::] holds its end of a connection to 127.0.0.1 as an IPv6 socket with
+    // v4-mapped addresses: asked for as such before it counts as gone (Linux 6.18 already finds
+    // it by the IPv4 ones).
     if (!s.found && diag_lookup(nl, AF_INET6, port, from, &s) != 0) return -1;
     bool queued_state = s.state == TCP_ESTABLISHED || s.state == TCP_CLOSE_WAIT;
     return !s.found || !queued_state || s.inode != 0 ? 1 : 0;
