@@ -6,7 +6,11 @@
 
 #include <arpa/inet.h>
 #include <fcntl.h>
+#include <linux/inet_diag.h>
+#include <linux/netlink.h>
+#include <linux/sock_diag.h>
 #include <netinet/in.h>
+#include <netinet/tcp.h>
 #include <sys/prctl.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -94,6 +98,108 @@ char* read_tables() {
     return out;
 }
 
+// The kernel's answer about one TCP socket: found or not, its state and its socket inode (0 while
+// no process holds it: queued for accept, or orphaned after its close).
+struct DiagSocket {
+    bool found = false;
+    unsigned state = 0;
+    unsigned inode = 0;
+};
+
+// Asks sock_diag about the one TCP socket of FAMILY (AF_INET6: v4-mapped addresses) whose local
+// end is 127.0.0.1:LOCAL and remote end 127.0.0.1:REMOTE: an exact lookup, which costs the kernel
+// one hash probe where a read of /proc/net/tcp walks the whole connection table. 0 with *OUT
+// filled (not found: the kernel answered ENOENT), or -1 with errno set.
+int diag_lookup(int nl, int family, long local, long remote, DiagSocket* out) {
+    struct {
+        struct nlmsghdr head;
+        struct inet_diag_req_v2 req;
+    } ask;
+    memset(&ask, 0, sizeof ask);
+    static unsigned seq = 0;
+    ask.head.nlmsg_len = sizeof ask;
+    ask.head.nlmsg_type = SOCK_DIAG_BY_FAMILY;
+    ask.head.nlmsg_flags = NLM_F_REQUEST;
+    ask.head.nlmsg_seq = ++seq;
+    ask.req.sdiag_family = static_cast<uint8_t>(family);
+    ask.req.sdiag_protocol = IPPROTO_TCP;
+    ask.req.idiag_states = ~0U;
+    ask.req.id.idiag_sport = htons(static_cast<uint16_t>(local));
+    ask.req.id.idiag_dport = htons(static_cast<uint16_t>(remote));
+    int at = family == AF_INET6 ? 3 : 0;
+    if (family == AF_INET6) ask.req.id.idiag_src[2] = ask.req.id.idiag_dst[2] = htonl(0xffff);
+    ask.req.id.idiag_src[at] = ask.req.id.idiag_dst[at] = htonl(INADDR_LOOPBACK);
+    ask.req.id.idiag_cookie[0] = ask.req.id.idiag_cookie[1] = INET_DIAG_NOCOOKIE;
+    ssize_t n;
+    do
+        n = send(nl, &ask, sizeof ask, 0);
+    while (n < 0 && errno == EINTR);
+    if (n < 0) return -1;
+    alignas(struct nlmsghdr) char buf[8192];
+    for (;;) {
+        n = recv(nl, buf, sizeof buf, 0);
+        if (n < 0 && errno == EINTR) continue;
+        if (n < 0) return -1;
+        int len = static_cast<int>(n);
+        for (auto* h = reinterpret_cast<struct nlmsghdr*>(buf); NLMSG_OK(h, len);
+             h = NLMSG_NEXT(h, len)) {
+            if (h->nlmsg_seq != seq) continue;  // left over from a request whose wait failed
+            if (h->nlmsg_type == NLMSG_ERROR &&
+                h->nlmsg_len >= NLMSG_LENGTH(sizeof(struct nlmsgerr))) {
+                int err = -static_cast<struct nlmsgerr*>(NLMSG_DATA(h))->error;
+                if (err != ENOENT) errno = err != 0 ? err : EPROTO;
+                *out = DiagSocket{};
+                return err == ENOENT ? 0 : -1;
+            }
+            if (h->nlmsg_type != SOCK_DIAG_BY_FAMILY ||
+                h->nlmsg_len < NLMSG_LENGTH(sizeof(struct inet_diag_msg)))
+                continue;
+            const auto* msg = static_cast<const struct inet_diag_msg*>(NLMSG_DATA(h));
+            out->found = true;
+            out->state = msg->idiag_state;
+            out->inode = msg->idiag_inode;
+            return 0;
+        }
+    }
+}
+
+// Whether the program's end of the connection from FROM to PORT has left the listen queue, by
+// sock_diag: 1 yes (or it is gone: accepted and closed), 0 not yet, -1 the kernel did not answer.
+// The rule is the table rule: queued is open or half-closed by us with no socket inode. (Once
+// that end is gone, the kernel's lookup may answer with the listener: not queued either.)
+int diag_accepted(int nl, long port, long from) {
+    DiagSocket s;
+    if (diag_lookup(nl, AF_INET, port, from, &s) != 0) return -1;
+    // A listener on [::] holds its end of a connection to 127.0.0.1 as an IPv6 socket with
+    // v4-mapped addresses: asked for as such before it counts as gone (Linux 6.18 already finds
+    // it by the IPv4 ones).
+    if (!s.found && diag_lookup(nl, AF_INET6, port, from, &s) != 0) return -1;
+    bool queued_state = s.state == TCP_ESTABLISHED || s.state == TCP_CLOSE_WAIT;
+    return !s.found || !queued_state || s.inode != 0 ? 1 : 0;
+}
+
+// The same verdict from the kernel's TCP tables: 1 accepted, 0 not yet, -1 they cannot be read.
+int table_accepted(long port, long from) {
+    char* tables = read_tables();
+    if (tables == nullptr) return -1;
+    int accepted = connection_accepted(tables, port, from) ? 1 : 0;
+    free(tables);
+    return accepted;
+}
+
+// A sock_diag socket when the kernel answers it here, else -1. ENOENT is also what a kernel
+// without TCP's diag handler answers, so it must find the check's own end, which surely exists.
+int open_diag(long port, long from) {
+    int nl = socket(AF_NETLINK, SOCK_DGRAM | SOCK_CLOEXEC, NETLINK_SOCK_DIAG);
+    if (nl < 0) return -1;
+    DiagSocket own;
+    if (diag_lookup(nl, AF_INET, from, port, &own) != 0 || !own.found) {
+        (void)close(nl);
+        return -1;
+    }
+    return nl;
+}
+
 // The child of fork: the check's standard output and error to OUT, in its own group.
 void prepare_child(int out) {
     if (prctl(PR_SET_PDEATHSIG, SIGKILL) != 0 || setpgid(0, 0) != 0) _exit(125);
@@ -139,11 +245,14 @@ void probe_port(long port) {
     struct sockaddr_in from;
     socklen_t from_len = sizeof from;
     if (getsockname(fd, reinterpret_cast<struct sockaddr*>(&from), &from_len) != 0) _exit(0);
+    long from_port = ntohs(from.sin_port);
+    int nl = open_diag(port, from_port);
     bool told = false;
     for (;;) {
-        char* tables = read_tables();
-        if (tables == nullptr || connection_accepted(tables, port, ntohs(from.sin_port))) _exit(0);
-        free(tables);
+        int accepted = nl >= 0 ? diag_accepted(nl, port, from_port) : -1;
+        if (accepted < 0) accepted = table_accepted(port, from_port);
+        // Accepted, or no way left to tell: the connection itself succeeded.
+        if (accepted != 0) _exit(0);
         if (!told) {
             dprintf(STDOUT_FILENO,
                     "127.0.0.1:%ld took the connection but the program did not accept it\n", port);

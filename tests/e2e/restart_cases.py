@@ -179,8 +179,12 @@ def restart_lines_under_watchdog(sb):
 
 
 # It ends on SIGTERM through a handler, as servers do, which a stopped process runs only once continued.
-SERVER = "import signal,socket,sys\nsignal.signal(signal.SIGTERM,lambda *a:sys.exit(0))\ns=socket.socket()\ns.setsockopt(socket.SOL_SOCKET,socket.SO_REUSEADDR,1)\n" \
-         "s.bind(('127.0.0.1',int(sys.argv[1])))\ns.listen(64)\nwhile True: s.accept()[0].close()\n"
+# argv: PORT ADDRESS; on "::" it takes IPv4 connections too, as a dual-stack server does.
+SERVER = "import signal,socket,sys\nsignal.signal(signal.SIGTERM,lambda *a:sys.exit(0))\na=sys.argv[2]\n" \
+         "s=socket.socket(socket.AF_INET6 if ':' in a else socket.AF_INET)\n" \
+         "s.setsockopt(socket.SOL_SOCKET,socket.SO_REUSEADDR,1)\n" \
+         "if ':' in a: s.setsockopt(socket.IPPROTO_IPV6,socket.IPV6_V6ONLY,0)\n" \
+         "s.bind((a,int(sys.argv[1])))\ns.listen(64)\nwhile True: s.accept()[0].close()\n"
 
 
 def free_port():
@@ -203,33 +207,35 @@ def answers(port):
 def check_port_restarts_a_stopped_server(sb):
     """A server that holds its lock but no longer accepts: the kernel still completes connections."""
     lockrun = sb.built("vemo-lockrun")
-    pid_file, port = RUN_DIR + "/srv.pid", free_port()
     os.makedirs(RUN_DIR, exist_ok=True)
     interval, fails, timeout = 0.2, 3, 0.2
-    # A short grace: a deadline of the old server's end left behind would kill the new one.
-    wrapper = sb.spawn([lockrun, "--restart", "--grace=0.2", "--check-port=%d" % port,
-                        "--check-interval=%s" % interval, "--check-timeout=%s" % timeout,
-                        "--check-fails=%d" % fails, pid_file, "/usr/bin/python3", "-c", SERVER, str(port)])
-    sb.wait_for(lambda: state(pid_file).get("health") == "healthy", 5, "the server to pass its check")
-    child = running_child(pid_file)
-    os.kill(child, signal.SIGSTOP)
-    stopped = time.monotonic()
-    new = poll(lambda: running_child(pid_file, other_than=child), 5, "the server's restart")
-    poll(lambda: answers(port), 5, "the new server to answer")
-    took = time.monotonic() - stopped
-    print("restart after a hang: %.3f s (interval %.1f s x %d fails, timeout %.1f s)"
-          % (took, interval, fails, timeout), flush=True)
-    check(took < interval * fails + timeout + 1, "restarted after %.3f s" % took)
-    _, r = sb.wait_record(re.compile(r"^python3 \(%d\) failed its check of port %d %d times in a row: "
-                                     r"timed out after 0\.2\d\d s: 127\.0\.0\.1:%d took the connection "
-                                     r"but the program did not accept it; restarting it$"
-                                     % (child, port, fails, port)), LOG_ERR, pid=wrapper)
-    sb.wait_for(lambda: state(pid_file).get("health") == "healthy", 5, "the new server to pass its check")
-    st = state(pid_file)
-    check(st["restarts"] == "1" and st["check_failures_total"] == str(fails) and
-          st["last_exit"] == "exited 0" and new > 0, "the record: %r" % st)
-    os.kill(wrapper, signal.SIGTERM)
-    check(sb.wait_exit(wrapper) == 0, "the wrapper must stop with status 0")
+    for row, listen in enumerate(("127.0.0.1", "::")):  # the second: a dual-stack listener
+        pid_file, port = RUN_DIR + "/srv%d.pid" % row, free_port()
+        # A short grace: a deadline of the old server's end left behind would kill the new one.
+        wrapper = sb.spawn([lockrun, "--restart", "--grace=0.2", "--check-port=%d" % port,
+                            "--check-interval=%s" % interval, "--check-timeout=%s" % timeout,
+                            "--check-fails=%d" % fails, pid_file, "/usr/bin/python3", "-c", SERVER, str(port),
+                            listen])
+        sb.wait_for(lambda: state(pid_file).get("health") == "healthy", 5, listen + ": the server to pass its check")
+        child = running_child(pid_file)
+        os.kill(child, signal.SIGSTOP)
+        stopped = time.monotonic()
+        new = poll(lambda: running_child(pid_file, other_than=child), 5, listen + ": the server's restart")
+        poll(lambda: answers(port), 5, listen + ": the new server to answer")
+        took = time.monotonic() - stopped
+        print("%s: restart after a hang: %.3f s (interval %.1f s x %d fails, timeout %.1f s)"
+              % (listen, took, interval, fails, timeout), flush=True)
+        check(took < interval * fails + timeout + 1, "%s: restarted after %.3f s" % (listen, took))
+        _, r = sb.wait_record(re.compile(r"^python3 \(%d\) failed its check of port %d %d times in a row: "
+                                         r"timed out after 0\.2\d\d s: 127\.0\.0\.1:%d took the connection "
+                                         r"but the program did not accept it; restarting it$"
+                                         % (child, port, fails, port)), LOG_ERR, pid=wrapper)
+        sb.wait_for(lambda: state(pid_file).get("health") == "healthy", 5, listen + ": the new server to pass")
+        st = state(pid_file)
+        check(st["restarts"] == "1" and st["check_failures_total"] == str(fails) and
+              st["last_exit"] == "exited 0" and new > 0, "%s: the record: %r" % (listen, st))
+        os.kill(wrapper, signal.SIGTERM)
+        check(sb.wait_exit(wrapper) == 0, listen + ": the wrapper must stop with status 0")
 
 
 # The program of the rows: ready half a second after its start.
