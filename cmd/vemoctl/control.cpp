@@ -106,25 +106,40 @@ void report_wait_result(int code, int seconds, const HostStatus& s) {
     }
 }
 
-int wait_until_wanted(const StatusSource& src, int seconds) {
+// Polls until every entry is as wanted, only changed lines are left, or the deadline; the last
+// status read is left in *s.
+int await_wanted(const StatusSource& src, double started, double deadline, HostStatus* s) {
     bool tty = isatty(2) != 0;
-    double deadline = monotonic_now() + seconds;
-    double started = monotonic_now();
     for (;;) {
-        HostStatus s;
-        (void)collect_status(src, &s);
-        int code = status_exit_code(s);
+        *s = HostStatus();
+        (void)collect_status(src, s);
+        int code = status_exit_code(*s);
         if (tty) {
             fprintf(stderr, "\rvemoctl: %zu of %zu entries as wanted (%.0f s)  ",
-                    entries_as_wanted(s), s.entries.size() + 1, monotonic_now() - started);
+                    entries_as_wanted(*s), s->entries.size() + 1, monotonic_now() - started);
         }
-        if (code != 3 || only_changed_left(s) || monotonic_now() >= deadline) {
+        if (code != 3 || only_changed_left(*s) || monotonic_now() >= deadline) {
             if (tty) fprintf(stderr, "\n");
-            report_wait_result(code, seconds, s);
             return code;
         }
         sleep_ms(250);
     }
+}
+
+// --wait after the reload (and --apply's stops); false for the exit status of a failed apply.
+int wait_until_wanted(const StatusSource& src, int seconds, bool apply, bool* applied) {
+    double started = monotonic_now();
+    double deadline = started + seconds;
+    HostStatus s;
+    int code = await_wanted(src, started, deadline, &s);
+    // A pass already under way when the reload was asked can start a stopped program again from
+    // the old table. The watchdog reloads before its next pass, so one more stop applies the line.
+    if (apply && *applied && code == 3 && only_changed_left(s) && monotonic_now() < deadline) {
+        *applied = apply_changed_lines(src);
+        code = await_wanted(src, started, deadline, &s);
+    }
+    report_wait_result(code, seconds, s);
+    return code;
 }
 
 // The list as the daemon will read it: false (reported) when it has errors and no --force.
@@ -161,8 +176,9 @@ int cmd_reload(const Args& args, const StatusSource& src) {
     if (!signal_verified(pid, SIGUSR1, src.run_dir)) return signal_failed("reload", pid);
     fprintf(stderr, "vemoctl: reload requested from vemo-watchdog (pid %d)\n",
             static_cast<int>(pid));
-    bool applied = args.options.count("--apply") == 0 || apply_changed_lines(src);
-    int code = wait > 0 ? wait_until_wanted(src, wait) : 0;
+    bool apply = args.options.count("--apply") != 0;
+    bool applied = !apply || apply_changed_lines(src);
+    int code = wait > 0 ? wait_until_wanted(src, wait, apply, &applied) : 0;
     return applied ? code : kExitFailure;
 }
 

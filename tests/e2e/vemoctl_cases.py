@@ -1,9 +1,11 @@
 """vemoctl against the real watchdog: status in its three formats, reload's refusal and wait, start and stop."""
 
+import itertools
 import json
 import os
 import re
 import shutil
+import signal
 import subprocess
 
 from sandbox import (CYCLE, MONITOR, MONITOR_PID_FILE, OWN_PID_FILE, TREE, WATCH_LIST, case, check, entry, pid_file,
@@ -18,14 +20,23 @@ def make_tree(sb, *programs, **kw):
     sb.install("vemoctl", sb.built("cmd", "vemoctl", "vemoctl"))
 
 
-def vemoctl(sb, *args, timeout=45.0, user=None):
-    """Runs vemoctl as a child of the sandbox (whose reaper keeps every status), as root or as nobody;
-    (status, stdout, stderr)."""
-    n = len(sb.exits)
+RUNS = itertools.count()  # names each run's output files
+
+
+def start_vemoctl(sb, *args, user=None):
+    """Starts vemoctl as a child of the sandbox (whose reaper keeps every status), as root or as nobody;
+    (pid, stdout's path, stderr's path)."""
+    n = next(RUNS)
     out, err = "/tmp/vemoctl%d.out" % n, "/tmp/vemoctl%d.err" % n
     as_user = ["/usr/bin/setpriv", "--reuid=nobody", "--regid=nogroup", "--clear-groups"] if user else []
     pid = sb.spawn(["/bin/sh", "-c", 'exec "$0" "$@" >%s 2>%s' % (out, err)] + as_user + [VEMOCTL] + list(args),
                    env=sb.daemon_env())
+    return pid, out, err
+
+
+def vemoctl(sb, *args, timeout=45.0, user=None):
+    """Runs vemoctl to its end; (status, stdout, stderr)."""
+    pid, out, err = start_vemoctl(sb, *args, user=user)
     return sb.wait_exit(pid, timeout=timeout), read(out), read(err)
 
 
@@ -232,7 +243,22 @@ def vemoctl_reload_refusal_and_wait(sb):
     rc, _, err = vemoctl(sb, "reload", "--wait=20")
     check(rc == 3 and "vemoctl: line 2: pid %d runs an older command line" % two in err, "changed: %d %s" % (rc, err))
     rc, _, err = vemoctl(sb, "reload", "--apply", "--wait=25")
-    check(rc == 0 and sb.lock_holder(pid_file("two")) not in (0, two), "applied: %d %s" % (rc, err))
+    applied = sb.lock_holder(pid_file("two"))
+    check(rc == 0 and applied not in (0, two), "applied: %d %s" % (rc, err))
+
+    # A pass under way at the reload starts the stopped program again from the old line (played here
+    # while the watchdog is stopped): --apply stops it once more, and the new line runs.
+    sb.write(WATCH_LIST, entry(0, "one") + entry(1, "two", "--again"))
+    watchdog = sb.lock_holder(OWN_PID_FILE)
+    os.kill(watchdog, signal.SIGSTOP)
+    ctl, _, err_path = start_vemoctl(sb, "reload", "--apply", "--wait=28")
+    sb.wait_for(lambda: not sb.alive(applied), 20, "the applied program to end on --apply's SIGTERM")
+    old = sb.spawn(entry(1, "two", "--edited").rstrip("\n").split(":")[2:], env=sb.daemon_env())
+    check(sb.wait_lock(pid_file("two"), timeout=5, other_than=applied) == old, "the old line's program holds the lock again")
+    os.kill(watchdog, signal.SIGCONT)
+    rc, holder = sb.wait_exit(ctl, timeout=45), sb.lock_holder(pid_file("two"))
+    check(rc == 0 and holder not in (0, applied, old) and "sent SIGTERM to pid %d," % old in read(err_path),
+          "applied again: %d %s" % (rc, read(err_path)))
 
 
 @case
