@@ -100,12 +100,6 @@ exit 0
 """
 
 
-def free_port():
-    with socket.socket() as s:
-        s.bind(("127.0.0.1", 0))
-        return s.getsockname()[1]
-
-
 def answer(port):
     """The pid of the server that answered GET /bench, or 0."""
     try:
@@ -317,7 +311,7 @@ def inside(args):
     http = "if failed host 127.0.0.1 port %d protocol http with timeout 1 seconds for 2 cycles then restart"
     plain = "if failed host 127.0.0.1 port %d with timeout 1 seconds for 2 cycles then restart"
     rows = []
-    port = free_port()
+    port = sandbox.free_port()
     rows.append(row(sb, "vemo-lockrun, 1 s", Lockrun(sb, port, tuned, g), args.runs, 20))
     rows.append(row(sb, "monit http, 1 s", Monit(sb, port, 1, http % port, g), args.runs, 20))
     rows.append(row(sb, "monit port, 1 s", Monit(sb, port, 1, plain % port, g), args.runs, 20, one_miss_ends=True))

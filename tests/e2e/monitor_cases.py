@@ -15,18 +15,13 @@ import socket
 import subprocess
 import time
 
-from sandbox import CYCLE, LOG_INFO, MONITOR, MONITOR_PID_FILE, RUN_DIR, TREE, WATCH_LIST, case, case_table, check, children, read, sanitized
+from sandbox import (CYCLE, LOG_INFO, MONITOR, MONITOR_PID_FILE, RUN_DIR, TREE, WATCH_LIST, case, case_table, check,
+                     children, free_port, read, sanitized)
 STATE_FILE = RUN_DIR + "/state.log"
 STATE_SIZE = 160
 FIXTURE_PID = "/var/run/mix/up.pid"
 # Both capabilities the status workers keep: reading files and other users' /proc entries.
 WORKER_CAPS = 1 << 2
-
-
-def free_port():
-    with socket.socket(socket.AF_INET, socket.SOCK_STREAM) as s:
-        s.bind(("127.0.0.1", 0))
-        return s.getsockname()[1]
 
 
 def install_monitor(sb, port, extra=""):

@@ -4,8 +4,8 @@ import os
 import re
 import tempfile
 
-from monitor_cases import fetch, free_port, install_monitor, wait_serving
-from sandbox import LOG_INFO, case, check, prog, read
+from monitor_cases import fetch, install_monitor, wait_serving
+from sandbox import LOG_INFO, case, check, free_port, prog, read
 
 CHROMIUM = "/usr/bin/chromium"
 

@@ -7,7 +7,8 @@ import signal
 import statistics
 import time
 
-from sandbox import CYCLE, LOG_ERR, LOG_INFO, RECORD_DIR, RUN_DIR, WATCH_LIST, case, check, prog, read
+from sandbox import (CYCLE, LOG_ERR, LOG_INFO, RECORD_DIR, RUN_DIR, WATCH_LIST, case, check, free_port, prog,
+                     read)
 
 FAST_PID = RUN_DIR + "/fast.pid"
 CRASH_PID = RUN_DIR + "/crash.pid"
@@ -185,12 +186,6 @@ SERVER = "import signal,socket,sys\nsignal.signal(signal.SIGTERM,lambda *a:sys.e
          "s.setsockopt(socket.SOL_SOCKET,socket.SO_REUSEADDR,1)\n" \
          "if ':' in a: s.setsockopt(socket.IPPROTO_IPV6,socket.IPV6_V6ONLY,0)\n" \
          "s.bind((a,int(sys.argv[1])))\ns.listen(64)\nwhile True: s.accept()[0].close()\n"
-
-
-def free_port():
-    with socket.socket() as s:
-        s.bind(("127.0.0.1", 0))
-        return s.getsockname()[1]
 
 
 def answers(port):

@@ -84,6 +84,13 @@ def pid_file(name):
     return "/var/run/%s/%s.pid" % (name, name)
 
 
+def free_port():
+    """A loopback TCP port nobody listens on now."""
+    with socket.socket(socket.AF_INET, socket.SOCK_STREAM) as s:
+        s.bind(("127.0.0.1", 0))
+        return s.getsockname()[1]
+
+
 def entry(flag, name, *args, pid=None, lock=True):
     """A watch-list line for bin/<name>, a fixture copy told to lock its pid file (own directory by default)."""
     pid = pid or pid_file(name)
