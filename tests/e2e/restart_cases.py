@@ -92,6 +92,8 @@ def restart_lines_under_watchdog(sb):
           "the child must get only its standard streams and default signals: %r" % rec)
     check(state(FAST_PID)["program"] == fixture and state(FAST_PID)["name"] == "fast",
           "the state must name the resolved program and its --name")
+    # The start's own record may still be on its way to the log: only what follows it counts.
+    sb.wait_for(lambda: sb.count("%s is not running.\n" % fast) >= 1, 5, "the record of the fast line's start")
     quiet_from = len(sb.records)
 
     # ---- SIGKILLed 20 times, each time once settled: back at once, never seen down
