@@ -208,23 +208,35 @@ def malformed(port, timeout):
     return {"failures": sum(1 for r in rows if not r["ok"]), "cases": rows}
 
 
-def inside(args):
-    sb = sandbox.Sandbox(args.build_dir)
+def install(sb, args, monitor=None):
+    """The build installed in this world, with the example program (and another monitor binary)."""
     subprocess.run(["cmake", "--install", args.build_dir, "--prefix", PREFIX], check=True, stdout=subprocess.DEVNULL)
     shutil.copy2(os.path.join(args.build_dir, "examples", "supervised-example"), PREFIX + "/bin/")
-    with socket.socket() as s:
-        s.bind(("127.0.0.1", 0))
-        port = s.getsockname()[1]
-    timeout = 10
-    sb.write(PREFIX + "/etc/vemo-monitor.conf", "listen=127.0.0.1:%d\ntimeout=%d\n" % (port, timeout))
-    paths = footprint.write_list(sb, args.n)
+    if monitor is not None:
+        with open(PREFIX + "/bin/vemo-monitor", "wb") as f:
+            f.write(monitor)
+
+
+def start_serving(sb, n, conf=""):
+    """The watchdog started on N entries; (the monitor's port, the pid files) once all run and it serves."""
+    port = sandbox.free_port()
+    sb.write(PREFIX + "/etc/vemo-monitor.conf", "listen=127.0.0.1:%d\n%s" % (port, conf))
+    paths = footprint.write_list(sb, n)
     launched = time.monotonic()
     sb.start_watchdog(PREFIX)
     inodes = {}
     while footprint.locked_count(paths, inodes) < len(paths):
-        sandbox.check(time.monotonic() - launched < 3 * sandbox.CYCLE, "not all %d running" % args.n)
+        sandbox.check(time.monotonic() - launched < 3 * sandbox.CYCLE, "not all %d running" % n)
         time.sleep(0.05)
     sb.wait_for(lambda: one(port)[0] is None, 5, "the monitor to serve")
+    return port, paths
+
+
+def inside(args):
+    sb = sandbox.Sandbox(args.build_dir)
+    install(sb, args)
+    timeout = 10
+    port, _ = start_serving(sb, args.n, "timeout=%d\n" % timeout)
     monitor = sb.lock_holder(sandbox.MONITOR_PID_FILE)
     procs = [monitor] + sandbox.children(monitor)
     cpu0 = sum(footprint.on_cpu_ns(p) for p in procs)
@@ -282,22 +294,8 @@ def compare_inside(args):
     with open(args.monitor, "rb") as f:  # read before the world's own /tmp covers it
         monitor = f.read()
     sb = sandbox.Sandbox(args.build_dir)
-    subprocess.run(["cmake", "--install", args.build_dir, "--prefix", PREFIX], check=True, stdout=subprocess.DEVNULL)
-    shutil.copy2(os.path.join(args.build_dir, "examples", "supervised-example"), PREFIX + "/bin/")
-    with open(PREFIX + "/bin/vemo-monitor", "wb") as f:
-        f.write(monitor)
-    with socket.socket() as s:
-        s.bind(("127.0.0.1", 0))
-        port = s.getsockname()[1]
-    sb.write(PREFIX + "/etc/vemo-monitor.conf", "listen=127.0.0.1:%d\n" % port)
-    paths = footprint.write_list(sb, args.n)
-    launched = time.monotonic()
-    sb.start_watchdog(PREFIX)
-    inodes = {}
-    while footprint.locked_count(paths, inodes) < len(paths):
-        sandbox.check(time.monotonic() - launched < 3 * sandbox.CYCLE, "not all %d running" % args.n)
-        time.sleep(0.05)
-    sb.wait_for(lambda: one(port)[0] is None, 5, "the monitor to serve")
+    install(sb, args, monitor)
+    port, paths = start_serving(sb, args.n)
     procs = monitor_procs(sb)
     out = {"n": args.n}
     if args.n <= 10:
@@ -349,9 +347,7 @@ def compare_inside(args):
 def measure_monit(pid_files):
     """monit(1) beside the same programs, one process check per pid file: its HTML status page
     when idle (the median of 5) and its CPU per page."""
-    with socket.socket() as s:
-        s.bind(("127.0.0.1", 0))
-        port = s.getsockname()[1]
+    port = sandbox.free_port()
     os.makedirs("/tmp/monit", exist_ok=True)
     rc = "/tmp/monit/monitrc"
     with open(os.open(rc, os.O_WRONLY | os.O_CREAT | os.O_TRUNC, 0o600), "w") as f:

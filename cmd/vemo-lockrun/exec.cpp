@@ -6,7 +6,6 @@
 
 #include <dirent.h>
 #include <fcntl.h>
-#include <linux/close_range.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <termios.h>
@@ -104,28 +103,6 @@ int lead_own_group() {
 }
 
 }  // namespace
-
-void set_inherited_close_on_exec() {
-    if (close_range(3, ~0U, CLOSE_RANGE_CLOEXEC) == 0) return;
-    auto mark = [](long fd) {
-        int flags = fcntl(static_cast<int>(fd), F_GETFD);
-        if (flags >= 0) (void)fcntl(static_cast<int>(fd), F_SETFD, flags | FD_CLOEXEC);
-    };
-    if (DIR* dir = opendir("/proc/self/fd")) {
-        while (struct dirent* e = readdir(dir)) {
-            char* end = nullptr;
-            long fd = strtol(e->d_name, &end, 10);
-            if (end != e->d_name && *end == '\0' && fd >= 3 && fd != dirfd(dir)) mark(fd);
-        }
-        closedir(dir);
-        return;
-    }
-    struct rlimit lim;
-    rlim_t top = getrlimit(RLIMIT_NOFILE, &lim) == 0 ? lim.rlim_cur : 1024;
-    if (top == RLIM_INFINITY || top > (1 << 20)) top = 1 << 20;
-    for (rlim_t fd = 3; fd < top; ++fd)
-        mark(static_cast<long>(fd));
-}
 
 int exec_failure_status(int err) {
     return err == ENOENT || err == ENOTDIR ? kExitNotFound : kExitCannotExecute;

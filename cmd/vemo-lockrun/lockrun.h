@@ -103,11 +103,6 @@ void reset_signals_for_exec();
 // 0, or -1 with errno set (ENOENT, EACCES, ENAMETOOLONG, or why getcwd failed).
 int resolve_program(const char* program, char* out, size_t out_size);
 
-// Whatever the launcher left open (descriptor 3 and up) is marked close-on-exec, not closed, so
-// that the system log's socket still works if the exec fails: with close_range, else what
-// /proc/self/fd lists, else every number below the open-files limit, at most 2^20.
-void set_inherited_close_on_exec();
-
 // 127 when the program is not there, 126 when it cannot be executed.
 int exec_failure_status(int err);
 

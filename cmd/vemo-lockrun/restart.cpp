@@ -7,6 +7,7 @@
 
 #include "clock.h"
 #include "fileio.h"
+#include "paths.h"
 
 #include <fcntl.h>
 #include <sys/prctl.h>
@@ -460,7 +461,7 @@ int run_restart(const LockrunOptions& opts) {
     s.opts = &opts;
     int rc = name_program_and_state(&s);
     if (rc != 0) return rc;
-    set_inherited_close_on_exec();
+    mark_inherited_close_on_exec();
     // What the program leaves behind becomes ours when its parent ends, so its end wakes us.
     if (prctl(PR_SET_CHILD_SUBREAPER, 1) != 0)
         own_log(LOG_WARNING, "cannot adopt what the program leaves behind: %s", error_text(errno));

@@ -80,23 +80,36 @@ void settle(int* fd, pid_t server) {
     }
 }
 
-// Sends the worker's pid and the server's end of its socket.
-bool send_worker(int fd, pid_t pid, int worker_fd) {
-    struct iovec part = {&pid, sizeof pid};
+// The message that hands a worker from the spawner to the server: its pid, and the server's end
+// of its socket as the one descriptor.
+struct WorkerMessage {
+    pid_t pid = 0;
+    struct iovec part = {};
     alignas(struct cmsghdr) char space[CMSG_SPACE(sizeof(int))] = {};
     struct msghdr msg = {};
-    msg.msg_iov = &part;
-    msg.msg_iovlen = 1;
-    msg.msg_control = space;
-    msg.msg_controllen = sizeof space;
-    struct cmsghdr* c = CMSG_FIRSTHDR(&msg);
+};
+
+void frame(WorkerMessage* m) {
+    m->part = {&m->pid, sizeof m->pid};
+    m->msg.msg_iov = &m->part;
+    m->msg.msg_iovlen = 1;
+    m->msg.msg_control = m->space;
+    m->msg.msg_controllen = sizeof m->space;
+}
+
+// Sends the worker's pid and the server's end of its socket.
+bool send_worker(int fd, pid_t pid, int worker_fd) {
+    WorkerMessage m;
+    m.pid = pid;
+    frame(&m);
+    struct cmsghdr* c = CMSG_FIRSTHDR(&m.msg);
     c->cmsg_level = SOL_SOCKET;
     c->cmsg_type = SCM_RIGHTS;
     c->cmsg_len = CMSG_LEN(sizeof(int));
     memcpy(CMSG_DATA(c), &worker_fd, sizeof worker_fd);
     ssize_t n;
     do {
-        n = sendmsg(fd, &msg, MSG_NOSIGNAL);
+        n = sendmsg(fd, &m.msg, MSG_NOSIGNAL);
     } while (n < 0 && errno == EINTR);
     return n == static_cast<ssize_t>(sizeof pid);
 }
@@ -145,22 +158,16 @@ bool spawn_one(int fd, const StatusSource& source, pid_t server) {
 
 // Receives a worker's pid and descriptor; false when the spawner could not make one.
 bool receive_worker(int fd, Worker* out) {
-    pid_t pid = 0;
-    struct iovec part = {&pid, sizeof pid};
-    alignas(struct cmsghdr) char space[CMSG_SPACE(sizeof(int))] = {};
-    struct msghdr msg = {};
-    msg.msg_iov = &part;
-    msg.msg_iovlen = 1;
-    msg.msg_control = space;
-    msg.msg_controllen = sizeof space;
+    WorkerMessage m;
+    frame(&m);
     ssize_t n;
     do {
-        n = recvmsg(fd, &msg, MSG_CMSG_CLOEXEC);
+        n = recvmsg(fd, &m.msg, MSG_CMSG_CLOEXEC);
     } while (n < 0 && errno == EINTR);
-    struct cmsghdr* c = n == static_cast<ssize_t>(sizeof pid) ? CMSG_FIRSTHDR(&msg) : nullptr;
-    if (c == nullptr || c->cmsg_type != SCM_RIGHTS || pid <= 0) return false;
+    struct cmsghdr* c = n == static_cast<ssize_t>(sizeof m.pid) ? CMSG_FIRSTHDR(&m.msg) : nullptr;
+    if (c == nullptr || c->cmsg_type != SCM_RIGHTS || m.pid <= 0) return false;
     memcpy(&out->fd, CMSG_DATA(c), sizeof out->fd);
-    out->pid = pid;
+    out->pid = m.pid;
     return true;
 }
 
