@@ -117,7 +117,7 @@ def measure_monitor_once(sb, n, window, port):
             return r.read()
     sb.wait_for(lambda: get("/healthz") == b"ok\n", 5, "the monitor to serve")
     procs = [monitor] + sandbox.children(monitor)
-    sandbox.check(len(procs) == 3, "a server and two workers: %r" % procs)
+    sandbox.check(len(procs) == 4, "a server, its spawner and two workers: %r" % procs)
     time.sleep(1.0)  # the daemon's first pass is over: the host is quiet
     mem = [memory(p) for p in procs]
     w0, cpu0 = time.monotonic(), sum(on_cpu_ns(p) for p in procs)
@@ -256,10 +256,7 @@ def inside(args):
                    stdout=subprocess.DEVNULL)
     shutil.copy2(os.path.join(args.build_dir, "examples", "supervised-example"), PREFIX + "/bin/")
     if args.monitor:
-        import socket
-        with socket.socket() as s:  # the host's network namespace: a port nobody uses
-            s.bind(("127.0.0.1", 0))
-            port = s.getsockname()[1]
+        port = sandbox.free_port()  # the host's network namespace: a port nobody uses
         sb.write(PREFIX + "/etc/vemo-monitor.conf", "listen=127.0.0.1:%d\n" % port)
         print(json.dumps(measure_monitor_once(sb, int(args.n), args.window, port)))
         return 0
