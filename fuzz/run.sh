@@ -15,7 +15,7 @@ src=$root/cmd/vemo-watchdog/linux
 mkdir -p "$out/obj" "$out/artifacts"
 flags="-std=c++17 -g -O1 -fno-omit-frame-pointer -fsanitize=address,undefined -fno-sanitize-recover=all"
 # The product's own main would shadow libFuzzer's.
-for unit in CLockFile watchlist paths vemo-watchdog; do
+for unit in CLockFile watchlist paths cloexec vemo-watchdog; do
     # shellcheck disable=SC2086
     $cxx $flags -fsanitize=fuzzer-no-link -Dmain=vemo_watchdog_main -I"$src" \
         -c "$src/$unit.cpp" -o "$out/obj/$unit.o"
@@ -23,7 +23,7 @@ done
 for t in $targets; do
     # shellcheck disable=SC2086
     $cxx $flags -fsanitize=fuzzer -I"$src" "$here/fuzz_$t.cpp" \
-        "$out/obj/vemo-watchdog.o" "$out/obj/watchlist.o" "$out/obj/paths.o" "$out/obj/CLockFile.o" -o "$out/fuzz_$t"
+        "$out/obj/vemo-watchdog.o" "$out/obj/watchlist.o" "$out/obj/paths.o" "$out/obj/cloexec.o" "$out/obj/CLockFile.o" -o "$out/fuzz_$t"
 done
 [ "$seconds" -gt 0 ] || exit 0
 
